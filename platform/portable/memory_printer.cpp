@@ -1,0 +1,101 @@
+#include "memory_printer.h"
+
+#include "gdi.h"
+
+namespace zvp {
+
+namespace {
+
+class MemoryPrinterDevice : public Device {
+  public:
+    explicit MemoryPrinterDevice(MemoryPrinter& p) : printer_(p) {
+        const MemoryPrinterSetup& s = p.setup;
+        caps_.horzres = caps_.physical_width = s.horzres;
+        caps_.vertres = caps_.physical_height = s.vertres;
+        caps_.horzsize = s.horzsize;
+        caps_.vertsize = s.vertsize;
+        caps_.logpixelsx = s.dpi_x;
+        caps_.logpixelsy = s.dpi_y;
+        caps_.printer = true;
+    }
+
+    const DeviceCaps& caps() const override { return caps_; }
+    FontEngine& font_engine() override { return fixed_font_engine(); }
+
+    int start_doc(const std::string& name) override {
+        if (!printer_.take_call(PrinterCall::start_doc))
+            return SP_ERROR;
+        printer_.documents.push_back(RecordedDocument{name, {}, RecordedDocument::State::open});
+        doc_ = printer_.documents.size() - 1;
+        return static_cast<int>(doc_ + 1);
+    }
+    int start_page() override {
+        if (!printer_.take_call(PrinterCall::start_page))
+            return SP_ERROR;
+        document().pages.emplace_back();
+        return 1;
+    }
+    int end_page() override {
+        if (!printer_.take_call(PrinterCall::end_page))
+            return SP_ERROR;
+        document().pages.back().ended = true;
+        return 1;
+    }
+    int end_doc() override {
+        if (!printer_.take_call(PrinterCall::end_doc)) {
+            document().state = RecordedDocument::State::aborted;
+            return SP_ERROR;
+        }
+        document().state = RecordedDocument::State::ended;
+        return 1;
+    }
+    int abort_doc() override {
+        printer_.take_call(PrinterCall::abort_doc);
+        document().state = RecordedDocument::State::aborted;
+        return 1;
+    }
+
+    void draw_text(const TextRun& run) override {
+        RecordedRun r;
+        r.bytes.assign(run.bytes, run.count);
+        r.x = run.x;
+        r.y = run.y;
+        r.end_x = run.char_x[run.count];
+        r.char_x.assign(run.char_x, run.char_x + run.count);
+        r.font = *run.font;
+        r.opaque = run.opaque;
+        document().pages.back().runs.push_back(std::move(r));
+    }
+
+  private:
+    RecordedDocument& document() { return printer_.documents[doc_]; }
+
+    MemoryPrinter& printer_;
+    DeviceCaps caps_;
+    size_t doc_ = 0;
+};
+
+} // namespace
+
+void MemoryPrinter::fail(PrinterCall call, int nth, int times) {
+    failures_[call] = Failure{nth, times};
+}
+
+bool MemoryPrinter::take_call(PrinterCall call) {
+    calls.push_back(call);
+    int n = ++counts_[call];
+    auto it = failures_.find(call);
+    if (it == failures_.end() || n < it->second.nth)
+        return true;
+    return it->second.times > 0 && n >= it->second.nth + it->second.times;
+}
+
+HDC MemoryPrinter::create_dc() {
+    return zvp::create_dc(std::make_shared<MemoryPrinterDevice>(*this));
+}
+
+std::shared_ptr<MemoryPrinter> make_memory_printer(MemoryPrinterSetup setup) {
+    return std::make_shared<MemoryPrinter>(setup);
+}
+
+} // namespace zvp

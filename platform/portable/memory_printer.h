@@ -1,0 +1,77 @@
+// A printer that keeps everything it is given: documents, pages and every text run with its bytes,
+// device position and font record. Tests print on it and read the record; it can be told to refuse
+// a document or page call, and it measures text with the fixed font model.
+#pragma once
+
+#include "win32_api.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zvp {
+
+struct RecordedRun {
+    std::string bytes;
+    int x = 0; // top left of the first character cell, device pixels
+    int y = 0;
+    int end_x = 0;           // right end of the run
+    std::vector<int> char_x; // left edge of every character
+    LOGFONTA font{};
+    bool opaque = false;
+};
+
+struct RecordedPage {
+    std::vector<RecordedRun> runs;
+    bool ended = false;
+};
+
+struct RecordedDocument {
+    enum class State { open, ended, aborted };
+    std::string name;
+    std::vector<RecordedPage> pages;
+    State state = State::open;
+};
+
+enum class PrinterCall { start_doc, start_page, end_page, end_doc, abort_doc };
+
+struct MemoryPrinterSetup {
+    // The worked A4 page at 600 dots per inch.
+    int dpi_x = 600;
+    int dpi_y = 600;
+    int horzres = 4960;
+    int vertres = 7016;
+    int horzsize = 210;
+    int vertsize = 297;
+};
+
+class MemoryPrinter {
+  public:
+    explicit MemoryPrinter(MemoryPrinterSetup setup = {}) : setup(setup) {}
+
+    // Make the nth call (counting from 1 over the printer's life) of `call` fail, and the
+    // `times` - 1 calls after it; times 0 fails every call from the nth on.
+    void fail(PrinterCall call, int nth, int times = 1);
+    // A device context printing on this printer; released with DeleteDC.
+    HDC create_dc();
+
+    MemoryPrinterSetup setup;
+    std::vector<RecordedDocument> documents;
+    std::vector<PrinterCall> calls;
+
+    // Used by the device: counts the call and says whether it succeeds.
+    bool take_call(PrinterCall call);
+
+  private:
+    struct Failure {
+        int nth = 0;
+        int times = 0;
+    };
+    std::map<PrinterCall, Failure> failures_;
+    std::map<PrinterCall, int> counts_;
+};
+
+std::shared_ptr<MemoryPrinter> make_memory_printer(MemoryPrinterSetup setup = {});
+
+} // namespace zvp

@@ -1,0 +1,208 @@
+#include "render/print_job.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+int32_t left_margin = 0;
+int32_t cyrillic_mode = 0;
+
+const int pitch_cpi[4] = {10, 12, 17, 20};
+
+// clang-format off
+const unsigned char cyrillic_translation_table[128] = {
+    // 0x80..0xAF: А..Я, а..п
+    0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF,
+    0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0xDF,
+    0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF,
+    // 0xB0..0xDF: box drawing, unchanged
+    0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8, 0xB9, 0xBA, 0xBB, 0xBC, 0xBD, 0xBE, 0xBF,
+    0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF,
+    0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0xDF,
+    // 0xE0..0xEF: р..я
+    0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF,
+    // 0xF0 Ё, 0xF1 ё, then unchanged
+    0xA8, 0xB8, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF,
+};
+// clang-format on
+
+static void select_current_font(PrintState* s) {
+    const FontSet* set = cyrillic_mode ? &s->cyrillic_fonts : &s->polish_fonts;
+    SelectObject(s->dc, set->fonts[s->bold * 8 + s->underline * 4 + s->pitch]);
+}
+
+// Top of the current line; a job that never feeds a form can run far below the page, so the
+// product is kept inside the coordinate range instead of overflowing.
+static int line_top(const PrintState* s) {
+    long long y = (long long)s->line * s->line_pitch;
+    return y > INT_MAX ? INT_MAX : (int)y;
+}
+
+static void start_page_if_needed(PrintState* s) {
+    if (s->page_open)
+        return;
+    s->page_open = StartPage(s->dc) > 0;
+    s->page_prepare_pending = s->page_open;
+}
+
+static void prepare_page(PrintState* s) {
+    s->line = 0;
+    s->page_prepare_pending = 0;
+    SetBkMode(s->dc, TRANSPARENT);
+    SetTextAlign(s->dc, TA_UPDATECP);
+    select_current_font(s);
+    MoveToEx(s->dc, left_margin, 0, NULL);
+}
+
+static void flush_text_run(PrintState* s) {
+    if (s->text_run_length == 0 || !s->page_open)
+        return;
+    select_current_font(s);
+    TextOutA(s->dc, 0, line_top(s), (const char*)s->text_run, (int)s->text_run_length);
+    s->text_run_length = 0;
+}
+
+// A full run is drawn and emptied so the job goes on; with no page to draw it on, it is lost.
+static void flush_full_text_run(PrintState* s) {
+    flush_text_run(s);
+    if (s->text_run_length != 0) {
+        s->text_run_length = 0;
+        s->incomplete = 1;
+    }
+}
+
+static void end_page(PrintState* s) {
+    if (s->page_open && EndPage(s->dc) <= 0)
+        s->incomplete = 1;
+    s->page_open = 0;
+}
+
+static void apply_parameter_command(PrintState* s) {
+    int n = std::atoi(s->parameter);
+    if (s->escape_command == 32)
+        left_margin = (int32_t)(n * (double)s->horizontal_resolution / pitch_cpi[s->pitch]);
+    else
+        cyrillic_mode = n;
+}
+
+static void apply_command(PrintState* s, unsigned char command) {
+    switch (command) {
+    case 1: s->pitch = 2; break;
+    case 2: s->pitch = 3; break;
+    case 3: s->pitch = 0; break;
+    case 4: s->pitch = 1; break;
+    case 7:
+    case 9: s->bold = 1; break;
+    case 10:
+    case 8: s->bold = 0; break;
+    case 14: s->underline = 1; break;
+    case 15: s->underline = 0; break;
+    case 25:
+        s->pitch = s->bold = s->underline = 0;
+        left_margin = 0;
+        cyrillic_mode = 0;
+        break;
+    case 32:
+    case 39:
+        s->escape_stage = 2;
+        s->escape_command = command;
+        s->parameter_count = 0;
+        s->parameter_ended = 0;
+        std::memset(s->parameter, 0, sizeof s->parameter);
+        return;
+    default: break;
+    }
+    s->escape_stage = 0;
+}
+
+// Two parameter bytes are always consumed; like a string copy, the value stops at a zero byte.
+static void take_parameter_byte(PrintState* s, unsigned char byte) {
+    if (byte == 0)
+        s->parameter_ended = 1;
+    if (!s->parameter_ended)
+        s->parameter[s->parameter_count] = (char)byte;
+    if (++s->parameter_count == 2) {
+        apply_parameter_command(s);
+        s->escape_stage = 0;
+    }
+}
+
+static void control_byte(PrintState* s, unsigned char byte) {
+    flush_text_run(s);
+    switch (byte) {
+    case 10:
+        if (s->line < INT32_MAX)
+            ++s->line;
+        MoveToEx(s->dc, left_margin, line_top(s), NULL);
+        break;
+    case 13: MoveToEx(s->dc, left_margin, line_top(s), NULL); break;
+    case 12: end_page(s); break;
+    case 27: s->escape_stage = 1; break;
+    default: break;
+    }
+}
+
+static void interpret_byte(PrintState* s, unsigned char byte) {
+    if (s->escape_stage == 1) {
+        apply_command(s, byte);
+        return;
+    }
+    if (s->escape_stage == 2) {
+        take_parameter_byte(s, byte);
+        return;
+    }
+    start_page_if_needed(s);
+    if (s->page_prepare_pending)
+        prepare_page(s);
+    if (byte >= 32) {
+        s->text_run[s->text_run_length++] =
+            (cyrillic_mode && byte >= 0x80) ? cyrillic_translation_table[byte - 0x80] : byte;
+        if (s->text_run_length == TEXT_RUN_CAPACITY)
+            flush_full_text_run(s);
+    } else {
+        control_byte(s, byte);
+    }
+}
+
+int print_job_stream(HDC dc, FILE* stream) {
+    PrintState s;
+    std::memset(&s, 0, sizeof s);
+    s.dc = dc;
+    s.polish_fonts = build_font_set(dc, POLISH_FONT_SET);
+    s.cyrillic_fonts = build_font_set(dc, CYRILLIC_FONT_SET);
+    cyrillic_mode = 0;
+
+    s.page_open = StartPage(dc) > 0;
+    s.page_prepare_pending = s.page_open;
+    if (!s.page_open) {
+        delete_font_set(dc, &s.polish_fonts);
+        delete_font_set(dc, &s.cyrillic_fonts);
+        return 1;
+    }
+    SaveDC(dc);
+    s.horizontal_resolution = (float)GetDeviceCaps(dc, LOGPIXELSX);
+    s.line_pitch = (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+
+    unsigned char piece[READ_PIECE_SIZE];
+    size_t count;
+    while ((count = std::fread(piece, 1, sizeof piece, stream)) > 0)
+        for (size_t p = 0; p < count; ++p)
+            interpret_byte(&s, piece[p]);
+    if (std::ferror(stream))
+        s.incomplete = 1;
+
+    // A parameter cut off by the end of the stream counts with the digits it has.
+    if (s.escape_stage == 2)
+        apply_parameter_command(&s);
+    if (s.text_run_length > 0) {
+        start_page_if_needed(&s);
+        if (s.page_prepare_pending)
+            prepare_page(&s);
+        flush_full_text_run(&s);
+    }
+    delete_font_set(dc, &s.polish_fonts);
+    delete_font_set(dc, &s.cyrillic_fonts);
+    RestoreDC(dc, -1);
+    end_page(&s);
+    return s.incomplete;
+}

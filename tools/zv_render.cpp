@@ -1,0 +1,141 @@
+// zv-render: prints job files the way the spooler does, but into a PDF file or PNG images instead
+// of on a printer. All jobs go into one document, in order, so a margin set by one job carries
+// into the next as it does in the spooler.
+#include "platform/portable/cairo_printer.h"
+#include "render/print_job.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+const char usage[] = "usage: zv-render [--dpi N] [--paper a4|letter] [-o OUT.pdf|OUT.png] JOB...\n";
+
+bool ends_with(const std::string& s, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+int bad_usage(const char* why) {
+    std::fprintf(stderr, "zv-render: %s\n%s", why, usage);
+    return 2;
+}
+
+int fail(const std::string& what, const std::string& why) {
+    std::fprintf(stderr, "zv-render: %s: %s\n", what.c_str(), why.c_str());
+    return 1;
+}
+
+// The job's name with its extension replaced by .pdf.
+std::string default_output(const std::string& job) {
+    size_t slash = job.find_last_of('/');
+    size_t dot = job.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+        dot == (slash == std::string::npos ? 0 : slash + 1))
+        return job + ".pdf";
+    return job.substr(0, dot) + ".pdf";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int dpi = 0;
+    bool letter = false;
+    std::string out;
+    std::vector<std::string> jobs;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--dpi" || arg == "--paper" || arg == "-o") {
+            if (i + 1 >= argc)
+                return bad_usage((arg + " needs a value").c_str());
+            std::string value = argv[++i];
+            if (arg == "--dpi") {
+                char* end = nullptr;
+                long v = std::strtol(value.c_str(), &end, 10);
+                if (!*value.c_str() || *end || v < 36 || v > 2400)
+                    return bad_usage("--dpi takes a whole number from 36 to 2400");
+                dpi = static_cast<int>(v);
+            } else if (arg == "--paper") {
+                if (value != "a4" && value != "letter")
+                    return bad_usage("--paper is a4 or letter");
+                letter = value == "letter";
+            } else {
+                out = value;
+            }
+        } else if (arg == "--") {
+            jobs.insert(jobs.end(), argv + i + 1, argv + argc);
+            break;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return bad_usage(("unknown option " + arg).c_str());
+        } else {
+            jobs.push_back(arg);
+        }
+    }
+    if (jobs.empty())
+        return bad_usage("no job file given");
+    if (out.empty())
+        out = default_output(jobs.front());
+    bool png = ends_with(out, ".png");
+    if (!png && !ends_with(out, ".pdf"))
+        return bad_usage("the output name must end in .pdf or .png");
+    if (dpi == 0)
+        dpi = png ? 150 : 600;
+
+    // Every job must be readable before the document starts, so a typo costs no half output.
+    for (const auto& job : jobs) {
+        struct stat st;
+        if (stat(job.c_str(), &st) != 0)
+            return fail(job, std::strerror(errno));
+        if (S_ISDIR(st.st_mode))
+            return fail(job, "is a directory");
+    }
+
+    zvp::PageSetup page = letter ? zvp::letter_page(dpi) : zvp::a4_page(dpi);
+    HDC dc = png ? zvp::create_png_printer_dc(page, out.substr(0, out.size() - 4))
+                 : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(out));
+    DOCINFOA doc;
+    std::memset(&doc, 0, sizeof doc);
+    doc.cbSize = sizeof doc;
+    doc.lpszDocName = "ZV: Printing";
+    if (StartDocA(dc, &doc) <= 0) {
+        int status = fail(out, zvp::cairo_printer_error(dc));
+        DeleteDC(dc);
+        return status;
+    }
+    for (const auto& job : jobs) {
+        FILE* stream = std::fopen(job.c_str(), "rb");
+        if (!stream) {
+            int status = fail(job, std::strerror(errno));
+            AbortDoc(dc);
+            DeleteDC(dc);
+            return status;
+        }
+        errno = 0;
+        int incomplete = print_job_stream(dc, stream);
+        int read_error = std::ferror(stream) ? (errno ? errno : EIO) : 0;
+        std::fclose(stream);
+        if (incomplete) {
+            std::string why = read_error ? std::strerror(read_error) : zvp::cairo_printer_error(dc);
+            int status = fail(read_error ? job : out, why.empty() ? "output incomplete" : why);
+            AbortDoc(dc);
+            DeleteDC(dc);
+            return status;
+        }
+    }
+    if (EndDoc(dc) <= 0) {
+        int status = fail(out, zvp::cairo_printer_error(dc));
+        DeleteDC(dc);
+        return status;
+    }
+    DeleteDC(dc);
+    std::printf("%s\n", png ? (out.substr(0, out.size() - 4) + "-*.png").c_str() : out.c_str());
+    return 0;
+}
