@@ -36,6 +36,8 @@ std::shared_ptr<GdiObject> find_object(HGDIOBJ handle);
 HGDIOBJ add_object(std::shared_ptr<GdiObject> object);
 bool remove_object(HGDIOBJ handle);
 std::shared_ptr<FontObject> stock_system_font();
+// Objects with a live handle, stock objects left out (tests use it to find leaks).
+size_t gdi_object_count();
 
 struct DcState {
     std::shared_ptr<FontObject> font;

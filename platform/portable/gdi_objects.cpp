@@ -40,6 +40,13 @@ bool remove_object(HGDIOBJ handle) {
     return true;
 }
 
+size_t gdi_object_count() {
+    size_t n = 0;
+    for (const auto& entry : objects())
+        n += entry.second->stock ? 0 : 1;
+    return n;
+}
+
 // The system font stands in for the raster "System" font: 16 pixels high, bold, the ANSI set.
 std::shared_ptr<FontObject> stock_system_font() {
     static std::shared_ptr<FontObject> font = [] {

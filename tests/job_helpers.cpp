@@ -1,0 +1,91 @@
+#include "job_helpers.h"
+
+#include "render/print_job.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace zvtest {
+
+zvp::MemoryPrinterSetup printer_300dpi() {
+    zvp::MemoryPrinterSetup s;
+    s.dpi_x = s.dpi_y = 300;
+    s.horzres = 2480;
+    s.vertres = 3508;
+    return s;
+}
+
+int print_bytes(HDC dc, const std::string& bytes) {
+    FILE* f = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::rewind(f);
+    int result = print_job_stream(dc, f);
+    std::fclose(f);
+    return result;
+}
+
+std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs) {
+    std::vector<int> results;
+    for (const auto& job : jobs) {
+        HDC dc = printer.create_dc();
+        DOCINFOA doc{};
+        doc.cbSize = sizeof doc;
+        doc.lpszDocName = "ZV: Printing";
+        if (StartDocA(dc, &doc) > 0) {
+            results.push_back(print_bytes(dc, job));
+            EndDoc(dc);
+        }
+        DeleteDC(dc);
+    }
+    return results;
+}
+
+std::vector<std::string> describe(const zvp::RecordedPage& page) {
+    std::vector<std::string> out;
+    for (const auto& run : page.runs)
+        out.push_back(std::to_string(run.x) + "," + std::to_string(run.y) + ":" + run.bytes);
+    return out;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/zvtest.XXXXXX";
+    path_ = mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(file(name), std::ios::binary) << bytes;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int run_command(const std::string& command, std::string* output) {
+    FILE* p = popen(command.c_str(), "r");
+    if (!p)
+        return -1;
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
+        text.append(buffer, n);
+    int status = pclose(p);
+    if (output)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace zvtest

@@ -1,0 +1,41 @@
+// Shared by the test suites: printing job bytes on the in-memory printer and reading the record.
+#pragma once
+
+#include "platform/portable/memory_printer.h"
+
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+// The same page at 300 dots per inch, where a 10-cpi character is 30 units wide and a line 50.
+zvp::MemoryPrinterSetup printer_300dpi();
+
+// Writes `bytes` to a temporary file and prints it with print_job_stream on `dc` (a document must
+// be open). Returns print_job_stream's result.
+int print_bytes(HDC dc, const std::string& bytes);
+
+// Prints each job as its own document on `printer`, as the spooler does; returns the results.
+std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs);
+
+// All runs of a page joined by position: "x,y:text" per run.
+std::vector<std::string> describe(const zvp::RecordedPage& page);
+
+// A temporary directory, removed with everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& bytes) const;
+
+  private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+// Runs a shell command, returning its exit status and (in `output`) its standard output.
+int run_command(const std::string& command, std::string* output = nullptr);
+
+} // namespace zvtest
