@@ -162,7 +162,8 @@ row() {
     if [[ $2 == "$PAGES" ]]; then
         per1000=$M_WALL
     else
-        per1000="≈ $(awk -v n="$PAGES" -v p="$M_PAGES" -v w="$M_WALL" 'BEGIN {printf "%.0f", w * n / p}') (scaled)"
+        # scaled by the pages of text given (a trailing blank page costs ~nothing)
+        per1000="≈ $(awk -v n="$PAGES" -v p="$2" -v w="$M_WALL" 'BEGIN {printf "%.0f", w * n / p}') (scaled)"
     fi
     ROWS+=("| $1 | $2 | $M_PAGES | $M_WALL ($M_RANGE) | $M_CPU | $pps | $per1000 | $(mb "$M_RSS") | $(mb "$M_SUM") | $(file_mb "$3") | $4 |")
 }

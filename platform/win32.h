@@ -8,6 +8,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <share.h>
 #else
 #include "portable/win32_api.h"
 #endif

@@ -6,13 +6,7 @@
 
 #include <cairo-pdf.h>
 #include <cairo.h>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zvp {
 
@@ -48,71 +42,6 @@ DeviceCaps caps_for(const PageSetup& p) {
     c.printer = true;
     return c;
 }
-
-class FileSink : public PdfSink {
-  public:
-    explicit FileSink(std::string path) : path_(std::move(path)) {}
-    ~FileSink() override { abort(); }
-
-    bool open(const std::string&) override {
-        abort();
-        temp_ = path_ + ".XXXXXX";
-        int fd = mkstemp(temp_.data());
-        if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
-            error = "cannot create " + path_ + ": " + std::strerror(errno);
-            if (fd >= 0)
-                close(fd);
-            temp_.clear();
-            return false;
-        }
-        return true;
-    }
-    bool write(const unsigned char* data, size_t size) override {
-        if (file_ && std::fwrite(data, 1, size, file_) == size)
-            return true;
-        error = "cannot write " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    bool finish() override {
-        if (!file_)
-            return false;
-        bool ok = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-        ok = std::fclose(file_) == 0 && ok;
-        file_ = nullptr;
-        if (ok)
-            fchmod_default();
-        if (!ok || std::rename(temp_.c_str(), path_.c_str()) != 0) {
-            error = "cannot write " + path_ + ": " + std::strerror(errno);
-            std::remove(temp_.c_str());
-            temp_.clear();
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-    void abort() override {
-        if (file_)
-            std::fclose(file_);
-        file_ = nullptr;
-        if (!temp_.empty())
-            std::remove(temp_.c_str());
-        temp_.clear();
-    }
-
-    std::string error;
-
-  private:
-    // mkstemp makes the file private to its owner; a finished document gets the usual mode.
-    void fchmod_default() {
-        mode_t mask = umask(0);
-        umask(mask);
-        chmod(temp_.c_str(), 0666 & ~mask);
-    }
-
-    std::string path_;
-    std::string temp_;
-    FILE* file_ = nullptr;
-};
 
 class CairoPrinter : public Device {
   public:
@@ -239,8 +168,8 @@ class CairoPrinter : public Device {
     }
 
     std::string sink_error(const std::string& fallback) {
-        auto* file = dynamic_cast<FileSink*>(sink_.get());
-        return file && !file->error.empty() ? file->error : fallback;
+        std::string why = sink_ ? sink_->error() : std::string();
+        return why.empty() ? fallback : why;
     }
 
     void release() {
@@ -266,12 +195,12 @@ class CairoPrinter : public Device {
 
 } // namespace
 
-std::unique_ptr<PdfSink> pdf_file_sink(std::string path) {
-    return std::make_unique<FileSink>(std::move(path));
+std::shared_ptr<Device> pdf_printer_device(const PageSetup& page, std::unique_ptr<PdfSink> sink) {
+    return std::make_shared<CairoPrinter>(page, std::move(sink));
 }
 
 HDC create_pdf_printer_dc(const PageSetup& page, std::unique_ptr<PdfSink> sink) {
-    return create_dc(std::make_shared<CairoPrinter>(page, std::move(sink)));
+    return create_dc(pdf_printer_device(page, std::move(sink)));
 }
 
 HDC create_png_printer_dc(const PageSetup& page, std::string base) {

@@ -32,16 +32,27 @@ class PdfSink {
     virtual bool write(const unsigned char* data, size_t size) = 0;
     virtual bool finish() = 0;
     virtual void abort() = 0;
+    // Why the last call failed, for messages; "" when the sink has nothing to say.
+    virtual std::string error() const { return {}; }
 };
 
 // A PDF file written under a temporary name and renamed into place when the document ends, so a
 // document that fails never leaves half a file behind.
 std::unique_ptr<PdfSink> pdf_file_sink(std::string path);
 
+// PDF files in `directory` (created when missing), one per document, named after the document
+// and the time it started: "ZV: Printing" at 14:03:59 on 2026-12-07 becomes
+// ZV_Printing-20261207-140359-1.pdf, with the last number raised until no file is overwritten.
+std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
+
 // A device context printing PDF documents into `sink` (one document per StartDocA).
 HDC create_pdf_printer_dc(const PageSetup& page, std::unique_ptr<PdfSink> sink);
 // A device context printing each page as PNG: `base` + "-N.png", N counting from 1 per document.
 HDC create_png_printer_dc(const PageSetup& page, std::string base);
+
+class Device;
+// The device behind create_pdf_printer_dc, for printer systems that make their own contexts.
+std::shared_ptr<Device> pdf_printer_device(const PageSetup& page, std::unique_ptr<PdfSink> sink);
 
 // Why the last document of a Cairo printer failed, or "" (for messages to the user).
 std::string cairo_printer_error(HDC dc);

@@ -1,6 +1,7 @@
 #include "memory_printer.h"
 
 #include "gdi.h"
+#include "printer_system.h"
 
 namespace zvp {
 
@@ -94,8 +95,31 @@ HDC MemoryPrinter::create_dc() {
     return zvp::create_dc(std::make_shared<MemoryPrinterDevice>(*this));
 }
 
-std::shared_ptr<MemoryPrinter> make_memory_printer(MemoryPrinterSetup setup) {
-    return std::make_shared<MemoryPrinter>(setup);
+namespace {
+
+class MemoryPrinterSystem : public PrinterSystem {
+  public:
+    MemoryPrinterSystem(std::shared_ptr<MemoryPrinter> p, std::string name)
+        : printer_(std::move(p)), name_(std::move(name)) {}
+    bool default_printer(PrinterEntry& entry) override {
+        entry = PrinterEntry{name_, "MEMORY:"};
+        return printer_ != nullptr;
+    }
+    std::shared_ptr<Device> open(const std::string& name) override {
+        if (!printer_ || name != name_)
+            return nullptr;
+        return std::make_shared<MemoryPrinterDevice>(*printer_);
+    }
+
+  private:
+    std::shared_ptr<MemoryPrinter> printer_;
+    std::string name_;
+};
+
+} // namespace
+
+void use_memory_printer(std::shared_ptr<MemoryPrinter> printer, const std::string& name) {
+    set_printer_system(std::make_shared<MemoryPrinterSystem>(std::move(printer), name));
 }
 
 } // namespace zvp

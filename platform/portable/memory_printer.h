@@ -72,6 +72,9 @@ class MemoryPrinter {
     std::map<PrinterCall, int> counts_;
 };
 
-std::shared_ptr<MemoryPrinter> make_memory_printer(MemoryPrinterSetup setup = {});
+// Makes `printer` the process's one printer and its default, under `name`; a null printer leaves
+// the process with no printer at all.
+void use_memory_printer(std::shared_ptr<MemoryPrinter> printer,
+                        const std::string& name = "ZV Memory Printer");
 
 } // namespace zvp

@@ -252,3 +252,82 @@ int WINAPI EndDoc(HDC dc);
 int WINAPI AbortDoc(HDC dc);
 int WINAPI StartPage(HDC dc);
 int WINAPI EndPage(HDC dc);
+
+// ---- Kernel: errors, files, directory search ---------------------------------------------------
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_PRINTER_NAME 1801
+
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+
+// Directory search: `pattern` is a directory (backslash or slash separated) and a file name with
+// the wildcards * and ?, matched without regard to case. Only regular files are reported, never
+// through a symbolic link, in name order.
+HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
+BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found);
+BOOL WINAPI FindClose(HANDLE search);
+BOOL WINAPI DeleteFileA(LPCSTR path);
+
+// The C runtime's shared open. Backslashes separate directories. Only a regular file opens (no
+// directory, device, FIFO or symbolic link); with _SH_DENYWR a file that some process has open
+// for writing does not open either (errno EACCES), as on Windows.
+#define _SH_DENYRW 0x10
+#define _SH_DENYWR 0x20
+#define _SH_DENYRD 0x30
+#define _SH_DENYNO 0x40
+#include <cstdio>
+FILE* _fsopen(const char* path, const char* mode, int share);
+
+// ---- Print spooler -----------------------------------------------------------------------------
+
+#define PRINTER_ENUM_DEFAULT 0x00000001
+#define PRINTER_ENUM_LOCAL 0x00000002
+
+typedef struct _PRINTER_INFO_5A {
+    LPSTR pPrinterName;
+    LPSTR pPortName;
+    DWORD Attributes;
+    DWORD DeviceNotSelectedTimeout;
+    DWORD TransmissionRetryTimeout;
+} PRINTER_INFO_5A, *PPRINTER_INFO_5A, *LPPRINTER_INFO_5A;
+
+#define PRINTER_ATTRIBUTE_DEFAULT 0x00000004
+#define PRINTER_ATTRIBUTE_LOCAL 0x00000040
+#define PRINTER_ATTRIBUTE_NETWORK 0x00000010
+
+BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed, LPDWORD returned);
+BOOL WINAPI GetDefaultPrinterA(LPSTR buffer, LPDWORD size);

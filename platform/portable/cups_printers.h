@@ -1,0 +1,22 @@
+// The printers of a Linux desktop: the CUPS destinations, and a built-in PDF printer for machines
+// without a print system.
+#pragma once
+
+#include <string>
+
+namespace zvp {
+
+// Name of the built-in PDF printer; PRINTER=PDF or LPDEST=PDF makes it the default.
+extern const char builtin_pdf_printer[];
+
+// Makes the CUPS destinations (and the built-in PDF printer) the process's printers.
+void use_system_printers();
+
+// True when no print system is configured or reachable: no CUPS_SERVER, no ServerName in a
+// client.conf, no scheduler socket, no scheduler answering on localhost.
+bool no_print_system();
+
+// Folder of the built-in PDF printer: $HOME/PDF.
+std::string builtin_pdf_directory();
+
+} // namespace zvp

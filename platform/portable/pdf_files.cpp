@@ -1,0 +1,155 @@
+// PDF documents as files. A document is written under a temporary name beside its final one and
+// moved into place only when it is complete, so no reader ever sees half a document.
+#include "cairo_printer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zvp {
+
+namespace {
+
+std::string safe_name(const std::string& title) {
+    std::string out;
+    for (char c : title) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.';
+        if (plain)
+            out += c;
+        else if (out.empty() || out.back() != '_')
+            out += '_';
+    }
+    return out.empty() ? "document" : out;
+}
+
+bool make_directories(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class FileSink : public PdfSink {
+  public:
+    // With `overwrite`, the document replaces `path`; without, it goes to `path` + "-N.pdf" for
+    // the first N that names no file yet.
+    FileSink(std::string path, bool overwrite, bool in_directory)
+        : path_(std::move(path)), overwrite_(overwrite), in_directory_(in_directory) {}
+    ~FileSink() override { abort(); }
+
+    bool open(const std::string& title) override {
+        abort();
+        error_.clear();
+        std::string target = path_;
+        if (in_directory_) {
+            if (!make_directories(path_)) {
+                error_ = "cannot create " + path_ + ": " + std::strerror(errno);
+                return false;
+            }
+            char stamp[32];
+            std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+            target = path_ + "/" + safe_name(title) + "-" + stamp;
+        }
+        base_ = target;
+        temp_ = target + ".XXXXXX";
+        int fd = mkstemp(temp_.data());
+        if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
+            error_ = "cannot create " + describe() + ": " + std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            temp_.clear();
+            return false;
+        }
+        return true;
+    }
+
+    bool write(const unsigned char* data, size_t size) override {
+        if (file_ && std::fwrite(data, 1, size, file_) == size)
+            return true;
+        if (error_.empty())
+            error_ = "cannot write " + describe() + ": " + std::strerror(errno);
+        return false;
+    }
+
+    bool finish() override {
+        if (!file_)
+            return false;
+        bool ok = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+        ok = std::fclose(file_) == 0 && ok;
+        file_ = nullptr;
+        if (ok) {
+            // mkstemp makes the file private to its owner; a finished document gets the usual mode.
+            mode_t mask = umask(0);
+            umask(mask);
+            chmod(temp_.c_str(), 0666 & ~mask);
+            ok = place();
+        }
+        if (!ok && error_.empty())
+            error_ = "cannot write " + describe() + ": " + std::strerror(errno);
+        std::remove(temp_.c_str());
+        temp_.clear();
+        return ok;
+    }
+
+    void abort() override {
+        if (file_)
+            std::fclose(file_);
+        file_ = nullptr;
+        if (!temp_.empty())
+            std::remove(temp_.c_str());
+        temp_.clear();
+    }
+
+    std::string error() const override { return error_; }
+
+  private:
+    std::string describe() const { return in_directory_ ? base_ + "-N.pdf" : path_; }
+
+    bool place() {
+        if (overwrite_)
+            return std::rename(temp_.c_str(), path_.c_str()) == 0;
+        // link() never replaces an existing file, so two documents can never meet in one name.
+        for (int n = 1; n < 100000; ++n) {
+            std::string name = base_ + "-" + std::to_string(n) + ".pdf";
+            if (link(temp_.c_str(), name.c_str()) == 0)
+                return true;
+            if (errno != EEXIST)
+                return false;
+        }
+        errno = EEXIST;
+        return false;
+    }
+
+    std::string path_;
+    bool overwrite_;
+    bool in_directory_;
+    std::string base_;
+    std::string temp_;
+    FILE* file_ = nullptr;
+    std::string error_;
+};
+
+} // namespace
+
+std::unique_ptr<PdfSink> pdf_file_sink(std::string path) {
+    return std::make_unique<FileSink>(std::move(path), true, false);
+}
+
+std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory) {
+    return std::make_unique<FileSink>(std::move(directory), false, true);
+}
+
+} // namespace zvp

@@ -1,0 +1,10 @@
+// The spool directory poller: every job file in ZV is printed as its own document and deleted.
+#pragma once
+
+#include "platform/win32.h"
+
+// Prints and deletes every job file ZV\zv*.zv in name order. A job file is deleted only once its
+// whole document was printed; a job that could not be printed stays for the next poll. Returns 0
+// when every job found was printed (or none was found), 1 when a job had to be kept. The window is
+// not used.
+int poll_spool_directory(HWND window);

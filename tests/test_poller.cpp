@@ -1,0 +1,243 @@
+// The spool directory poller in a temporary working directory, printing on the in-memory printer
+// (and on the built-in PDF printer).
+#include "job_helpers.h"
+
+#include "platform/portable/cups_printers.h"
+#include "render/print_job.h"
+#include "spool/default_printer.h"
+#include "spool/poller.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using zvp::MemoryPrinter;
+using zvp::PrinterCall;
+using zvp::RecordedDocument;
+
+namespace {
+
+class Poller : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        left_margin = 0;
+        old_cwd = fs::current_path();
+        fs::current_path(dir.path());
+        zvp::use_memory_printer(printer);
+    }
+    void TearDown() override {
+        fs::current_path(old_cwd);
+        zvp::use_memory_printer(nullptr);
+    }
+
+    void job(const std::string& name, const std::string& bytes) {
+        fs::create_directories("ZV");
+        dir.write("ZV/" + name, bytes);
+    }
+    std::vector<std::string> left_in_spool() {
+        std::vector<std::string> names;
+        if (fs::exists("ZV"))
+            for (const auto& e : fs::directory_iterator("ZV"))
+                names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string first_text(const RecordedDocument& d) { return d.pages.at(0).runs.at(0).bytes; }
+
+    zvtest::TempDir dir;
+    fs::path old_cwd;
+    std::shared_ptr<MemoryPrinter> printer = std::make_shared<MemoryPrinter>();
+};
+
+TEST_F(Poller, EveryJobIsItsOwnDocumentAndIsDeleted) {
+    job("zv0001.zv", "one\r\n");
+    job("zv0002.zv", "two\r\n\fpage two\r\n");
+    job("zv0003.zv", "three\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(printer->documents.size(), 3u);
+    const char* texts[] = {"one", "two", "three"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(printer->documents[i].name, "ZV: Printing");
+        EXPECT_EQ(printer->documents[i].state, RecordedDocument::State::ended);
+        EXPECT_EQ(first_text(printer->documents[i]), texts[i]);
+    }
+    EXPECT_EQ(printer->documents[1].pages.size(), 2u);
+    EXPECT_TRUE(left_in_spool().empty());
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printer->documents.size(), 3u);
+}
+
+TEST_F(Poller, OnlyMatchingNamesInTheSpoolDirectory) {
+    EXPECT_EQ(poll_spool_directory(nullptr), 0); // no ZV at all
+    job("A0001.ZV", "a");
+    job("zv1.txt", "b");
+    job("xzv1.zv", "c");
+    job("zv1.zvx", "d");
+    fs::create_directories("ZV/sub");
+    dir.write("ZV/sub/zv2.zv", "e");
+    dir.write("zv3.zv", "f"); // beside ZV, not in it
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_EQ(left_in_spool(), (std::vector<std::string>{"A0001.ZV", "sub", "xzv1.zv", "zv1.txt",
+                                                         "zv1.zvx"}));
+    EXPECT_TRUE(fs::exists("zv3.zv"));
+}
+
+TEST_F(Poller, NamesMatchWithoutRegardToCaseAndComeInNameOrder) {
+    job("zv1.Zv", "third");
+    job("ZV0002.ZV", "first");
+    job("Zv0003.zv", "second");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(printer->documents.size(), 3u);
+    EXPECT_EQ(first_text(printer->documents[0]), "first");
+    EXPECT_EQ(first_text(printer->documents[1]), "second");
+    EXPECT_EQ(first_text(printer->documents[2]), "third");
+    EXPECT_TRUE(left_in_spool().empty());
+}
+
+struct Failure {
+    const char* name;
+    bool no_printer;
+    PrinterCall call;
+};
+
+class PollerFailure : public Poller, public ::testing::WithParamInterface<Failure> {};
+
+// Whatever goes wrong, the job stays, the poll says so, and the next poll on a working printer
+// prints it exactly once.
+TEST_P(PollerFailure, KeepsTheJobForTheNextPoll) {
+    const Failure& f = GetParam();
+    if (f.no_printer)
+        zvp::use_memory_printer(nullptr);
+    else
+        printer->fail(f.call, 1, 0);
+    job("zv0001.zv", "keep me\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});
+    for (const auto& d : printer->documents)
+        EXPECT_EQ(d.state, RecordedDocument::State::aborted);
+
+    auto working = std::make_shared<MemoryPrinter>();
+    zvp::use_memory_printer(working);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(working->documents.size(), 1u);
+    EXPECT_EQ(working->documents[0].state, RecordedDocument::State::ended);
+    EXPECT_EQ(first_text(working->documents[0]), "keep me");
+    EXPECT_TRUE(left_in_spool().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, PollerFailure,
+    ::testing::Values(Failure{"NoDefaultPrinter", true, PrinterCall::start_doc},
+                      Failure{"DocumentRefused", false, PrinterCall::start_doc},
+                      Failure{"PageRefused", false, PrinterCall::start_page},
+                      Failure{"PageNotEnded", false, PrinterCall::end_page},
+                      Failure{"DocumentNotEnded", false, PrinterCall::end_doc}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Poller, AFileStillBeingWrittenWaits) {
+    job("zv0001.zv", "half a job");
+    int writer = open("ZV/zv0001.zv", O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});
+
+    ASSERT_EQ(write(writer, " and the rest", 13), 13);
+    close(writer);
+    // Old enough for file systems where only the modification time tells.
+    struct timeval old[2] = {{time(nullptr) - 10, 0}, {time(nullptr) - 10, 0}};
+    utimes("ZV/zv0001.zv", old);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(printer->documents.size(), 1u);
+    EXPECT_EQ(first_text(printer->documents[0]), "half a job and the rest");
+    EXPECT_TRUE(left_in_spool().empty());
+}
+
+TEST_F(Poller, OnlyRegularFilesAreJobs) {
+    job("zv4.zv", "the only job");
+    ASSERT_EQ(mkfifo("ZV/zv1.zv", 0644), 0);
+    fs::create_directories("ZV/zv2.zv");
+    fs::create_symlink("/dev/zero", "ZV/zv3.zv");
+    dir.write("secret.txt", "not a job");
+    fs::create_symlink(dir.file("secret.txt"), "ZV/zv5.zv");
+
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(printer->documents.size(), 1u);
+    EXPECT_EQ(first_text(printer->documents[0]), "the only job");
+    EXPECT_EQ(left_in_spool(), (std::vector<std::string>{"zv1.zv", "zv2.zv", "zv3.zv", "zv5.zv"}));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status("ZV/zv1.zv")));
+    EXPECT_TRUE(fs::exists("secret.txt"));
+    // The same rule holds when such a file is opened directly.
+    for (const char* path : {"ZV\\zv1.zv", "ZV\\zv2.zv", "ZV\\zv3.zv", "ZV\\zv5.zv"})
+        EXPECT_EQ(_fsopen(path, "rb", _SH_DENYWR), nullptr) << path;
+}
+
+TEST_F(Poller, PrinterNamesOfAnyLength) {
+    zvp::use_memory_printer(printer, "A printer whose name and port are much longer than forty "
+                                     "bytes together");
+    job("zv1.zv", "x");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printer->documents.size(), 1u);
+}
+
+TEST_F(Poller, EnumPrintersTellsTheSizeItNeeds) {
+    zvp::use_memory_printer(printer, "Office");
+    DWORD needed = 0, returned = 0;
+    EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, nullptr, 0, &needed, &returned));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> buffer(needed);
+    ASSERT_TRUE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed,
+                              &returned));
+    ASSERT_EQ(returned, 1u);
+    auto* info = reinterpret_cast<PRINTER_INFO_5A*>(buffer.data());
+    EXPECT_STREQ(info->pPrinterName, "Office");
+    EXPECT_GE(info->pPortName, reinterpret_cast<char*>(buffer.data()));
+    EXPECT_LT(info->pPortName, reinterpret_cast<char*>(buffer.data() + needed));
+
+    zvp::use_memory_printer(nullptr);
+    EXPECT_TRUE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed,
+                              &returned));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(open_default_printer_dc(), nullptr);
+}
+
+TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
+    std::string home = dir.file("home");
+    const char* old_home = getenv("HOME");
+    std::string saved_home = old_home ? old_home : "";
+    setenv("HOME", home.c_str(), 1);
+    setenv("PRINTER", "PDF", 1);
+    zvp::use_system_printers();
+    job("zv1.zv", "Za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1\r\n");
+    job("zv2.zv", "second\r\n");
+    int result = poll_spool_directory(nullptr);
+    setenv("HOME", saved_home.c_str(), 1);
+    unsetenv("PRINTER");
+
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(left_in_spool().empty());
+    std::vector<std::string> pdfs;
+    for (const auto& e : fs::directory_iterator(home + "/PDF"))
+        pdfs.push_back(e.path().string());
+    std::sort(pdfs.begin(), pdfs.end());
+    ASSERT_EQ(pdfs.size(), 2u);
+    std::regex name(".*/ZV_Printing-\\d{8}-\\d{6}-\\d+\\.pdf");
+    std::string all;
+    for (const auto& pdf : pdfs) {
+        EXPECT_TRUE(std::regex_match(pdf, name)) << pdf;
+        std::string text;
+        EXPECT_EQ(zvtest::run_command("pdftotext " + pdf + " -", &text), 0);
+        all += text;
+    }
+    EXPECT_NE(all.find("Zażółć gęślą jaźń"), std::string::npos) << all;
+    EXPECT_NE(all.find("second"), std::string::npos) << all;
+}
+
+} // namespace
