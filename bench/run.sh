@@ -208,7 +208,7 @@ cat <<EOF
 ## zv-render benchmark
 
 - date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores, ${cpu_model}, $(awk '/^MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo) RAM
-- zv-render: $ZV_SRC (repo at $rev); runs per figure: $REPEAT (wall and CPU: median, range in brackets; RSS: max)
+- zv-render: $ZV_SRC (binary of $(date -u -r "$ZV_SRC" "+%Y-%m-%d %H:%M UTC"), repo HEAD $rev); runs per figure: $REPEAT (wall and CPU: median, range in brackets; RSS: max)
 - load average before: $LOAD_BEFORE, after: $LOAD_AFTER
 - job: 66 lines x 80 characters per page, cp1250 with ESC pitch/bold/underline codes for zv-render; the same text as UTF-8 (ISO-8859-2 for enscript) for the others
 

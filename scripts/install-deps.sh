@@ -11,6 +11,7 @@ run_packages=(
 )
 test_packages=(
   googletest libgtest-dev poppler-utils
+  cups cups-client cups-ipp-utils dbus
 )
 
 wanted=("${run_packages[@]}")
