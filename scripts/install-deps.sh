@@ -12,6 +12,7 @@ run_packages=(
 test_packages=(
   googletest libgtest-dev poppler-utils
   cups cups-client cups-ipp-utils dbus
+  xvfb xauth xdotool imagemagick
 )
 
 wanted=("${run_packages[@]}")

@@ -40,4 +40,23 @@ const std::array<char32_t, 256>& code_page_table(int code_page) {
     return tables.emplace(code_page, table).first->second;
 }
 
+std::string to_utf8(const std::string& bytes, int code_page) {
+    const auto& table = code_page_table(code_page);
+    std::string out;
+    for (unsigned char b : bytes) {
+        char32_t c = table[b];
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 } // namespace zvp

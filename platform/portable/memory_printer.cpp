@@ -56,17 +56,7 @@ class MemoryPrinterDevice : public Device {
         return 1;
     }
 
-    void draw_text(const TextRun& run) override {
-        RecordedRun r;
-        r.bytes.assign(run.bytes, run.count);
-        r.x = run.x;
-        r.y = run.y;
-        r.end_x = run.char_x[run.count];
-        r.char_x.assign(run.char_x, run.char_x + run.count);
-        r.font = *run.font;
-        r.opaque = run.opaque;
-        document().pages.back().runs.push_back(std::move(r));
-    }
+    void draw_text(const TextRun& run) override;
 
   private:
     RecordedDocument& document() { return printer_.documents[doc_]; }
@@ -84,6 +74,8 @@ void MemoryPrinter::fail(PrinterCall call, int nth, int times) {
 
 bool MemoryPrinter::take_call(PrinterCall call) {
     calls.push_back(call);
+    if (on_call)
+        on_call(call);
     int n = ++counts_[call];
     auto it = failures_.find(call);
     if (it == failures_.end() || n < it->second.nth)
@@ -96,6 +88,37 @@ HDC MemoryPrinter::create_dc() {
 }
 
 namespace {
+
+RecordedRun record(const TextRun& run) {
+    RecordedRun r;
+    r.bytes.assign(run.bytes, run.count);
+    r.x = run.x;
+    r.y = run.y;
+    r.end_x = run.char_x[run.count];
+    r.char_x.assign(run.char_x, run.char_x + run.count);
+    r.font = *run.font;
+    r.opaque = run.opaque;
+    return r;
+}
+
+class MemoryDisplay : public Device {
+  public:
+    MemoryDisplay(std::vector<RecordedRun>* runs, int dpi) : runs_(runs) {
+        caps_.horzres = 1920;
+        caps_.vertres = 1080;
+        caps_.horzsize = 508;
+        caps_.vertsize = 286;
+        caps_.logpixelsx = caps_.logpixelsy = dpi;
+        caps_.printer = false;
+    }
+    const DeviceCaps& caps() const override { return caps_; }
+    FontEngine& font_engine() override { return fixed_font_engine(); }
+    void draw_text(const TextRun& run) override { runs_->push_back(record(run)); }
+
+  private:
+    std::vector<RecordedRun>* runs_;
+    DeviceCaps caps_;
+};
 
 class MemoryPrinterSystem : public PrinterSystem {
   public:
@@ -117,6 +140,14 @@ class MemoryPrinterSystem : public PrinterSystem {
 };
 
 } // namespace
+
+void MemoryPrinterDevice::draw_text(const TextRun& run) {
+    document().pages.back().runs.push_back(record(run));
+}
+
+HDC create_memory_display_dc(std::vector<RecordedRun>* runs, int dpi) {
+    return create_dc(std::make_shared<MemoryDisplay>(runs, dpi));
+}
 
 void use_memory_printer(std::shared_ptr<MemoryPrinter> printer, const std::string& name) {
     set_printer_system(std::make_shared<MemoryPrinterSystem>(std::move(printer), name));

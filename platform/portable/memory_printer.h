@@ -5,6 +5,7 @@
 
 #include "win32_api.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -59,6 +60,8 @@ class MemoryPrinter {
     MemoryPrinterSetup setup;
     std::vector<RecordedDocument> documents;
     std::vector<PrinterCall> calls;
+    // Called at every document and page call, before it is answered.
+    std::function<void(PrinterCall)> on_call;
 
     // Used by the device: counts the call and says whether it succeeds.
     bool take_call(PrinterCall call);
@@ -71,6 +74,10 @@ class MemoryPrinter {
     std::map<PrinterCall, Failure> failures_;
     std::map<PrinterCall, int> counts_;
 };
+
+// A window's device context at `dpi` dots per inch (a 1920 x 1080 screen of 508 x 286 mm), which
+// records every text run drawn on it into `runs`.
+HDC create_memory_display_dc(std::vector<RecordedRun>* runs, int dpi = 96);
 
 // Makes `printer` the process's one printer and its default, under `name`; a null printer leaves
 // the process with no printer at all.

@@ -1,0 +1,67 @@
+#include "diag/test_page.h"
+
+#include "render/font_factory.h"
+#include "spool/default_printer.h"
+
+// clang-format off
+const char sample_line[SAMPLE_LINE_LENGTH + 1] =
+    "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF" "--ij"
+    "1234567890" "1234567890" "1234567890" "1234567890" "1234567890" "1234567890" "1234567890"
+    "1234567890" "1234567890" "1234567890" "1234567890" "1234567890" "1234567890" "1234567890";
+// clang-format on
+
+// "Nie mogłam wydrukować strony!" in code page 1250.
+static const char PRINT_FAILED_TEXT[] = "Nie mog\xB3" "am wydrukowa\xE6 strony!";
+static const char APP_CAPTION[] = "Doduzi";
+static const char PRINT_MENU_TEXT[] = "&Drukuj";
+
+void add_test_page_command(HWND window) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    AppendMenuA(menu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(menu, MF_STRING, IDM_PRINT_TEST, PRINT_MENU_TEXT);
+}
+
+void run_test_page_command(HWND window) {
+    if (print_test_page(window) != 0)
+        MessageBoxA(window, PRINT_FAILED_TEXT, APP_CAPTION, MB_ICONEXCLAMATION);
+}
+
+int print_test_page(HWND window) {
+    (void)window;
+    HDC dc = open_default_printer_dc();
+    if (dc == NULL)
+        return 1;
+    int result = 1;
+    DOCINFOA doc = zv_document_info();
+    if (StartDocA(dc, &doc) > 0) {
+        int ended = 0;
+        if (StartPage(dc) > 0) {
+            draw_test_page(dc);
+            // A document the printer did not take whole is not reported as printed.
+            if (EndPage(dc) > 0) {
+                ended = 1;
+                result = EndDoc(dc) > 0 ? 0 : 1;
+            }
+        }
+        if (!ended)
+            AbortDoc(dc);
+    }
+    DeleteDC(dc);
+    return result;
+}
+
+void draw_test_page(HDC dc) {
+    FontSet fonts = build_font_set(dc, POLISH_FONT_SET);
+    SaveDC(dc);
+    SetBkMode(dc, TRANSPARENT);
+    int line_pitch = (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+    // Line k: pitch k / 4, then regular, bold, underlined, bold underlined.
+    for (int line = 0; line < 16; ++line) {
+        int pitch = line / 4, style = line % 4;
+        int bold = style % 2, underline = style / 2;
+        SelectObject(dc, fonts.fonts[bold * 8 + underline * 4 + pitch]);
+        TextOutA(dc, 0, line * line_pitch, sample_line, SAMPLE_LINE_LENGTH);
+    }
+    delete_font_set(dc, &fonts);
+    RestoreDC(dc, -1);
+}

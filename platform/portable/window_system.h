@@ -1,0 +1,66 @@
+// The portable USER32: windows, their procedures, the message queue and window timers are kept
+// here; a backend shows the windows (GTK), or none (headless), and runs the platform's events
+// while the message loop waits.
+#pragma once
+
+#include "device.h"
+#include "win32_api.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zvp {
+
+struct MenuItem {
+    UINT flags = 0;
+    UINT_PTR id = 0;
+    std::string text; // code page 1250, '&' before the access key
+};
+
+struct Window {
+    HWND handle = nullptr;
+    std::string title; // code page 1250
+    WNDPROC proc = nullptr;
+    COLORREF background = 0xFFFFFF;
+    std::vector<MenuItem> system_menu;
+    bool painting = false;
+    void* native = nullptr; // the backend's own
+};
+
+class WindowBackend {
+  public:
+    virtual ~WindowBackend() = default;
+    virtual void created(Window&) {}
+    virtual void destroyed(Window&) {}
+    virtual void show(Window&, int) {}
+    virtual void update(Window&) {}
+    virtual void invalidate(Window&) {}
+    // Runs the platform's events until `timeout_ms` has passed (-1: no limit) or wake() is called.
+    virtual void wait(int timeout_ms);
+    virtual void wake();
+    virtual int message_box(Window* owner, const std::string& text, const std::string& caption,
+                            UINT type);
+    // What BeginPaint draws on; null when the window cannot be painted now.
+    virtual std::shared_ptr<Device> paint_device(Window&) { return nullptr; }
+};
+
+void set_window_backend(std::shared_ptr<WindowBackend> backend);
+Window* find_window(HWND window);
+// The first window created and not yet destroyed, or null.
+Window* main_window();
+// Dispatches what is waiting (posted messages, due timers; not WM_QUIT), for modal loops that
+// run the platform's events while the message loop cannot.
+void dispatch_waiting_messages();
+// Milliseconds until the timer fires, or -1 when it does not exist.
+long long timer_remaining_ms(HWND window, UINT_PTR id);
+
+struct MessageBoxRecord {
+    std::string caption;
+    std::string text;
+    UINT type = 0;
+};
+// Every message box shown, in order (tests read it).
+std::vector<MessageBoxRecord>& message_box_log();
+
+} // namespace zvp

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The real zvspool with a display (Xvfb): its window exists with its title, shows the twelve lines
+# of the font sample in their bands, and a right click with "Drukuj" prints the test sheet.
+#   zvspool_window.sh ZVSPOOL [DOCS_DIR]   (DOCS_DIR: keep the screenshot and the printed sheet)
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+if [[ -z "${DISPLAY:-}" ]]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+fi
+source "$here/common.sh"
+zvspool=$(realpath "$1")
+docs=${2:-}
+
+work=$(mktemp -d /tmp/zv-window.XXXXXX)
+trap 'stop_started; rm -rf "$work"' EXIT
+mkdir -p "$work/run/ZV" "$work/home"
+export HOME="$work/home" PRINTER=PDF
+unset LPDEST
+
+(cd "$work/run" && exec "$zvspool" > "$work/zvspool.log" 2>&1) &
+pid=$!
+pids+=("$pid")
+
+wid=$(timeout 10 xdotool search --sync --name "Wydruk kartoteki ZV" | head -1)
+check "the window exists" test -n "$wid"
+check "with its title" test "$(xdotool getwindowname "$wid" 2>/dev/null)" == "Wydruk kartoteki ZV"
+sleep 1
+import -window "$wid" "$work/window.png"
+width=$(identify -format %w "$work/window.png")
+height=$(identify -format %h "$work/window.png")
+
+# Darkest value in rows [from, from + 16) of the screenshot: 0 black, 1 white.
+darkest() {
+  convert "$work/window.png" -colorspace gray -crop "${width}x16+0+$1" +repage -format "%[fx:minima]" info:
+}
+inked=0
+for k in $(seq 0 11); do
+  [[ $(darkest $((k * 16))) == 0* ]] && inked=$((inked + 1))
+done
+check "twelve lines of text, one in every 16-pixel band (found $inked)" test "$inked" -eq 12
+check "nothing below the twelfth line" test "$(darkest 200)" == 1
+check "the window is white" test "$(convert "$work/window.png" -colorspace gray -format "%[fx:maxima]" info:)" == 1
+
+xdotool mousemove --window "$wid" 200 100 click 3
+sleep 1
+import -window root "$work/menu.png"
+xdotool key d
+sheet_printed() { [[ $(ls "$HOME"/PDF/*.pdf 2>/dev/null | wc -l) -eq 1 ]]; }
+check "right click and Drukuj print the test sheet" wait_for 10 sheet_printed
+lines=$(pdftotext -layout "$HOME"/PDF/*.pdf - 2>/dev/null | grep -c -- "$sample_start")
+check "the sheet has sixteen sample lines (found $lines)" test "$lines" -eq 16
+
+if [[ -n "$docs" ]]; then
+  mkdir -p "$docs"
+  cp "$work/window.png" "$docs/window.png"
+  pdftoppm -r 100 -png -singlefile -x 0 -y 0 -W 827 -H 300 "$HOME"/PDF/*.pdf "$docs/test-sheet"
+fi
+
+xdotool key Escape
+kill -TERM "$pid"
+wait "$pid"
+check "SIGTERM ends it with exit code 0" test $? -eq 0
+finish

@@ -1,0 +1,243 @@
+// The main window's procedure, the test sheet and the font sample, with the in-memory printer and
+// the headless window system.
+#include "job_helpers.h"
+
+#include "app/main_window.h"
+#include "diag/font_sample.h"
+#include "diag/test_page.h"
+#include "platform/portable/gdi.h"
+#include "platform/portable/window_system.h"
+#include "render/font_factory.h"
+#include "render/print_job.h"
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+using zvp::PrinterCall;
+using zvp::RecordedDocument;
+
+namespace {
+
+const char print_failed[] = "Nie mog\xB3" "am wydrukowa\xE6 strony!";
+
+class MainWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        left_margin = 0;
+        old_cwd = fs::current_path();
+        fs::current_path(dir.path());
+        zvp::use_memory_printer(printer);
+        zvp::message_box_log().clear();
+        static bool registered = [] {
+            WNDCLASSEXA wc{};
+            wc.cbSize = sizeof wc;
+            wc.lpfnWndProc = main_wnd_proc;
+            wc.lpszClassName = "Doduzi";
+            wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+            return RegisterClassExA(&wc) != 0;
+        }();
+        ASSERT_TRUE(registered);
+        window = CreateWindowExA(0, "Doduzi", "Wydruk kartoteki ZV", WS_OVERLAPPEDWINDOW,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                 nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(window, nullptr);
+    }
+    void TearDown() override {
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+            MSG msg; // up to the quit message that WM_DESTROY posted
+            while (GetMessageA(&msg, nullptr, 0, 0))
+                DispatchMessageA(&msg);
+        }
+        fs::current_path(old_cwd);
+        zvp::use_memory_printer(nullptr);
+    }
+
+    zvtest::TempDir dir;
+    fs::path old_cwd;
+    std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
+    HWND window = nullptr;
+};
+
+TEST_F(MainWindow, CreationAddsTheTestPageCommand) {
+    zvp::Window* w = zvp::find_window(window);
+    ASSERT_EQ(w->system_menu.size(), 2u);
+    EXPECT_EQ(w->system_menu[0].flags, UINT(MF_SEPARATOR));
+    EXPECT_EQ(w->system_menu[1].flags, UINT(MF_STRING));
+    EXPECT_EQ(w->system_menu[1].id, UINT_PTR(IDM_PRINT_TEST));
+    EXPECT_EQ(w->system_menu[1].text, "&Drukuj");
+}
+
+// The timer stands still while a poll runs and counts a full interval from the poll's end.
+TEST_F(MainWindow, TimerPollsAndStartsAgainAfterThePoll) {
+    fs::create_directories("ZV");
+    dir.write("ZV/zv1.zv", "job\r\n");
+    ASSERT_NE(SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, nullptr), 0u);
+    long long during = 0;
+    printer->on_call = [&](PrinterCall call) {
+        if (call == PrinterCall::start_doc) {
+            during = zvp::timer_remaining_ms(window, SPOOL_TIMER_ID);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    };
+    EXPECT_EQ(SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0), 0);
+    EXPECT_EQ(during, -1) << "no timer during the poll";
+    EXPECT_GE(zvp::timer_remaining_ms(window, SPOOL_TIMER_ID), SPOOL_INTERVAL_MS - 50);
+    ASSERT_EQ(printer->documents.size(), 1u);
+    EXPECT_FALSE(fs::exists("ZV/zv1.zv"));
+}
+
+TEST_F(MainWindow, DestroyingStopsTheTimerAndEndsTheLoopWithZero) {
+    SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, nullptr);
+    // Close from the system menu: the default procedure turns it into WM_CLOSE, then WM_DESTROY.
+    EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0), 0);
+    MSG msg;
+    int dispatched = 0;
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        DispatchMessageA(&msg);
+        ++dispatched;
+    }
+    EXPECT_EQ(msg.message, UINT(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 0u);
+    EXPECT_EQ(dispatched, 1);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(zvp::timer_remaining_ms(window, SPOOL_TIMER_ID), -1);
+    EXPECT_TRUE(printer->documents.empty());
+}
+
+TEST_F(MainWindow, OtherSystemCommandsPrintNothing) {
+    for (WPARAM command : {WPARAM(0), WPARAM(2), WPARAM(0x11), WPARAM(SC_MINIMIZE)})
+        EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, command, 0), 0);
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_TRUE(zvp::message_box_log().empty());
+    EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(MainWindow, PrintCommandPrintsTheSixteenLineSheet) {
+    EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0), 0);
+    EXPECT_TRUE(zvp::message_box_log().empty());
+    ASSERT_EQ(printer->documents.size(), 1u);
+    const RecordedDocument& doc = printer->documents[0];
+    EXPECT_EQ(doc.name, "ZV: Printing");
+    EXPECT_EQ(doc.state, RecordedDocument::State::ended);
+    ASSERT_EQ(doc.pages.size(), 1u);
+    const auto& runs = doc.pages[0].runs;
+    ASSERT_EQ(runs.size(), 16u);
+    const int widths[] = {60, 50, 34, 30};
+    for (int k = 0; k < 16; ++k) {
+        EXPECT_EQ(runs[k].x, 0);
+        EXPECT_EQ(runs[k].y, k * 100);
+        EXPECT_EQ(runs[k].bytes, std::string(sample_line, SAMPLE_LINE_LENGTH));
+        int pitch = k / 4, bold = k % 2, underline = (k % 4) / 2;
+        EXPECT_STREQ(runs[k].font.lfFaceName, bold ? "Courier New Bold" : "Courier New") << k;
+        EXPECT_EQ(runs[k].font.lfUnderline, underline) << k;
+        EXPECT_EQ(runs[k].font.lfWidth, widths[pitch]) << k;
+        EXPECT_EQ(runs[k].font.lfCharSet, EASTEUROPE_CHARSET) << k;
+    }
+}
+
+TEST_F(MainWindow, SampleLineBytes) {
+    EXPECT_EQ(std::string(sample_line, 22),
+              "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF--ij");
+    for (int i = 0; i < 14; ++i)
+        EXPECT_EQ(std::string(sample_line + 22 + 10 * i, 10), "1234567890");
+    EXPECT_EQ(sample_line[SAMPLE_LINE_LENGTH], '\0');
+}
+
+struct SheetFailure {
+    const char* name;
+    bool no_printer;
+    PrinterCall call;
+};
+
+class TestSheetFailure : public MainWindow, public ::testing::WithParamInterface<SheetFailure> {};
+
+// Every failure is reported, no document is ended, and none is left open.
+TEST_P(TestSheetFailure, IsReportedInAMessageBox) {
+    if (GetParam().no_printer)
+        zvp::use_memory_printer(nullptr);
+    else
+        printer->fail(GetParam().call, 1);
+    EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0), 0);
+    ASSERT_EQ(zvp::message_box_log().size(), 1u);
+    EXPECT_EQ(zvp::message_box_log()[0].text, print_failed);
+    EXPECT_EQ(zvp::message_box_log()[0].caption, "Doduzi");
+    EXPECT_EQ(zvp::message_box_log()[0].type, UINT(MB_ICONEXCLAMATION));
+    bool ended = std::count(printer->calls.begin(), printer->calls.end(), PrinterCall::end_doc);
+    if (GetParam().call != PrinterCall::end_doc) {
+        EXPECT_FALSE(ended);
+    }
+    for (const auto& doc : printer->documents)
+        EXPECT_EQ(doc.state, RecordedDocument::State::aborted);
+    EXPECT_TRUE(IsWindow(window));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, TestSheetFailure,
+    ::testing::Values(SheetFailure{"NoDefaultPrinter", true, PrinterCall::start_doc},
+                      SheetFailure{"DocumentRefused", false, PrinterCall::start_doc},
+                      SheetFailure{"PageRefused", false, PrinterCall::start_page},
+                      SheetFailure{"PageNotEnded", false, PrinterCall::end_page},
+                      SheetFailure{"DocumentNotEnded", false, PrinterCall::end_doc}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TestSheet, LinePitchFollowsTheResolution) {
+    for (auto [dpi, pitch] : {std::pair{300, 50}, std::pair{200, 33}}) {
+        zvp::MemoryPrinterSetup setup;
+        setup.dpi_x = setup.dpi_y = dpi;
+        zvp::MemoryPrinter printer(setup);
+        HDC dc = printer.create_dc();
+        DOCINFOA doc{};
+        doc.cbSize = sizeof doc;
+        StartDocA(dc, &doc);
+        StartPage(dc);
+        size_t objects = zvp::gdi_object_count();
+        SetBkMode(dc, OPAQUE);
+        draw_test_page(dc);
+        EXPECT_EQ(zvp::gdi_object_count(), objects);
+        EXPECT_EQ(GetBkMode(dc), OPAQUE);
+        EXPECT_EQ(GetCurrentObject(dc, OBJ_FONT), GetStockObject(SYSTEM_FONT));
+        const auto& runs = printer.documents[0].pages[0].runs;
+        ASSERT_EQ(runs.size(), 16u);
+        EXPECT_EQ(runs[15].y, 15 * pitch);
+        DeleteDC(dc);
+    }
+}
+
+TEST(FontSample, TwelveLinesAtTheScreensLinePitch) {
+    for (auto [dpi, pitch] : {std::pair{96, 16}, std::pair{120, 20}}) {
+        std::vector<zvp::RecordedRun> runs;
+        HDC dc = zvp::create_memory_display_dc(&runs, dpi);
+        // The widths the factory gives this screen at 10, 12, 17 and 20 cpi.
+        std::vector<LONG> widths;
+        for (int w : {120, 100, 68, 60}) {
+            HFONT f = create_printer_font(dc, "Courier New", 120, w, 0, 0);
+            LOGFONTA lf{};
+            GetObjectA(f, sizeof lf, &lf);
+            widths.push_back(lf.lfWidth);
+            DeleteObject(f);
+        }
+        ASSERT_EQ(std::set<LONG>(widths.begin(), widths.end()).size(), 4u);
+        size_t objects = zvp::gdi_object_count();
+        paint_font_sample(dc);
+        EXPECT_EQ(zvp::gdi_object_count(), objects);
+        ASSERT_EQ(runs.size(), 12u);
+        for (int k = 0; k < 12; ++k) {
+            EXPECT_EQ(runs[k].x, 0);
+            EXPECT_EQ(runs[k].y, k * pitch);
+            EXPECT_EQ(runs[k].bytes.size(), size_t(SAMPLE_LINE_LENGTH));
+            EXPECT_EQ(runs[k].font.lfCharSet, EASTEUROPE_CHARSET);
+            EXPECT_NE(runs[k].font.lfWidth, widths[2]) << "no 17-cpi line";
+            EXPECT_EQ(runs[k].font.lfWidth, widths[k < 4 ? 0 : k < 8 ? 1 : 3]);
+            EXPECT_EQ(runs[k].font.lfUnderline, (k % 4) / 2);
+        }
+        EXPECT_EQ(GetCurrentObject(dc, OBJ_FONT), GetStockObject(SYSTEM_FONT));
+        DeleteDC(dc);
+    }
+}
+
+} // namespace
