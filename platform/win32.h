@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 #include <share.h>
+#include <winspool.h>
 #else
 #include "portable/win32_api.h"
 #endif

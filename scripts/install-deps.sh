@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages zvspool needs, only those that are missing.
-#   scripts/install-deps.sh run    what building and running needs
-#   scripts/install-deps.sh test   that, and what the tests and benchmarks need
+#   scripts/install-deps.sh run       what building and running on Linux needs
+#   scripts/install-deps.sh windows   what cross-building zvspool.exe needs
+#   scripts/install-deps.sh test      all of that, and what the tests need (Wine among them)
 set -euo pipefail
 
 run_packages=(
@@ -9,16 +10,22 @@ run_packages=(
   libcairo2-dev libfontconfig-dev libfreetype-dev libcups2-dev libglib2.0-dev libgtk-3-dev
   fonts-liberation
 )
+windows_packages=(
+  cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
+)
 test_packages=(
   googletest libgtest-dev poppler-utils
   cups cups-client cups-ipp-utils dbus
   xvfb xauth xdotool imagemagick
+  wine wine64 locales
 )
 
-wanted=("${run_packages[@]}")
-if [[ "${1:-run}" == test ]]; then
-  wanted+=("${test_packages[@]}")
-fi
+case "${1:-run}" in
+  run) wanted=("${run_packages[@]}") ;;
+  windows) wanted=("${windows_packages[@]}") ;;
+  test) wanted=("${run_packages[@]}" "${windows_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [run|windows|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${wanted[@]}"; do

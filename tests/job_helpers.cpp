@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <random>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace zvtest {
 
@@ -21,9 +24,9 @@ zvp::MemoryPrinterSetup printer_300dpi() {
 }
 
 int print_bytes(HDC dc, const std::string& bytes) {
-    FILE* f = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::rewind(f);
+    TempDir dir;
+    dir.write("job.zv", bytes);
+    FILE* f = std::fopen(dir.file("job.zv").c_str(), "rb");
     int result = print_job_stream(dc, f);
     std::fclose(f);
     return result;
@@ -53,8 +56,11 @@ std::vector<std::string> describe(const zvp::RecordedPage& page) {
 }
 
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/zvtest.XXXXXX";
-    path_ = mkdtemp(tmpl);
+    static std::mt19937_64 random{std::random_device{}()};
+    auto base = std::filesystem::temp_directory_path();
+    do
+        path_ = (base / ("zvtest." + std::to_string(random()))).string();
+    while (!std::filesystem::create_directory(path_));
 }
 
 TempDir::~TempDir() {
@@ -73,6 +79,7 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+#ifndef _WIN32
 int run_command(const std::string& command, std::string* output) {
     FILE* p = popen(command.c_str(), "r");
     if (!p)
@@ -87,5 +94,6 @@ int run_command(const std::string& command, std::string* output) {
         *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 } // namespace zvtest

@@ -35,7 +35,9 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+#ifndef _WIN32
 // Runs a shell command, returning its exit status and (in `output`) its standard output.
 int run_command(const std::string& command, std::string* output = nullptr);
+#endif
 
 } // namespace zvtest

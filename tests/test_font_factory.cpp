@@ -1,7 +1,9 @@
 // The font factory's LOGFONTA records and its care for the device context.
 #include "job_helpers.h"
 
+#ifndef _WIN32
 #include "platform/portable/cairo_printer.h"
+#endif
 #include "platform/portable/gdi.h"
 #include "render/font_factory.h"
 
@@ -166,6 +168,7 @@ TEST_F(FontFactory, FontSetEntries) {
     delete_font_set(dc, &cyrillic);
 }
 
+#ifndef _WIN32
 // With real fonts on a 600 dpi PDF printer, the four pitches advance by whole device units:
 // 10 cpi is exactly 60 units a character.
 TEST(PrinterFonts, RealFontsKeepTheGrid) {
@@ -189,5 +192,7 @@ TEST(PrinterFonts, RealFontsKeepTheGrid) {
     }
     DeleteDC(pdf);
 }
+
+#endif
 
 } // namespace

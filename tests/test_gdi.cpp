@@ -1,7 +1,9 @@
 // The portable GDI: device context state, coordinate spaces, text output, documents, font choice.
 #include "job_helpers.h"
 
+#ifndef _WIN32
 #include "platform/portable/freetype_fonts.h"
+#endif
 #include "platform/portable/gdi.h"
 
 #include <cstring>
@@ -180,6 +182,7 @@ TEST(MemoryPrinter, RefusesTheChosenCalls) {
     DeleteDC(dc);
 }
 
+#ifndef _WIN32
 // Font choice with the installed fonts (Liberation stands in for Courier New).
 TEST(FontChoice, CourierNewIsLiberationMono) {
     zvp::FaceChoice regular = zvp::choose_face(font_record("Courier New", -100, 500));
@@ -207,5 +210,7 @@ TEST(FontChoice, UnknownFaceFallsBackToAMonospacedFaceThatHasTheLetters) {
     ASSERT_FALSE(c.file.empty());
     EXPECT_FALSE(c.synthetic_bold);
 }
+
+#endif
 
 } // namespace

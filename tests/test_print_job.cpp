@@ -6,7 +6,9 @@
 #include "render/print_job.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <iconv.h>
+#endif
 
 using zvp::PrinterCall;
 using zvp::RecordedDocument;
@@ -275,6 +277,7 @@ TEST_F(PrintJob, DeviceContextComesBackAsItWas) {
     DeleteObject(mine);
 }
 
+#ifndef _WIN32
 TEST_F(PrintJob, UnreadableStreamIsReported) {
     HDC dc = printer.create_dc();
     DOCINFOA info{};
@@ -317,5 +320,7 @@ TEST(CyrillicTranslationTable, AgreesWithTheCodePages) {
     iconv_close(from866);
     iconv_close(from1251);
 }
+
+#endif
 
 } // namespace

@@ -2,6 +2,10 @@
 // symbolic link or waits on a FIFO or device: only regular files are listed, opened or read.
 #include "win32_api.h"
 
+#ifdef _WIN32
+#include "files_windows.inc"
+#else
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -211,3 +215,5 @@ FILE* _fsopen(const char* path, const char* mode, int share) {
         close(fd);
     return f;
 }
+
+#endif

@@ -303,13 +303,18 @@ BOOL WINAPI DeleteFileA(LPCSTR path);
 
 // The C runtime's shared open. Backslashes separate directories. Only a regular file opens (no
 // directory, device, FIFO or symbolic link); with _SH_DENYWR a file that some process has open
-// for writing does not open either (errno EACCES), as on Windows.
+// for writing does not open either (errno EACCES), as on Windows. (The Windows test build uses
+// the C runtime's own.)
+#include <cstdio>
+#ifdef _WIN32
+#include <share.h>
+#else
 #define _SH_DENYRW 0x10
 #define _SH_DENYWR 0x20
 #define _SH_DENYRD 0x30
 #define _SH_DENYNO 0x40
-#include <cstdio>
 FILE* _fsopen(const char* path, const char* mode, int share);
+#endif
 
 // ---- Print spooler -----------------------------------------------------------------------------
 

@@ -42,3 +42,61 @@ have_print_system() {
 
 # The sample line of the test sheet as pdftotext shows it.
 sample_start="ąćęłńóśźżĄĆĘŁŃÓŚŹŻ--ij1234567890"
+
+# Starts what printing through CUPS needs, all stopped by stop_started: a system bus (ippeveprinter
+# will not start without one), an IPP Everywhere printer keeping each document in $printer_dir,
+# and the scheduler (unless one runs already), with a queue to the printer as the default
+# destination. Sets $printer_uri and $queue; removes the queue at exit through stop_print_system.
+start_print_system() { # start_print_system WORKDIR
+  local work=$1
+  printer_dir="$work/printer"
+  queue="zvtest$$"
+  old_default=$(lpstat -d 2>/dev/null | sed -n 's/^system default destination: //p')
+  mkdir -p "$printer_dir"
+  if [[ ! -S /run/dbus/system_bus_socket ]]; then
+    mkdir -p /run/dbus
+    dbus-daemon --system --fork --print-pid > "$work/dbus.pid" || { echo "dbus-daemon failed"; return 1; }
+    pids+=("$(cat "$work/dbus.pid")")
+  fi
+  local port=18631
+  while (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+  printer_uri="ipp://localhost:$port/ipp/print"
+  ippeveprinter -n localhost -p "$port" -d "$printer_dir" -k -c /bin/true -f application/pdf \
+    -r off "ZV Test Printer $$" > "$work/ippeveprinter.log" 2>&1 &
+  pids+=($!)
+  if ! lpstat -r 2>/dev/null | grep -q "is running"; then
+    cupsd -f > "$work/cupsd.log" 2>&1 &
+    pids+=($!)
+  fi
+  wait_for 20 bash -c 'lpstat -r 2>/dev/null | grep -q "is running"' \
+    || { echo "cupsd did not start"; cat "$work/cupsd.log"; return 1; }
+  wait_for 20 ipptool -q "$printer_uri" get-printer-attributes.test \
+    || { echo "ippeveprinter did not start"; cat "$work/ippeveprinter.log"; return 1; }
+  lpadmin -p "$queue" -E -v "$printer_uri" -m everywhere -o PageSize=A4 && lpadmin -d "$queue" \
+    || { echo "lpadmin failed"; return 1; }
+  cat > "$work/jobs.test" <<'IPP'
+{
+  OPERATION Get-Jobs
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword which-jobs all
+  ATTR keyword requested-attributes job-id,job-name
+  STATUS successful-ok
+  DISPLAY job-name
+}
+IPP
+  jobs_test="$work/jobs.test"
+}
+
+stop_print_system() {
+  [[ -n "${queue:-}" ]] && lpadmin -x "$queue" 2>/dev/null
+  [[ -n "${old_default:-}" ]] && lpadmin -d "$old_default" 2>/dev/null
+  stop_started
+}
+
+# Documents the test printer has received, their titles (one a line), and all their text.
+received() { ls "$printer_dir"/*.pdf 2>/dev/null | wc -l; }
+job_names() { ipptool -c "$printer_uri" "$jobs_test" | tail -n +2; }
+received_text() { for f in "$printer_dir"/*.pdf; do pdftotext -layout "$f" - 2>/dev/null; done; }
