@@ -6,9 +6,7 @@
 
 LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        add_test_page_command(window);
-        return 0;
+    case WM_CREATE: add_test_page_command(window); return 0;
     case WM_DESTROY:
         KillTimer(window, SPOOL_TIMER_ID);
         PostQuitMessage(0);

@@ -24,9 +24,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     wc.hIconSm = LoadIconA(NULL, IDI_APPLICATION);
     RegisterClassExA(&wc);
 
-    HWND window = CreateWindowExA(0, CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, instance,
-                                  NULL);
+    HWND window =
+        CreateWindowExA(0, CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, instance, NULL);
     if (SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, NULL) == 0) {
         MessageBoxA(window, "Too many clocks or timers!", CLASS_NAME, MB_ICONEXCLAMATION);
         return 0;

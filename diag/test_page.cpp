@@ -11,7 +11,8 @@ const char sample_line[SAMPLE_LINE_LENGTH + 1] =
 // clang-format on
 
 // "Nie mogłam wydrukować strony!" in code page 1250.
-static const char PRINT_FAILED_TEXT[] = "Nie mog\xB3" "am wydrukowa\xE6 strony!";
+static const char PRINT_FAILED_TEXT[] = "Nie mog\xB3"
+                                        "am wydrukowa\xE6 strony!";
 static const char APP_CAPTION[] = "Doduzi";
 static const char PRINT_MENU_TEXT[] = "&Drukuj";
 

@@ -7,8 +7,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <share.h>
+#include <windows.h>
 #include <winspool.h>
 #else
 #include "portable/win32_api.h"

@@ -60,9 +60,8 @@ static HFONT create_font(HDC dc, const char* face_name, int height, int width, i
         GetTextMetricsA(dc, &tm);
         SelectObject(dc, previous);
         DeleteObject(font);
-        lf.lfWidth = (LONG)(std::fabs((double)size.x) * tm.tmAveCharWidth /
-                                std::fabs((double)size.y) +
-                            0.5);
+        lf.lfWidth =
+            (LONG)(std::fabs((double)size.x) * tm.tmAveCharWidth / std::fabs((double)size.y) + 0.5);
         font = CreateFontIndirectA(&lf);
     }
     RestoreDC(dc, -1);
@@ -75,8 +74,8 @@ HFONT create_printer_font(HDC dc, const char* face_name, int height, int width, 
                        EASTEUROPE_CHARSET);
 }
 
-HFONT create_cyrillic_printer_font(HDC dc, const char* face_name, int height, int width,
-                                   int style, int use_logical_resolution) {
+HFONT create_cyrillic_printer_font(HDC dc, const char* face_name, int height, int width, int style,
+                                   int use_logical_resolution) {
     return create_font(dc, face_name, height, width, style, use_logical_resolution,
                        RUSSIAN_CHARSET);
 }

@@ -17,8 +17,8 @@ enum {
 // The device context comes back in the state it was given.
 HFONT create_printer_font(HDC dc, const char* face_name, int height, int width, int style,
                           int use_logical_resolution);
-HFONT create_cyrillic_printer_font(HDC dc, const char* face_name, int height, int width,
-                                   int style, int use_logical_resolution);
+HFONT create_cyrillic_printer_font(HDC dc, const char* face_name, int height, int width, int style,
+                                   int use_logical_resolution);
 
 // Width parameter of each pitch index (10, 12, 17, 20 characters per inch).
 extern const int pitch_width[4];

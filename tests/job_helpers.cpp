@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <random>
+#include <sstream>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif

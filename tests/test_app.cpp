@@ -22,7 +22,8 @@ using zvp::RecordedDocument;
 
 namespace {
 
-const char print_failed[] = "Nie mog\xB3" "am wydrukowa\xE6 strony!";
+const char print_failed[] = "Nie mog\xB3"
+                            "am wydrukowa\xE6 strony!";
 
 class MainWindow : public ::testing::Test {
   protected:

@@ -11,9 +11,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <fstream>
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,8 +87,8 @@ TEST_F(Poller, OnlyMatchingNamesInTheSpoolDirectory) {
     dir.write("zv3.zv", "f"); // beside ZV, not in it
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_TRUE(printer->documents.empty());
-    EXPECT_EQ(left_in_spool(), (std::vector<std::string>{"A0001.ZV", "sub", "xzv1.zv", "zv1.txt",
-                                                         "zv1.zvx"}));
+    EXPECT_EQ(left_in_spool(),
+              (std::vector<std::string>{"A0001.ZV", "sub", "xzv1.zv", "zv1.txt", "zv1.zvx"}));
     EXPECT_TRUE(fs::exists("zv3.zv"));
 }
 
@@ -156,7 +156,8 @@ TEST_F(Poller, AFileStillBeingWrittenWaits) {
     *writer << " and the rest";
     writer.reset();
     // Old enough for file systems where only the modification time tells.
-    fs::last_write_time("ZV/zv0001.zv", fs::file_time_type::clock::now() - std::chrono::seconds(10));
+    fs::last_write_time("ZV/zv0001.zv",
+                        fs::file_time_type::clock::now() - std::chrono::seconds(10));
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(first_text(printer->documents[0]), "half a job and the rest");
@@ -199,8 +200,8 @@ TEST_F(Poller, EnumPrintersTellsTheSizeItNeeds) {
     EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, nullptr, 0, &needed, &returned));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     std::vector<BYTE> buffer(needed);
-    ASSERT_TRUE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed,
-                              &returned));
+    ASSERT_TRUE(
+        EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed, &returned));
     ASSERT_EQ(returned, 1u);
     auto* info = reinterpret_cast<PRINTER_INFO_5A*>(buffer.data());
     EXPECT_STREQ(info->pPrinterName, "Office");
@@ -208,8 +209,8 @@ TEST_F(Poller, EnumPrintersTellsTheSizeItNeeds) {
     EXPECT_LT(info->pPortName, reinterpret_cast<char*>(buffer.data() + needed));
 
     zvp::use_memory_printer(nullptr);
-    EXPECT_TRUE(EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed,
-                              &returned));
+    EXPECT_TRUE(
+        EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed, &returned));
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(open_default_printer_dc(), nullptr);
 }

@@ -112,8 +112,8 @@ TEST_F(PrintJob, NewMarginTakesEffectAtTheNextLine) {
 }
 
 TEST_F(PrintJob, MarginCarriesIntoTheNextJobButCyrillicModeDoesNot) {
-    zvtest::print_jobs(printer, {esc(32, "05") + esc(39, "01") + "\r\x80",
-                                 "\r\x80", esc(32, "10") + "X\r\nY"});
+    zvtest::print_jobs(
+        printer, {esc(32, "05") + esc(39, "01") + "\r\x80", "\r\x80", esc(32, "10") + "X\r\nY"});
     EXPECT_EQ(page(0, 0), Runs{"150,0:\xC0"});
     EXPECT_EQ(run(0, 0, 0).font.lfCharSet, RUSSIAN_CHARSET);
     EXPECT_EQ(page(0, 1), Runs{"150,0:\x80"});

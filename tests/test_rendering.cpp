@@ -109,8 +109,7 @@ TEST(Rendering, PngPagesAtTheirLinesAndColumns) {
     TempDir dir;
     // 150 dpi: lines 25 pixels apart, 10-cpi characters 15 pixels wide.
     dir.write("job.zv", "XXXXXXXXXX\r\n" + esc(14) + "UUUU\r\n\f" + esc(32, "20") + "\rX\f");
-    ASSERT_EQ(run_command(zv_render + " -o " + dir.file("page.png") + " " + dir.file("job.zv")),
-              0);
+    ASSERT_EQ(run_command(zv_render + " -o " + dir.file("page.png") + " " + dir.file("job.zv")), 0);
     Ink first = ink_in_rows(dir.file("page-1.png"), 0, 25);
     EXPECT_GE(first.left, 0);
     EXPECT_LE(first.right, 150);

@@ -26,7 +26,9 @@ PageSetup letter_page(int dpi) {
 
 namespace {
 
-int pixels(double mm, int dpi) { return static_cast<int>(std::lround(mm * dpi / 25.4)); }
+int pixels(double mm, int dpi) {
+    return static_cast<int>(std::lround(mm * dpi / 25.4));
+}
 
 DeviceCaps caps_for(const PageSetup& p) {
     DeviceCaps c;

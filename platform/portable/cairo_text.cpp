@@ -68,14 +68,14 @@ void draw_text_run(cairo_t* cr, const TextRun& run, int width, int height) {
         clusters.reserve(last - first);
         for (int i = first; i < last; ++i) {
             auto byte = static_cast<unsigned char>(run.bytes[i]);
-            glyphs.push_back(cairo_glyph_t{font->glyphs()[byte], double(run.char_x[i]),
-                                           double(run.baseline)});
+            glyphs.push_back(
+                cairo_glyph_t{font->glyphs()[byte], double(run.char_x[i]), double(run.baseline)});
             size_t before = utf8.size();
             append_utf8(utf8, font->unicode()[byte]);
             clusters.push_back(cairo_text_cluster_t{int(utf8.size() - before), 1});
         }
-        cairo_show_text_glyphs(cr, utf8.data(), int(utf8.size()), glyphs.data(),
-                               int(glyphs.size()), clusters.data(), int(clusters.size()),
+        cairo_show_text_glyphs(cr, utf8.data(), int(utf8.size()), glyphs.data(), int(glyphs.size()),
+                               clusters.data(), int(clusters.size()),
                                cairo_text_cluster_flags_t(0));
     }
     if (run.font->lfUnderline) {

@@ -74,8 +74,8 @@ PageSetup page_of(cups_dest_t* dest) {
     PageSetup page = a4_page(kPrinterDpi);
     cups_dinfo_t* info = cupsCopyDestInfo(CUPS_HTTP_DEFAULT, dest);
     cups_size_t size;
-    if (info && cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, 0, &size) && size.width > 0 &&
-        size.length > 0) {
+    if (info && cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, 0, &size) &&
+        size.width > 0 && size.length > 0) {
         // cups_size_t is in hundredths of a millimetre.
         page.width_mm = size.width / 100.0;
         page.height_mm = size.length / 100.0;
@@ -129,10 +129,10 @@ class CupsSink : public PdfSink {
         if (!streaming_)
             return false;
         streaming_ = false;
-        bool ok = cupsFinishDestDocument(http_, dest_.get(), info_) < IPP_STATUS_REDIRECTION_OTHER_SITE;
+        bool ok =
+            cupsFinishDestDocument(http_, dest_.get(), info_) < IPP_STATUS_REDIRECTION_OTHER_SITE;
         if (!ok) {
-            error_ = "the printer did not take the document: " +
-                     std::string(cupsLastErrorString());
+            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }
         job_ = 0; // the job is the printer's now
@@ -238,8 +238,12 @@ bool no_print_system() {
     return true;
 }
 
-std::string builtin_pdf_directory() { return home_directory() + "/PDF"; }
+std::string builtin_pdf_directory() {
+    return home_directory() + "/PDF";
+}
 
-void use_system_printers() { set_printer_system(std::make_shared<SystemPrinters>()); }
+void use_system_printers() {
+    set_printer_system(std::make_shared<SystemPrinters>());
+}
 
 } // namespace zvp

@@ -17,7 +17,9 @@ namespace zvp {
 
 namespace {
 
-std::string utf8(const std::string& cp1250) { return to_utf8(cp1250, 1250); }
+std::string utf8(const std::string& cp1250) {
+    return to_utf8(cp1250, 1250);
+}
 
 // GTK writes the access key with '_' where Windows writes '&'.
 std::string gtk_label(const std::string& text) {
@@ -66,8 +68,7 @@ class GlibBackend : public WindowBackend {
 
     void wake() override { g_main_context_wakeup(nullptr); }
 
-    int message_box(Window*, const std::string& text, const std::string& caption,
-                    UINT) override {
+    int message_box(Window*, const std::string& text, const std::string& caption, UINT) override {
         std::fprintf(stderr, "%s: %s\n", utf8(caption).c_str(), utf8(text).c_str());
         return IDOK;
     }
@@ -87,8 +88,8 @@ class WindowDevice : public Device {
         GdkScreen* screen = gtk_widget_get_screen(widget);
         double dpi = gdk_screen_get_resolution(screen);
         caps_.logpixelsx = caps_.logpixelsy = dpi > 0 ? static_cast<int>(std::lround(dpi)) : 96;
-        GdkMonitor* monitor = gdk_display_get_monitor_at_window(
-            gtk_widget_get_display(widget), gtk_widget_get_window(widget));
+        GdkMonitor* monitor = gdk_display_get_monitor_at_window(gtk_widget_get_display(widget),
+                                                                gtk_widget_get_window(widget));
         GdkRectangle area{0, 0, 1024, 768};
         int width_mm = 0, height_mm = 0;
         if (monitor) {
@@ -255,10 +256,9 @@ class GtkBackend : public GlibBackend {
             return FALSE;
         GtkWidget* menu = gtk_menu_new();
         // "Restore", "Minimise", "Close" in code page 1250.
-        for (const MenuItem& item : {MenuItem{0, SC_RESTORE, "&Przywr\xF3\xE6"},
-                                     MenuItem{0, SC_MINIMIZE, "&Minimalizuj"},
-                                     MenuItem{MF_SEPARATOR, 0, ""},
-                                     MenuItem{0, SC_CLOSE, "&Zamknij"}})
+        for (const MenuItem& item :
+             {MenuItem{0, SC_RESTORE, "&Przywr\xF3\xE6"}, MenuItem{0, SC_MINIMIZE, "&Minimalizuj"},
+              MenuItem{MF_SEPARATOR, 0, ""}, MenuItem{0, SC_CLOSE, "&Zamknij"}})
             add_item(menu, n, item);
         for (const MenuItem& item : w->system_menu)
             add_item(menu, n, item);

@@ -11,7 +11,7 @@
 namespace zvp {
 
 struct DeviceCaps {
-    int horzres = 0;  // printable area, device pixels
+    int horzres = 0; // printable area, device pixels
     int vertres = 0;
     int horzsize = 0; // printable area, millimetres
     int vertsize = 0;
@@ -35,7 +35,7 @@ struct TextRun {
     const int* char_x = nullptr; // count + 1 entries: left edges, then the run's right end
     const LOGFONTA* font = nullptr;
     const RealizedFont* realized = nullptr;
-    int em_pixels = 0;   // vertical size
+    int em_pixels = 0;    // vertical size
     int width_pixels = 0; // requested average width, 0 = natural
     bool opaque = false;
     COLORREF text_color = 0;

@@ -19,12 +19,9 @@ bool is_identity(const XFORM& x) {
 
 // a then b: the transform that applies `a` first.
 XFORM combine(const XFORM& a, const XFORM& b) {
-    return XFORM{a.eM11 * b.eM11 + a.eM12 * b.eM21,
-                 a.eM11 * b.eM12 + a.eM12 * b.eM22,
-                 a.eM21 * b.eM11 + a.eM22 * b.eM21,
-                 a.eM21 * b.eM12 + a.eM22 * b.eM22,
-                 a.eDx * b.eM11 + a.eDy * b.eM21 + b.eDx,
-                 a.eDx * b.eM12 + a.eDy * b.eM22 + b.eDy};
+    return XFORM{a.eM11 * b.eM11 + a.eM12 * b.eM21,       a.eM11 * b.eM12 + a.eM12 * b.eM22,
+                 a.eM21 * b.eM11 + a.eM22 * b.eM21,       a.eM21 * b.eM12 + a.eM22 * b.eM22,
+                 a.eDx * b.eM11 + a.eDy * b.eM21 + b.eDx, a.eDx * b.eM12 + a.eDy * b.eM22 + b.eDy};
 }
 
 // Window and viewport extents of the fixed mapping modes, from the device's physical size.

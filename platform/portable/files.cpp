@@ -49,8 +49,9 @@ std::string native_path(const char* path) {
 
 FILETIME filetime(const struct timespec& t) {
     // 100-nanosecond intervals since 1601-01-01.
-    unsigned long long v = (static_cast<unsigned long long>(t.tv_sec) + 11644473600ULL) * 10000000ULL +
-                           static_cast<unsigned long long>(t.tv_nsec) / 100;
+    unsigned long long v =
+        (static_cast<unsigned long long>(t.tv_sec) + 11644473600ULL) * 10000000ULL +
+        static_cast<unsigned long long>(t.tv_nsec) / 100;
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
@@ -89,8 +90,12 @@ bool open_for_writing(int fd, const struct stat& st) {
 
 } // namespace
 
-DWORD WINAPI GetLastError(void) { return last_error; }
-void WINAPI SetLastError(DWORD error) { last_error = error; }
+DWORD WINAPI GetLastError(void) {
+    return last_error;
+}
+void WINAPI SetLastError(DWORD error) {
+    last_error = error;
+}
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     if (!pattern || !found) {
@@ -121,8 +126,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
         if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         WIN32_FIND_DATAA data{};
-        data.dwFileAttributes = (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL
-                                                       : FILE_ATTRIBUTE_READONLY;
+        data.dwFileAttributes =
+            (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
         data.ftCreationTime = filetime(st.st_ctim);
         data.ftLastAccessTime = filetime(st.st_atim);
         data.ftLastWriteTime = filetime(st.st_mtim);

@@ -1,5 +1,5 @@
-// Fonts as a device sees them: a LOGFONTA realised at a pixel size, with the metrics GetTextMetricsA
-// reports and the integer advance of every byte of the font's code page.
+// Fonts as a device sees them: a LOGFONTA realised at a pixel size, with the metrics
+// GetTextMetricsA reports and the integer advance of every byte of the font's code page.
 #pragma once
 
 #include "win32_api.h"

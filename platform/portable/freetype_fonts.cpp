@@ -79,8 +79,8 @@ std::vector<std::string> families_for(const std::string& family) {
 }
 
 const FcObjectSet* listed_objects() {
-    static FcObjectSet* os = FcObjectSetBuild(FC_FAMILY, FC_STYLE, FC_FULLNAME, FC_WEIGHT,
-                                              FC_SLANT, FC_FILE, FC_INDEX, FC_CHARSET, nullptr);
+    static FcObjectSet* os = FcObjectSetBuild(FC_FAMILY, FC_STYLE, FC_FULLNAME, FC_WEIGHT, FC_SLANT,
+                                              FC_FILE, FC_INDEX, FC_CHARSET, nullptr);
     return os;
 }
 
@@ -327,17 +327,17 @@ class FreeTypeFontImpl : public FreeTypeFont {
             if (FT_Load_Glyph(face, glyphs_[b], FT_LOAD_DEFAULT | FT_LOAD_NO_BITMAP) == 0)
                 advance26 = face->glyph->advance.x;
             // Hinted advances are whole pixels; a condensed font rounds each one up.
-            advances_[b] = width > 0 ? static_cast<int>((advance26 * width + natural * 64 - 1) /
-                                                        (natural * 64))
-                                     : static_cast<int>((advance26 + 32) / 64);
+            advances_[b] =
+                width > 0
+                    ? static_cast<int>((advance26 * width + natural * 64 - 1) / (natural * 64))
+                    : static_cast<int>((advance26 + 32) / 64);
         }
         FontMetrics& m = metrics_;
         m.ascent = S(t.win_ascent);
         m.descent = S(t.win_descent);
         m.internal_leading = S(t.win_ascent + t.win_descent - t.units_per_em);
         m.ave_char_width = width > 0 ? width : natural;
-        m.max_char_width =
-            static_cast<int>(std::lround(S(t.x_max - t.x_min) * x_scale_));
+        m.max_char_width = static_cast<int>(std::lround(S(t.x_max - t.x_min) * x_scale_));
         m.underline_thickness = std::max(1, S(t.underline_thickness));
         m.underline_offset = -S(t.underline_position) - m.underline_thickness / 2;
         m.strikeout_thickness = std::max(1, S(t.strikeout_size));
@@ -363,8 +363,8 @@ class FreeTypeFontEngine : public FontEngine {
                                    choice.synthetic_italic, code_page, ppem, width, weight);
         auto& slot = realized_[key];
         if (!slot)
-            slot = std::make_shared<FreeTypeFontImpl>(choice, face, t, code_page, ppem, width,
-                                                      weight);
+            slot =
+                std::make_shared<FreeTypeFontImpl>(choice, face, t, code_page, ppem, width, weight);
         return slot;
     }
 

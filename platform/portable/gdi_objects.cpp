@@ -81,13 +81,10 @@ HFONT WINAPI CreateFontIndirectA(const LOGFONTA* font) {
 
 HGDIOBJ WINAPI GetStockObject(int index) {
     switch (index) {
-    case SYSTEM_FONT:
-        return stock_system_font().get();
+    case SYSTEM_FONT: return stock_system_font().get();
     case WHITE_BRUSH:
-    case BLACK_BRUSH:
-        return stock_brush(index).get();
-    default:
-        return nullptr;
+    case BLACK_BRUSH: return stock_brush(index).get();
+    default: return nullptr;
     }
 }
 

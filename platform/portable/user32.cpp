@@ -118,8 +118,7 @@ void WindowBackend::wake() {
     wait_signal.notify_all();
 }
 
-int WindowBackend::message_box(Window*, const std::string& text, const std::string& caption,
-                               UINT) {
+int WindowBackend::message_box(Window*, const std::string& text, const std::string& caption, UINT) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     return IDOK;
 }
@@ -211,8 +210,9 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
     s.creation_order.push_back(handle);
     s.backend->created(window);
 
-    CREATESTRUCTA cs{param, instance, menu, parent, height, width, y, x,
-                     static_cast<LONG>(style), title, class_name, ex_style};
+    CREATESTRUCTA cs{
+        param, instance,   menu,    parent, height, width, y, x, static_cast<LONG>(style),
+        title, class_name, ex_style};
     if (SendMessageA(handle, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
         DestroyWindow(handle);
         return nullptr;
@@ -233,7 +233,9 @@ BOOL WINAPI DestroyWindow(HWND window) {
     return TRUE;
 }
 
-BOOL WINAPI IsWindow(HWND window) { return find_window(window) != nullptr; }
+BOOL WINAPI IsWindow(HWND window) {
+    return find_window(window) != nullptr;
+}
 
 BOOL WINAPI ShowWindow(HWND window, int show) {
     Window* w = find_window(window);
@@ -262,9 +264,7 @@ BOOL WINAPI InvalidateRect(HWND window, const RECT*, BOOL) {
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     (void)lParam;
     switch (message) {
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return 0;
+    case WM_CLOSE: DestroyWindow(window); return 0;
     case WM_SYSCOMMAND:
         switch (wParam & 0xFFF0) {
         case SC_CLOSE: PostMessageA(window, WM_CLOSE, 0, 0); break;
@@ -319,7 +319,9 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
     }
 }
 
-BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
+BOOL WINAPI TranslateMessage(const MSG*) {
+    return FALSE;
+}
 
 LRESULT WINAPI DispatchMessageA(const MSG* msg) {
     if (!msg)
