@@ -9,6 +9,8 @@ if [[ -z "${DISPLAY:-}" ]]; then
 fi
 source "$here/common.sh"
 zvspool=$(realpath "$1")
+# ImageMagick's own tools: another "convert" may come first on PATH.
+convert=/usr/bin/convert import=/usr/bin/import identify=/usr/bin/identify
 docs=${2:-}
 
 work=$(mktemp -d /tmp/zv-window.XXXXXX)
@@ -25,13 +27,13 @@ wid=$(timeout 10 xdotool search --sync --name "Wydruk kartoteki ZV" | head -1)
 check "the window exists" test -n "$wid"
 check "with its title" test "$(xdotool getwindowname "$wid" 2>/dev/null)" == "Wydruk kartoteki ZV"
 sleep 1
-import -window "$wid" "$work/window.png"
-width=$(identify -format %w "$work/window.png")
-height=$(identify -format %h "$work/window.png")
+"$import" -window "$wid" "$work/window.png"
+width=$("$identify" -format %w "$work/window.png")
+height=$("$identify" -format %h "$work/window.png")
 
 # Darkest value in rows [from, from + 16) of the screenshot: 0 black, 1 white.
 darkest() {
-  convert "$work/window.png" -colorspace gray -crop "${width}x16+0+$1" +repage -format "%[fx:minima]" info:
+  "$convert" "$work/window.png" -colorspace gray -crop "${width}x16+0+$1" +repage -format "%[fx:minima]" info:
 }
 inked=0
 for k in $(seq 0 11); do
@@ -39,11 +41,11 @@ for k in $(seq 0 11); do
 done
 check "twelve lines of text, one in every 16-pixel band (found $inked)" test "$inked" -eq 12
 check "nothing below the twelfth line" test "$(darkest 200)" == 1
-check "the window is white" test "$(convert "$work/window.png" -colorspace gray -format "%[fx:maxima]" info:)" == 1
+check "the window is white" test "$("$convert" "$work/window.png" -colorspace gray -format "%[fx:maxima]" info:)" == 1
 
 xdotool mousemove --window "$wid" 200 100 click 3
 sleep 1
-import -window root "$work/menu.png"
+"$import" -window root "$work/menu.png"
 xdotool key d
 sheet_printed() { [[ $(ls "$HOME"/PDF/*.pdf 2>/dev/null | wc -l) -eq 1 ]]; }
 check "right click and Drukuj print the test sheet" wait_for 10 sheet_printed
