@@ -32,10 +32,11 @@ static void select_current_font(PrintState* s) {
 }
 
 // Top of the current line; a job that never feeds a form can run far below the page, so the
-// product is kept inside the coordinate range instead of overflowing.
+// product is kept well inside the coordinate range (the device adds the font's height to it).
 static int line_top(const PrintState* s) {
+    const long long lowest = INT_MAX / 2;
     long long y = (long long)s->line * s->line_pitch;
-    return y > INT_MAX ? INT_MAX : (int)y;
+    return y > lowest ? (int)lowest : (int)y;
 }
 
 static void start_page_if_needed(PrintState* s) {
@@ -43,6 +44,9 @@ static void start_page_if_needed(PrintState* s) {
         return;
     s->page_open = StartPage(s->dc) > 0;
     s->page_prepare_pending = s->page_open;
+    // Whatever the stream did while no page was open (form feeds, lines) is lost to the output.
+    if (!s->page_open)
+        s->incomplete = 1;
 }
 
 static void prepare_page(PrintState* s) {

@@ -56,6 +56,6 @@ struct PrintState {
 
 // Prints one job stream on `dc`, on which a document has been started and no page is open. Reads
 // `stream` to its end (it is neither closed nor rewound) and ends the last page. Returns 0 when the
-// whole job was printed, 1 when output is incomplete: no page could be started, text had to be
-// dropped for want of a page, a page could not be ended, or the stream could not be read.
+// whole job was printed, 1 when output is incomplete: a page could not be started or ended, or
+// the stream could not be read.
 int print_job_stream(HDC dc, FILE* stream);

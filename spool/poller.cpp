@@ -16,6 +16,9 @@ static int print_job_document(FILE* job) {
     if (dc == NULL)
         return 1;
     int result = 1;
+    // A job that is not printed must not move the margin of the jobs after it, nor its own when
+    // it is printed again.
+    int32_t margin = left_margin;
     DOCINFOA doc = zv_document_info();
     if (StartDocA(dc, &doc) > 0) {
         if (print_job_stream(dc, job) == 0 && EndDoc(dc) > 0)
@@ -24,6 +27,8 @@ static int print_job_document(FILE* job) {
             AbortDoc(dc);
     }
     DeleteDC(dc);
+    if (result != 0)
+        left_margin = margin;
     return result;
 }
 

@@ -145,10 +145,27 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{"DocumentNotEnded", false, PrinterCall::end_doc}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A job that could not be printed leaves the margin that later jobs print at as it was.
+TEST_F(Poller, AJobKeptBackDoesNotMoveTheMargin) {
+    left_margin = 120;
+    job("zv1.zv", "\x1b 10\rmargin ten\r\n");
+    job("zv2.zv", "\rno margin of its own\r\n");
+    printer->fail(PrinterCall::end_doc, 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    ASSERT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(printer->documents[1].pages[0].runs[0].x, 120);
+    EXPECT_EQ(left_margin, 120);
+    EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
+}
+
 TEST_F(Poller, AFileStillBeingWrittenWaits) {
     job("zv0001.zv", "half a job");
-    auto writer = std::make_unique<std::ofstream>("ZV/zv0001.zv", std::ios::binary | std::ios::app);
+    auto writer =
+        std::make_unique<std::ofstream>("ZV/zv0001.zv", std::ios::binary | std::ios::app);
     ASSERT_TRUE(writer->is_open());
+    // Old enough that only the writer itself can keep the job back.
+    fs::last_write_time("ZV/zv0001.zv",
+                        fs::file_time_type::clock::now() - std::chrono::seconds(10));
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_TRUE(printer->documents.empty());
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});

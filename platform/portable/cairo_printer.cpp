@@ -157,6 +157,8 @@ class CairoPrinter : public Device {
   private:
     static cairo_status_t write_pdf(void* self, const unsigned char* data, unsigned size) {
         auto* p = static_cast<CairoPrinter*>(self);
+        if (p->discarding_)
+            return CAIRO_STATUS_WRITE_ERROR;
         return p->sink_->write(data, size) ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
     }
 
@@ -174,16 +176,16 @@ class CairoPrinter : public Device {
         return why.empty() ? fallback : why;
     }
 
+    // Drops the document in progress; nothing more of it reaches the sink.
     void release() {
+        discarding_ = true;
         if (cr_)
             cairo_destroy(cr_);
-        if (surface_) {
-            // Finishing flushes into the sink, which is about to be abandoned anyway.
-            cairo_surface_finish(surface_);
+        if (surface_)
             cairo_surface_destroy(surface_);
-        }
         cr_ = nullptr;
         surface_ = nullptr;
+        discarding_ = false;
     }
 
     PageSetup page_;
@@ -193,6 +195,7 @@ class CairoPrinter : public Device {
     cairo_surface_t* surface_ = nullptr;
     cairo_t* cr_ = nullptr;
     int page_number_ = 0;
+    bool discarding_ = false;
 };
 
 } // namespace

@@ -23,6 +23,7 @@ const char builtin_pdf_printer[] = "PDF";
 namespace {
 
 constexpr int kPrinterDpi = 600;
+constexpr double kTimeoutSeconds = 60;
 
 struct DestDeleter {
     void operator()(cups_dest_t* d) const { cupsFreeDests(1, d); }
@@ -101,15 +102,17 @@ class CupsSink : public PdfSink {
                                 nullptr, nullptr);
         if (!http_)
             return fail("cannot reach the printer");
+        // A scheduler that stops answering fails the document instead of stalling the spooler.
+        httpSetTimeout(http_, kTimeoutSeconds, [](http_t*, void*) { return 0; }, nullptr);
         info_ = cupsCopyDestInfo(http_, dest_.get());
         if (!info_)
             return fail("cannot ask the printer");
         int job = 0;
-        if (cupsCreateDestJob(http_, dest_.get(), info_, &job, title.c_str(), 0, nullptr) !=
-                IPP_STATUS_OK ||
-            job <= 0)
-            return fail("the printer refuses the job");
+        ipp_status_t status =
+            cupsCreateDestJob(http_, dest_.get(), info_, &job, title.c_str(), 0, nullptr);
         job_ = job;
+        if (!succeeded(status) || job <= 0)
+            return fail("the printer refuses the job");
         if (cupsStartDestDocument(http_, dest_.get(), info_, job_, title.c_str(), CUPS_FORMAT_PDF,
                                   0, nullptr, 1) != HTTP_STATUS_CONTINUE)
             return fail("the printer refuses the document");
@@ -129,10 +132,9 @@ class CupsSink : public PdfSink {
         if (!streaming_)
             return false;
         streaming_ = false;
-        bool ok =
-            cupsFinishDestDocument(http_, dest_.get(), info_) < IPP_STATUS_REDIRECTION_OTHER_SITE;
-        if (!ok) {
-            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
+        if (!succeeded(cupsFinishDestDocument(http_, dest_.get(), info_))) {
+            error_ = "the printer did not take the document: " +
+                     std::string(cupsLastErrorString());
             return false;
         }
         job_ = 0; // the job is the printer's now
@@ -140,19 +142,21 @@ class CupsSink : public PdfSink {
         return true;
     }
 
+    // The half-sent document is never completed: its request is dropped with the connection,
+    // and the job is cancelled over a fresh one, so no part of it is printed.
     void abort() override {
-        if (streaming_)
-            cupsFinishDestDocument(http_, dest_.get(), info_);
         streaming_ = false;
-        if (job_ > 0 && http_)
-            cupsCancelDestJob(http_, dest_.get(), job_);
-        job_ = 0;
         close();
+        if (job_ > 0)
+            cupsCancelDestJob(CUPS_HTTP_DEFAULT, dest_.get(), job_);
+        job_ = 0;
     }
 
     std::string error() const override { return error_; }
 
   private:
+    static bool succeeded(ipp_status_t status) { return status < IPP_STATUS_REDIRECTION_OTHER_SITE; }
+
     bool fail(const std::string& what) {
         error_ = what + ": " + cupsLastErrorString();
         abort();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,16 +122,35 @@ class FileSink : public PdfSink {
     bool place() {
         if (overwrite_)
             return std::rename(temp_.c_str(), path_.c_str()) == 0;
-        // link() never replaces an existing file, so two documents can never meet in one name.
+        // Never replaces an existing file, so two documents can never meet in one name.
         for (int n = 1; n < 100000; ++n) {
             std::string name = base_ + "-" + std::to_string(n) + ".pdf";
-            if (link(temp_.c_str(), name.c_str()) == 0)
+            if (place_new(name))
                 return true;
             if (errno != EEXIST)
                 return false;
         }
         errno = EEXIST;
         return false;
+    }
+
+    // Moves the finished document to `name` unless a file has that name (errno EEXIST then).
+    // File systems without hard links (FAT on a stick, some network shares) get a rename that
+    // refuses to replace, or else an exclusive create followed by a rename over it.
+    bool place_new(const std::string& name) {
+        if (link(temp_.c_str(), name.c_str()) == 0)
+            return true;
+        if (errno == EEXIST)
+            return false;
+        if (renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            return false;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            return false;
+        close(fd);
+        return std::rename(temp_.c_str(), name.c_str()) == 0;
     }
 
     std::string path_;

@@ -58,4 +58,11 @@ sleep 2
 check "and only once" test "$(received_text | grep -c 'waited for the queue')" -eq 1
 check "four documents in all" test "$(received)" -eq 4
 
+# An abandoned document is cancelled: no part of it reaches the printer.
+"$poll_once" --abandon; status=$?
+check "a document can be abandoned" test "$status" -eq 0
+sleep 3
+check "nothing of it is printed" test "$(received)" -eq 4
+check "and no job is left in the queue" test -z "$(lpstat -o "$queue" 2>/dev/null)"
+
 finish
