@@ -12,6 +12,7 @@ scripts/build-windows.sh -DZV_BUILD_TESTS=ON -DZV_WERROR=ON
 # One prefix and one lasting wine server for the suite: every Wine start costs seconds otherwise.
 export WINEPREFIX="$repo/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [[ -f "$WINEPREFIX/system.reg" ]] || wineboot --init > build-win/wineboot.log 2>&1
+wineserver -k 2>/dev/null || true
 wineserver -w && wineserver -p
 # Wine's services start with the first program and keep its output open: start them here, so
 # they do not hold the test runner's pipes.

@@ -32,6 +32,16 @@ static int print_job_document(FILE* job) {
     return result;
 }
 
+// Size of the file now, or -1 when it cannot be told.
+static long current_size(const char* path) {
+    FILE* file = _fsopen(path, "rb", _SH_DENYNO);
+    if (file == NULL)
+        return -1;
+    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    std::fclose(file);
+    return size;
+}
+
 // Returns 1 when the job had to be kept. A file that cannot be opened (its producer still has it
 // open for writing) is left for the next poll without counting as a failure.
 static int process_job_file(const char* name) {
@@ -44,7 +54,13 @@ static int process_job_file(const char* name) {
     if (job == NULL)
         return 0;
     int result = print_job_document(job);
+    long printed = std::ftell(job);
     std::fclose(job);
+    // A producer that went on writing while the job printed would lose the rest to the
+    // deletion: such a job stays, to be printed whole at the next poll.
+    long size = current_size(job_path);
+    if (result == 0 && printed >= 0 && size >= 0 && size != printed)
+        result = 1;
     // A printed job whose file cannot be deleted is printed again at the next poll.
     if (result == 0)
         DeleteFileA(job_path);

@@ -158,10 +158,29 @@ TEST_F(Poller, AJobKeptBackDoesNotMoveTheMargin) {
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
 }
 
+#ifndef _WIN32
+// A producer that appends while its job prints keeps the job: nothing of it is deleted unprinted.
+// (On Windows the open job refuses writers, so this cannot happen there.)
+TEST_F(Poller, AJobThatGrewWhilePrintingIsKept) {
+    job("zv1.zv", "first part\r\n");
+    printer->on_call = [&](PrinterCall call) {
+        if (call == PrinterCall::end_doc)
+            std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second part\r\n";
+    };
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
+    printer->on_call = nullptr;
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    ASSERT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]),
+              (std::vector<std::string>{"0,0:first part", "0,100:second part"}));
+    EXPECT_TRUE(left_in_spool().empty());
+}
+#endif
+
 TEST_F(Poller, AFileStillBeingWrittenWaits) {
     job("zv0001.zv", "half a job");
-    auto writer =
-        std::make_unique<std::ofstream>("ZV/zv0001.zv", std::ios::binary | std::ios::app);
+    auto writer = std::make_unique<std::ofstream>("ZV/zv0001.zv", std::ios::binary | std::ios::app);
     ASSERT_TRUE(writer->is_open());
     // Old enough that only the writer itself can keep the job back.
     fs::last_write_time("ZV/zv0001.zv",

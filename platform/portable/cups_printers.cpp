@@ -103,7 +103,8 @@ class CupsSink : public PdfSink {
         if (!http_)
             return fail("cannot reach the printer");
         // A scheduler that stops answering fails the document instead of stalling the spooler.
-        httpSetTimeout(http_, kTimeoutSeconds, [](http_t*, void*) { return 0; }, nullptr);
+        httpSetTimeout(
+            http_, kTimeoutSeconds, [](http_t*, void*) { return 0; }, nullptr);
         info_ = cupsCopyDestInfo(http_, dest_.get());
         if (!info_)
             return fail("cannot ask the printer");
@@ -133,8 +134,7 @@ class CupsSink : public PdfSink {
             return false;
         streaming_ = false;
         if (!succeeded(cupsFinishDestDocument(http_, dest_.get(), info_))) {
-            error_ = "the printer did not take the document: " +
-                     std::string(cupsLastErrorString());
+            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }
         job_ = 0; // the job is the printer's now
@@ -155,7 +155,9 @@ class CupsSink : public PdfSink {
     std::string error() const override { return error_; }
 
   private:
-    static bool succeeded(ipp_status_t status) { return status < IPP_STATUS_REDIRECTION_OTHER_SITE; }
+    static bool succeeded(ipp_status_t status) {
+        return status < IPP_STATUS_REDIRECTION_OTHER_SITE;
+    }
 
     bool fail(const std::string& what) {
         error_ = what + ": " + cupsLastErrorString();
