@@ -39,4 +39,4 @@ sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
