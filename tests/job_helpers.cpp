@@ -48,6 +48,25 @@ std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::
     return results;
 }
 
+void PrinterFailure::apply(const std::shared_ptr<zvp::MemoryPrinter>& printer) const {
+    zvp::use_memory_printer(no_printer ? nullptr : printer);
+    if (!no_printer)
+        printer->fail(call, 1, 0);
+}
+
+std::vector<PrinterFailure> printer_failures() {
+    using zvp::PrinterCall;
+    return {{"NoDefaultPrinter", true, PrinterCall::start_doc},
+            {"DocumentRefused", false, PrinterCall::start_doc},
+            {"PageRefused", false, PrinterCall::start_page},
+            {"PageNotEnded", false, PrinterCall::end_page},
+            {"DocumentNotEnded", false, PrinterCall::end_doc}};
+}
+
+std::string failure_name(const testing::TestParamInfo<PrinterFailure>& info) {
+    return info.param.name;
+}
+
 std::vector<std::string> describe(const zvp::RecordedPage& page) {
     std::vector<std::string> out;
     for (const auto& run : page.runs)

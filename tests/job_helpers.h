@@ -3,6 +3,8 @@
 
 #include "platform/portable/memory_printer.h"
 
+#include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,18 @@ int print_bytes(HDC dc, const std::string& bytes);
 
 // Prints each job as its own document on `printer`, as the spooler does; returns the results.
 std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs);
+
+// One way printing can go wrong: no default printer at all, or the printer refusing every `call`
+// from the first on. Applied to `printer` by apply(), which installs it as the default printer.
+struct PrinterFailure {
+    const char* name;
+    bool no_printer;
+    zvp::PrinterCall call;
+    void apply(const std::shared_ptr<zvp::MemoryPrinter>& printer) const;
+};
+// Every failure a printed document can meet, for parameterised tests, and their names.
+std::vector<PrinterFailure> printer_failures();
+std::string failure_name(const testing::TestParamInfo<PrinterFailure>& info);
 
 // All runs of a page joined by position: "x,y:text" per run.
 std::vector<std::string> describe(const zvp::RecordedPage& page);

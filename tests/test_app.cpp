@@ -149,20 +149,12 @@ TEST_F(MainWindow, SampleLineBytes) {
     EXPECT_EQ(sample_line[SAMPLE_LINE_LENGTH], '\0');
 }
 
-struct SheetFailure {
-    const char* name;
-    bool no_printer;
-    PrinterCall call;
-};
-
-class TestSheetFailure : public MainWindow, public ::testing::WithParamInterface<SheetFailure> {};
+class TestSheetFailure : public MainWindow,
+                         public ::testing::WithParamInterface<zvtest::PrinterFailure> {};
 
 // Every failure is reported, no document is ended, and none is left open.
 TEST_P(TestSheetFailure, IsReportedInAMessageBox) {
-    if (GetParam().no_printer)
-        zvp::use_memory_printer(nullptr);
-    else
-        printer->fail(GetParam().call, 1);
+    GetParam().apply(printer);
     EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0), 0);
     ASSERT_EQ(zvp::message_box_log().size(), 1u);
     EXPECT_EQ(zvp::message_box_log()[0].text, print_failed);
@@ -177,14 +169,8 @@ TEST_P(TestSheetFailure, IsReportedInAMessageBox) {
     EXPECT_TRUE(IsWindow(window));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Each, TestSheetFailure,
-    ::testing::Values(SheetFailure{"NoDefaultPrinter", true, PrinterCall::start_doc},
-                      SheetFailure{"DocumentRefused", false, PrinterCall::start_doc},
-                      SheetFailure{"PageRefused", false, PrinterCall::start_page},
-                      SheetFailure{"PageNotEnded", false, PrinterCall::end_page},
-                      SheetFailure{"DocumentNotEnded", false, PrinterCall::end_doc}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Each, TestSheetFailure, ::testing::ValuesIn(zvtest::printer_failures()),
+                         zvtest::failure_name);
 
 TEST(TestSheet, LinePitchFollowsTheResolution) {
     for (auto [dpi, pitch] : {std::pair{300, 50}, std::pair{200, 33}}) {

@@ -104,22 +104,13 @@ TEST_F(Poller, NamesMatchWithoutRegardToCaseAndComeInNameOrder) {
     EXPECT_TRUE(left_in_spool().empty());
 }
 
-struct Failure {
-    const char* name;
-    bool no_printer;
-    PrinterCall call;
-};
-
-class PollerFailure : public Poller, public ::testing::WithParamInterface<Failure> {};
+class PollerFailure : public Poller,
+                      public ::testing::WithParamInterface<zvtest::PrinterFailure> {};
 
 // Whatever goes wrong, the job stays, the poll says so, and the next poll on a working printer
 // prints it exactly once.
 TEST_P(PollerFailure, KeepsTheJobForTheNextPoll) {
-    const Failure& f = GetParam();
-    if (f.no_printer)
-        zvp::use_memory_printer(nullptr);
-    else
-        printer->fail(f.call, 1, 0);
+    GetParam().apply(printer);
     job("zv0001.zv", "keep me\r\n");
     EXPECT_EQ(poll_spool_directory(nullptr), 1);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});
@@ -136,14 +127,8 @@ TEST_P(PollerFailure, KeepsTheJobForTheNextPoll) {
     EXPECT_TRUE(left_in_spool().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Each, PollerFailure,
-    ::testing::Values(Failure{"NoDefaultPrinter", true, PrinterCall::start_doc},
-                      Failure{"DocumentRefused", false, PrinterCall::start_doc},
-                      Failure{"PageRefused", false, PrinterCall::start_page},
-                      Failure{"PageNotEnded", false, PrinterCall::end_page},
-                      Failure{"DocumentNotEnded", false, PrinterCall::end_doc}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Each, PollerFailure, ::testing::ValuesIn(zvtest::printer_failures()),
+                         zvtest::failure_name);
 
 // A job that could not be printed leaves the margin that later jobs print at as it was.
 TEST_F(Poller, AJobKeptBackDoesNotMoveTheMargin) {
