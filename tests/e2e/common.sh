@@ -43,6 +43,23 @@ have_print_system() {
 # The sample line of the test sheet as pdftotext shows it.
 sample_start="ąćęłńóśźżĄĆĘŁŃÓŚŹŻ--ij1234567890"
 
+system_bus_answers() {
+  dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.GetId > /dev/null 2>&1
+}
+
+# A bus that died (or one this script stopped earlier) leaves its socket and pid file behind; the
+# socket alone does not mean a bus is there, and the pid file keeps a new one from starting.
+start_system_bus() { # start_system_bus WORKDIR
+  system_bus_answers && return 0
+  rm -f /run/dbus/system_bus_socket /run/dbus/pid
+  mkdir -p /run/dbus
+  dbus-daemon --system --fork --print-pid > "$1/dbus.pid" || { echo "dbus-daemon failed"; return 1; }
+  pids+=("$(cat "$1/dbus.pid")")
+  started_bus=1
+  wait_for 10 system_bus_answers || { echo "the system bus does not answer"; return 1; }
+}
+
 # Starts what printing through CUPS needs, all stopped by stop_started: a system bus (ippeveprinter
 # will not start without one), an IPP Everywhere printer keeping each document in $printer_dir,
 # and the scheduler (unless one runs already), with a queue to the printer as the default
@@ -53,11 +70,7 @@ start_print_system() { # start_print_system WORKDIR
   queue="zvtest$$"
   old_default=$(lpstat -d 2>/dev/null | sed -n 's/^system default destination: //p')
   mkdir -p "$printer_dir"
-  if [[ ! -S /run/dbus/system_bus_socket ]]; then
-    mkdir -p /run/dbus
-    dbus-daemon --system --fork --print-pid > "$work/dbus.pid" || { echo "dbus-daemon failed"; return 1; }
-    pids+=("$(cat "$work/dbus.pid")")
-  fi
+  start_system_bus "$work" || return 1
   local port=18631
   while (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
   printer_uri="ipp://localhost:$port/ipp/print"
@@ -94,6 +107,8 @@ stop_print_system() {
   [[ -n "${queue:-}" ]] && lpadmin -x "$queue" 2>/dev/null
   [[ -n "${old_default:-}" ]] && lpadmin -d "$old_default" 2>/dev/null
   stop_started
+  [[ -n "${started_bus:-}" ]] && rm -f /run/dbus/system_bus_socket /run/dbus/pid
+  return 0
 }
 
 # Documents the test printer has received, their titles (one a line), and all their text.

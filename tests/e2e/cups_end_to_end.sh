@@ -10,7 +10,7 @@ if [[ $(id -u) -ne 0 ]]; then
   echo "skipped: starting cupsd and adding a queue needs root"
   exit 77
 fi
-for tool in cupsd ippeveprinter ipptool lpadmin cupsaccept cupsreject dbus-daemon pdftotext; do
+for tool in cupsd ippeveprinter ipptool lpadmin cupsaccept cupsreject dbus-daemon dbus-send pdftotext; do
   command -v "$tool" > /dev/null || { echo "missing $tool (scripts/install-deps.sh test)"; exit 1; }
 done
 

@@ -14,7 +14,7 @@ if [[ -z "${DISPLAY:-}" ]]; then
 fi
 source "$here/common.sh"
 exe=$(realpath "$1")
-for tool in wine wineboot wineserver cupsd ippeveprinter lpadmin xdotool pdftotext; do
+for tool in wine wineboot wineserver cupsd ippeveprinter lpadmin dbus-daemon dbus-send xdotool pdftotext; do
   command -v "$tool" > /dev/null || { echo "missing $tool (scripts/install-deps.sh test)"; exit 1; }
 done
 
