@@ -83,7 +83,7 @@ start_print_system() { # start_print_system WORKDIR
   fi
   wait_for 20 bash -c 'lpstat -r 2>/dev/null | grep -q "is running"' \
     || { echo "cupsd did not start"; cat "$work/cupsd.log"; return 1; }
-  wait_for 20 ipptool -q "$printer_uri" get-printer-attributes.test \
+  wait_for 20 bash -c "ipptool -q $printer_uri get-printer-attributes.test 2> /dev/null" \
     || { echo "ippeveprinter did not start"; cat "$work/ippeveprinter.log"; return 1; }
   lpadmin -p "$queue" -E -v "$printer_uri" -m everywhere -o PageSize=A4 && lpadmin -d "$queue" \
     || { echo "lpadmin failed"; return 1; }
