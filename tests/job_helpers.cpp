@@ -74,6 +74,18 @@ std::vector<std::string> describe(const zvp::RecordedPage& page) {
     return out;
 }
 
+void InTempWorkingDir::SetUp() {
+    left_margin = 0;
+    old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    zvp::use_memory_printer(printer);
+}
+
+void InTempWorkingDir::TearDown() {
+    std::filesystem::current_path(old_cwd);
+    zvp::use_memory_printer(nullptr);
+}
+
 TempDir::TempDir() {
     static std::mt19937_64 random{std::random_device{}()};
     auto base = std::filesystem::temp_directory_path();

@@ -3,6 +3,7 @@
 
 #include "platform/portable/memory_printer.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -46,6 +47,19 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// A test that runs in its own temporary working directory, with a fresh in-memory printer as the
+// default printer and the carried-over left margin at 0; the working directory and the default
+// printer are put back after it.
+class InTempWorkingDir : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    TempDir dir;
+    std::filesystem::path old_cwd;
+    std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
 };
 
 std::string read_file(const std::string& path);

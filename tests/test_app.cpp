@@ -25,13 +25,10 @@ namespace {
 const char print_failed[] = "Nie mog\xB3"
                             "am wydrukowa\xE6 strony!";
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public zvtest::InTempWorkingDir {
   protected:
     void SetUp() override {
-        left_margin = 0;
-        old_cwd = fs::current_path();
-        fs::current_path(dir.path());
-        zvp::use_memory_printer(printer);
+        InTempWorkingDir::SetUp();
         zvp::message_box_log().clear();
         static bool registered = [] {
             WNDCLASSEXA wc{};
@@ -54,13 +51,9 @@ class MainWindow : public ::testing::Test {
             while (GetMessageA(&msg, nullptr, 0, 0))
                 DispatchMessageA(&msg);
         }
-        fs::current_path(old_cwd);
-        zvp::use_memory_printer(nullptr);
+        InTempWorkingDir::TearDown();
     }
 
-    zvtest::TempDir dir;
-    fs::path old_cwd;
-    std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
     HWND window = nullptr;
 };
 

@@ -26,19 +26,8 @@ using zvp::RecordedDocument;
 
 namespace {
 
-class Poller : public ::testing::Test {
+class Poller : public zvtest::InTempWorkingDir {
   protected:
-    void SetUp() override {
-        left_margin = 0;
-        old_cwd = fs::current_path();
-        fs::current_path(dir.path());
-        zvp::use_memory_printer(printer);
-    }
-    void TearDown() override {
-        fs::current_path(old_cwd);
-        zvp::use_memory_printer(nullptr);
-    }
-
     void job(const std::string& name, const std::string& bytes) {
         fs::create_directories("ZV");
         dir.write("ZV/" + name, bytes);
@@ -52,10 +41,6 @@ class Poller : public ::testing::Test {
         return names;
     }
     std::string first_text(const RecordedDocument& d) { return d.pages.at(0).runs.at(0).bytes; }
-
-    zvtest::TempDir dir;
-    fs::path old_cwd;
-    std::shared_ptr<MemoryPrinter> printer = std::make_shared<MemoryPrinter>();
 };
 
 TEST_F(Poller, EveryJobIsItsOwnDocumentAndIsDeleted) {
