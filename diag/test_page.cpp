@@ -2,6 +2,10 @@
 
 #include "render/font_factory.h"
 #include "spool/default_printer.h"
+#include "spool/event_log.h"
+
+#include <cstdio>
+#include <cstring>
 
 // clang-format off
 const char sample_line[SAMPLE_LINE_LENGTH + 1] =
@@ -29,12 +33,17 @@ void run_test_page_command(HWND window) {
 
 int print_test_page(HWND window) {
     (void)window;
+    char reason[768];
     HDC dc = open_default_printer_dc();
-    if (dc == NULL)
+    if (dc == NULL) {
+        explain_missing_printer(reason, sizeof reason);
+        log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
         return 1;
+    }
     int result = 1;
     DOCINFOA doc = zv_document_info();
-    if (StartDocA(dc, &doc) > 0) {
+    int job_id = StartDocA(dc, &doc);
+    if (job_id > 0) {
         int ended = 0;
         if (StartPage(dc) > 0) {
             draw_test_page(dc);
@@ -42,13 +51,30 @@ int print_test_page(HWND window) {
             if (EndPage(dc) > 0) {
                 ended = 1;
                 result = EndDoc(dc) > 0 ? 0 : 1;
+                if (result != 0)
+                    describe_failure("the printer did not take the whole document", reason,
+                                     sizeof reason);
+            } else {
+                describe_failure("the printer failed on the page", reason, sizeof reason);
             }
+        } else {
+            describe_failure("the printer refuses the page", reason, sizeof reason);
         }
         if (!ended)
             AbortDoc(dc);
+    } else {
+        describe_failure("the printer refuses the document", reason, sizeof reason);
     }
     DeleteDC(dc);
-    return result;
+    if (result != 0) {
+        log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
+        return result;
+    }
+    DWORD status = 0;
+    if (describe_job(last_printer_name(), (DWORD)job_id, &status, reason, sizeof reason) != 0)
+        std::snprintf(reason, sizeof reason, "job %d", job_id);
+    log_event(EVENT_INFO, "printed the test sheet on \"%s\": %s", last_printer_name(), reason);
+    return 0;
 }
 
 void draw_test_page(HDC dc) {

@@ -6,6 +6,7 @@
 
 int32_t left_margin = 0;
 int32_t cyrillic_mode = 0;
+int32_t job_page_count = 0;
 
 const int pitch_cpi[4] = {10, 12, 17, 20};
 
@@ -76,8 +77,12 @@ static void flush_full_text_run(PrintState* s) {
 }
 
 static void end_page(PrintState* s) {
-    if (s->page_open && EndPage(s->dc) <= 0)
-        s->incomplete = 1;
+    if (s->page_open) {
+        if (EndPage(s->dc) > 0)
+            ++job_page_count;
+        else
+            s->incomplete = 1;
+    }
     s->page_open = 0;
 }
 
@@ -175,6 +180,7 @@ int print_job_stream(HDC dc, FILE* stream) {
     s.polish_fonts = build_font_set(dc, POLISH_FONT_SET);
     s.cyrillic_fonts = build_font_set(dc, CYRILLIC_FONT_SET);
     cyrillic_mode = 0;
+    job_page_count = 0;
 
     s.page_open = StartPage(dc) > 0;
     s.page_prepare_pending = s.page_open;

@@ -17,6 +17,8 @@ enum {
 // process starts); Cyrillic mode is switched off at the start of every job.
 extern int32_t left_margin;
 extern int32_t cyrillic_mode;
+// The pages the last job ended, for the log.
+extern int32_t job_page_count;
 
 // Characters per inch of each pitch index.
 extern const int pitch_cpi[4];

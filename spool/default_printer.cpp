@@ -1,7 +1,14 @@
 #include "spool/default_printer.h"
 
+#include "spool/event_log.h"
+
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
+
+static std::string opened_printer;
+static std::string said_printer;
 
 DOCINFOA zv_document_info(void) {
     DOCINFOA doc;
@@ -29,17 +36,18 @@ static int read_default_printer(std::vector<BYTE>& buffer, PRINTER_INFO_5A** inf
     return 1;
 }
 
-// Some spoolers answer the enumeration with no record although a default printer is set; the
-// default printer's name is asked for directly then.
-static HDC open_printer_by_default_name(void) {
+// The default printer's name, asked directly. Some spoolers answer the enumeration with no
+// record although a default printer is set.
+static int default_printer_name(std::string& name) {
     DWORD size = 0;
     GetDefaultPrinterA(NULL, &size);
     if (size == 0)
-        return NULL;
-    std::vector<char> name(size);
-    if (!GetDefaultPrinterA(name.data(), &size))
-        return NULL;
-    return CreateDCA(NULL, name.data(), NULL, NULL);
+        return 1;
+    std::vector<char> buffer(size);
+    if (!GetDefaultPrinterA(buffer.data(), &size))
+        return 1;
+    name = buffer.data();
+    return 0;
 }
 
 HDC open_default_printer_dc(void) {
@@ -47,7 +55,101 @@ HDC open_default_printer_dc(void) {
     PRINTER_INFO_5A* info = NULL;
     if (read_default_printer(buffer, &info) != 0)
         return NULL;
-    if (info == NULL)
-        return open_printer_by_default_name();
-    return CreateDCA(NULL, info->pPrinterName, NULL, NULL);
+    std::string name;
+    if (info != NULL)
+        name = info->pPrinterName;
+    else if (default_printer_name(name) != 0)
+        return NULL;
+    opened_printer = name;
+    return CreateDCA(NULL, name.c_str(), NULL, NULL);
+}
+
+void explain_missing_printer(char* text, size_t size) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+        std::snprintf(text, size, "there is no default printer");
+    else
+        describe_failure("cannot open the default printer", text, size);
+}
+
+const char* last_printer_name(void) {
+    return opened_printer.c_str();
+}
+
+// The printer's level-2 record, or an empty buffer.
+static std::vector<BYTE> printer_record(const std::string& name) {
+    std::vector<BYTE> record;
+    HANDLE printer = NULL;
+    if (!OpenPrinterA((LPSTR)name.c_str(), &printer, NULL))
+        return record;
+    DWORD needed = 0;
+    GetPrinterA(printer, 2, NULL, 0, &needed);
+    if (needed >= sizeof(PRINTER_INFO_2A)) {
+        record.resize(needed);
+        if (!GetPrinterA(printer, 2, record.data(), needed, &needed))
+            record.clear();
+    }
+    ClosePrinter(printer);
+    return record;
+}
+
+int describe_default_printer(char* text, size_t size) {
+    std::string name;
+    if (default_printer_name(name) != 0) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            std::snprintf(text, size, "no default printer");
+        } else {
+            char why[512];
+            describe_error(error, why, sizeof why);
+            std::snprintf(text, size, "no printer (%s)", why);
+        }
+        return 1;
+    }
+    std::vector<BYTE> record = printer_record(name);
+    if (record.empty()) {
+        std::snprintf(text, size, "\"%s\"", name.c_str());
+        return 0;
+    }
+    const PRINTER_INFO_2A* info = (const PRINTER_INFO_2A*)record.data();
+    const char* port = info->pPortName ? info->pPortName : "";
+    const char* comment = info->pComment ? info->pComment : "";
+    if (*comment)
+        std::snprintf(text, size, "\"%s\" on %s (%s)", name.c_str(), port, comment);
+    else
+        std::snprintf(text, size, "\"%s\" on %s", name.c_str(), port);
+    return 0;
+}
+
+void note_default_printer(void) {
+    char text[1024];
+    describe_default_printer(text, sizeof text);
+    if (said_printer == text)
+        return;
+    if (!said_printer.empty())
+        log_event(EVENT_INFO, "the default printer is now %s", text);
+    said_printer = text;
+}
+
+int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size) {
+    HANDLE handle = NULL;
+    if (!OpenPrinterA((LPSTR)printer, &handle, NULL))
+        return 1;
+    DWORD needed = 0;
+    int result = 1;
+    GetJobA(handle, job_id, 1, NULL, 0, &needed);
+    if (needed >= sizeof(JOB_INFO_1A)) {
+        std::vector<BYTE> record(needed);
+        if (GetJobA(handle, job_id, 1, record.data(), needed, &needed)) {
+            const JOB_INFO_1A* job = (const JOB_INFO_1A*)record.data();
+            *status = job->Status;
+            if (job->pStatus != NULL && job->pStatus[0] != '\0')
+                std::snprintf(text, size, "%s", job->pStatus);
+            else
+                std::snprintf(text, size, "job %lu, status 0x%lx", (unsigned long)job_id,
+                              (unsigned long)job->Status);
+            result = 0;
+        }
+    }
+    ClosePrinter(handle);
+    return result;
 }

@@ -3,6 +3,8 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
+
 // The name the print queue shows for every document the system prints.
 #define ZV_DOCUMENT_NAME "ZV: Printing"
 
@@ -10,5 +12,23 @@
 DOCINFOA zv_document_info(void);
 
 // A device context for the default printer, owned by the caller (DeleteDC), or NULL when there is
-// no usable default printer.
+// no usable default printer (the last error says why: ERROR_FILE_NOT_FOUND when there is none).
 HDC open_default_printer_dc(void);
+
+// Why open_default_printer_dc found no printer, for the log.
+void explain_missing_printer(char* text, size_t size);
+
+// The name of the printer open_default_printer_dc last opened ("" before the first).
+const char* last_printer_name(void);
+
+// Which printer is the default, where its documents go and how it was chosen, as one phrase for
+// the log; or why there is none. Returns 0 when there is a default printer.
+int describe_default_printer(char* text, size_t size);
+
+// Says in the log which printer is the default when it is not the one said last. The first call
+// only takes note: the start-up line says the first printer.
+void note_default_printer(void);
+
+// What the printer says of one of its jobs (JOB_INFO_1's status words, or its status bits when
+// it has no words), 0 when it knows the job, 1 when not.
+int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size);

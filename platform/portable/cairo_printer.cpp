@@ -26,8 +26,10 @@ PageSetup letter_page(int dpi) {
 
 namespace {
 
+// Whole device units, truncated as printer drivers give them (A4 at 600 dpi is 4960 x 7015); the
+// tolerance keeps exact sizes such as Letter's 5100 from falling a unit short.
 int pixels(double mm, int dpi) {
-    return static_cast<int>(std::lround(mm * dpi / 25.4));
+    return static_cast<int>(std::floor(mm * dpi / 25.4 + 1e-6));
 }
 
 DeviceCaps caps_for(const PageSetup& p) {
@@ -57,12 +59,12 @@ class CairoPrinter : public Device {
     FontEngine& font_engine() override { return freetype_font_engine(); }
 
     int start_doc(const std::string& name) override {
-        error.clear();
+        error_.clear();
         page_number_ = 0;
         if (!sink_)
             return 1;
         if (!sink_->open(name)) {
-            error = sink_error("cannot open the output");
+            error_ = sink_error("cannot open the output");
             return SP_ERROR;
         }
         double w = page_.width_mm / 25.4 * 72, h = page_.height_mm / 25.4 * 72;
@@ -74,7 +76,7 @@ class CairoPrinter : public Device {
             abort_doc();
             return SP_ERROR;
         }
-        return 1;
+        return sink_->job_id() > 0 ? sink_->job_id() : 1;
     }
 
     int start_page() override {
@@ -117,7 +119,7 @@ class CairoPrinter : public Device {
         cr_ = nullptr;
         surface_ = nullptr;
         if (status != CAIRO_STATUS_SUCCESS) {
-            error = "cannot write " + path + ": " + cairo_status_to_string(status);
+            error_ = "cannot write " + path + ": " + cairo_status_to_string(status);
             return SP_ERROR;
         }
         return 1;
@@ -133,7 +135,7 @@ class CairoPrinter : public Device {
         cairo_surface_destroy(surface_);
         surface_ = nullptr;
         if (!ok || !sink_->finish()) {
-            error = sink_error("cannot finish the document");
+            error_ = sink_error("cannot finish the document");
             sink_->abort();
             return SP_ERROR;
         }
@@ -152,7 +154,7 @@ class CairoPrinter : public Device {
             draw_text_run(cr_, run, caps_.horzres, caps_.vertres);
     }
 
-    std::string error;
+    std::string error() const override { return error_; }
 
   private:
     static cairo_status_t write_pdf(void* self, const unsigned char* data, unsigned size) {
@@ -166,8 +168,8 @@ class CairoPrinter : public Device {
         cairo_status_t status = cr_ ? cairo_status(cr_) : CAIRO_STATUS_SUCCESS;
         if (status == CAIRO_STATUS_SUCCESS && surface_)
             status = cairo_surface_status(surface_);
-        if (status != CAIRO_STATUS_SUCCESS && error.empty())
-            error = sink_error(cairo_status_to_string(status));
+        if (status != CAIRO_STATUS_SUCCESS && error_.empty())
+            error_ = sink_error(cairo_status_to_string(status));
         return status == CAIRO_STATUS_SUCCESS;
     }
 
@@ -196,6 +198,7 @@ class CairoPrinter : public Device {
     cairo_t* cr_ = nullptr;
     int page_number_ = 0;
     bool discarding_ = false;
+    std::string error_;
 };
 
 } // namespace
@@ -214,8 +217,7 @@ HDC create_png_printer_dc(const PageSetup& page, std::string base) {
 
 std::string cairo_printer_error(HDC dc) {
     DeviceContext* d = find_dc(dc);
-    auto* printer = d ? dynamic_cast<CairoPrinter*>(d->device.get()) : nullptr;
-    return printer ? printer->error : std::string();
+    return d ? d->device->error() : std::string();
 }
 
 } // namespace zvp

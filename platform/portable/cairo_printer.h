@@ -34,6 +34,8 @@ class PdfSink {
     virtual void abort() = 0;
     // Why the last call failed, for messages; "" when the sink has nothing to say.
     virtual std::string error() const { return {}; }
+    // The print system's number for the document opened last (StartDocA's result).
+    virtual int job_id() const { return 1; }
 };
 
 // A PDF file written under a temporary name and renamed into place when the document ends, so a
@@ -44,6 +46,10 @@ std::unique_ptr<PdfSink> pdf_file_sink(std::string path);
 // and the time it started: "ZV: Printing" at 14:03:59 on 2026-12-07 becomes
 // ZV_Printing-20261207-140359-1.pdf, with the last number raised until no file is overwritten.
 std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
+
+// The file a document of a directory sink went to, by its job id; "" for a document not (or no
+// longer) known. The most recent documents are remembered.
+std::string pdf_file_of_job(int id);
 
 // A device context printing PDF documents into `sink` (one document per StartDocA).
 HDC create_pdf_printer_dc(const PageSetup& page, std::unique_ptr<PdfSink> sink);

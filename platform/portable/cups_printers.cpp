@@ -3,9 +3,11 @@
 #include "cups_printers.h"
 
 #include "cairo_printer.h"
+#include "errors.h"
 #include "gdi.h"
 #include "printer_system.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cups/cups.h>
@@ -30,22 +32,45 @@ struct DestDeleter {
 };
 using DestPtr = std::unique_ptr<cups_dest_t, DestDeleter>;
 
-bool has_server_name(const std::string& path) {
+struct HttpDeleter {
+    void operator()(http_t* h) const { httpClose(h); }
+};
+using HttpPtr = std::unique_ptr<http_t, HttpDeleter>;
+
+struct InfoDeleter {
+    void operator()(cups_dinfo_t* i) const { cupsFreeDestInfo(i); }
+};
+using InfoPtr = std::unique_ptr<cups_dinfo_t, InfoDeleter>;
+
+// The first word of a line that starts with `key` in a CUPS configuration file, or "".
+std::string config_value(const std::string& path, const char* key) {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
-        std::string key;
-        words >> key;
-        if (strcasecmp(key.c_str(), "ServerName") == 0)
-            return true;
+        std::string first, value;
+        words >> first >> value;
+        if (strcasecmp(first.c_str(), key) == 0)
+            return value.empty() ? std::string("-") : value;
     }
-    return false;
+    return {};
 }
 
 bool is_socket(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool is_program(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+}
+
+// A scheduler is installed when both its configuration folder and its program are there.
+bool scheduler_installed() {
+    struct stat st;
+    bool folder = stat("/etc/cups", &st) == 0 && S_ISDIR(st.st_mode);
+    return folder && (is_program("/usr/sbin/cupsd") || is_program("/usr/local/sbin/cupsd"));
 }
 
 std::string home_directory() {
@@ -56,131 +81,68 @@ std::string home_directory() {
     return pw && pw->pw_dir ? pw->pw_dir : "/tmp";
 }
 
-// The destination named by LPDEST or PRINTER, as every CUPS program reads them.
-const char* named_by_environment() {
-    const char* name = std::getenv("LPDEST");
-    if (!name || !*name)
-        name = std::getenv("PRINTER");
-    return name && *name ? name : nullptr;
-}
-
-bool builtin_is_default() {
-    const char* named = named_by_environment();
-    if (named)
-        return strcasecmp(named, builtin_pdf_printer) == 0;
-    return no_print_system();
-}
-
-PageSetup page_of(cups_dest_t* dest) {
-    PageSetup page = a4_page(kPrinterDpi);
-    cups_dinfo_t* info = cupsCopyDestInfo(CUPS_HTTP_DEFAULT, dest);
-    cups_size_t size;
-    if (info && cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, 0, &size) &&
-        size.width > 0 && size.length > 0) {
-        // cups_size_t is in hundredths of a millimetre.
-        page.width_mm = size.width / 100.0;
-        page.height_mm = size.length / 100.0;
-        page.margin_left_mm = size.left / 100.0;
-        page.margin_right_mm = size.right / 100.0;
-        page.margin_top_mm = size.top / 100.0;
-        page.margin_bottom_mm = size.bottom / 100.0;
+// The variable that names the destination, as every CUPS program reads them, or null.
+const char* naming_variable() {
+    for (const char* variable : {"LPDEST", "PRINTER"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value)
+            return variable;
     }
-    if (info)
-        cupsFreeDestInfo(info);
-    return page;
+    return nullptr;
 }
 
-class CupsSink : public PdfSink {
-  public:
-    explicit CupsSink(DestPtr dest) : dest_(std::move(dest)) {}
-    ~CupsSink() override { abort(); }
+// Why the built-in PDF printer is the default, or "" when it is not.
+std::string builtin_reason() {
+    if (const char* variable = naming_variable()) {
+        if (strcasecmp(std::getenv(variable), builtin_pdf_printer) != 0)
+            return {};
+        return std::string("named by ") + variable;
+    }
+    return no_print_system() ? "no print system is installed or configured" : "";
+}
 
-    bool open(const std::string& title) override {
-        abort();
-        error_.clear();
-        http_ = cupsConnectDest(dest_.get(), CUPS_DEST_FLAGS_NONE, 30000, nullptr, nullptr, 0,
-                                nullptr, nullptr);
-        if (!http_)
-            return fail("cannot reach the printer");
-        // A scheduler that stops answering fails the document instead of stalling the spooler.
-        httpSetTimeout(
-            http_, kTimeoutSeconds, [](http_t*, void*) { return 0; }, nullptr);
-        info_ = cupsCopyDestInfo(http_, dest_.get());
-        if (!info_)
-            return fail("cannot ask the printer");
-        int job = 0;
-        ipp_status_t status =
-            cupsCreateDestJob(http_, dest_.get(), info_, &job, title.c_str(), 0, nullptr);
-        job_ = job;
-        if (!succeeded(status) || job <= 0)
-            return fail("the printer refuses the job");
-        if (cupsStartDestDocument(http_, dest_.get(), info_, job_, title.c_str(), CUPS_FORMAT_PDF,
-                                  0, nullptr, 1) != HTTP_STATUS_CONTINUE)
-            return fail("the printer refuses the document");
-        streaming_ = true;
+// Why the scheduler's answer names this destination as the default.
+std::string default_reason() {
+    if (const char* variable = naming_variable())
+        return std::string("named by ") + variable;
+    if (!config_value(home_directory() + "/.cups/lpoptions", "Default").empty() ||
+        !config_value("/etc/cups/lpoptions", "Default").empty())
+        return "the default set with lpoptions";
+    return "the print system's default printer";
+}
+
+int give_up(http_t*, void*) {
+    return 0;
+}
+
+// A connection to the scheduler (the one lp talks to) that gives up on a silent scheduler.
+HttpPtr connect_scheduler() {
+    HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                              30000, nullptr));
+    if (http)
+        httpSetTimeout(http.get(), kTimeoutSeconds, give_up, nullptr);
+    return http;
+}
+
+std::string server_name() {
+    std::string server = cupsServer();
+    if (!server.empty() && server[0] != '/')
+        server += ":" + std::to_string(ippPort());
+    return server;
+}
+
+// Whether the scheduler can be reached; when not, the last error says why.
+bool scheduler_answers() {
+    errno = 0;
+    HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                              5000, nullptr));
+    if (http)
         return true;
-    }
-
-    bool write(const unsigned char* data, size_t size) override {
-        if (streaming_ && cupsWriteRequestData(http_, reinterpret_cast<const char*>(data), size) ==
-                              HTTP_STATUS_CONTINUE)
-            return true;
-        error_ = "cannot send the document: " + std::string(cupsLastErrorString());
-        return false;
-    }
-
-    bool finish() override {
-        if (!streaming_)
-            return false;
-        streaming_ = false;
-        if (!succeeded(cupsFinishDestDocument(http_, dest_.get(), info_))) {
-            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
-            return false;
-        }
-        job_ = 0; // the job is the printer's now
-        close();
-        return true;
-    }
-
-    // The half-sent document is never completed: its request is dropped with the connection,
-    // and the job is cancelled over a fresh one, so no part of it is printed.
-    void abort() override {
-        streaming_ = false;
-        close();
-        if (job_ > 0)
-            cupsCancelDestJob(CUPS_HTTP_DEFAULT, dest_.get(), job_);
-        job_ = 0;
-    }
-
-    std::string error() const override { return error_; }
-
-  private:
-    static bool succeeded(ipp_status_t status) {
-        return status < IPP_STATUS_REDIRECTION_OTHER_SITE;
-    }
-
-    bool fail(const std::string& what) {
-        error_ = what + ": " + cupsLastErrorString();
-        abort();
-        return false;
-    }
-
-    void close() {
-        if (info_)
-            cupsFreeDestInfo(info_);
-        if (http_)
-            httpClose(http_);
-        info_ = nullptr;
-        http_ = nullptr;
-    }
-
-    DestPtr dest_;
-    http_t* http_ = nullptr;
-    cups_dinfo_t* info_ = nullptr;
-    int job_ = 0;
-    bool streaming_ = false;
-    std::string error_;
-};
+    int e = errno;
+    set_last_error_message("cannot reach the print system (" + server_name() +
+                           "): " + (e ? std::strerror(e) : cupsLastErrorString()));
+    return false;
+}
 
 DestPtr find_dest(const char* name) {
     std::string full = name ? name : "";
@@ -194,33 +156,382 @@ DestPtr find_dest(const char* name) {
                                     instance.empty() ? nullptr : instance.c_str()));
 }
 
-class SystemPrinters : public PrinterSystem {
-  public:
-    bool default_printer(PrinterEntry& entry) override {
-        if (builtin_is_default()) {
-            entry = PrinterEntry{builtin_pdf_printer, builtin_pdf_directory()};
-            return true;
+// Why a destination was not found: the scheduler is out of reach (failed), or there is no such
+// destination (none, or failed with the reason when a variable names one that does not exist).
+Lookup missing_dest(const char* name) {
+    if (!scheduler_answers())
+        return Lookup::failed;
+    if (!name) {
+        if (const char* variable = naming_variable()) {
+            set_last_error_message(std::string(variable) + " names " + std::getenv(variable) +
+                                   ", which the print system does not know");
+            return Lookup::failed;
         }
-        DestPtr dest = find_dest(nullptr);
-        if (!dest)
-            return false;
-        entry.name = dest->name;
-        if (dest->instance)
-            entry.name += std::string("/") + dest->instance;
-        const char* uri = cupsGetOption("device-uri", dest->num_options, dest->options);
-        entry.port = uri ? uri : "cups:" + entry.name;
+    }
+    return Lookup::none;
+}
+
+PrinterEntry describe(const cups_dest_t* dest) {
+    PrinterEntry e;
+    e.name = dest->name;
+    if (dest->instance)
+        e.name += std::string("/") + dest->instance;
+    const char* port = cupsGetOption("device-uri", dest->num_options, dest->options);
+    if (!port)
+        port = cupsGetOption("printer-uri-supported", dest->num_options, dest->options);
+    e.port = port ? port : "cups:" + e.name;
+    const char* model = cupsGetOption("printer-make-and-model", dest->num_options, dest->options);
+    e.driver = model ? model : "CUPS";
+    const char* info = cupsGetOption("printer-info", dest->num_options, dest->options);
+    e.comment = info ? info : "";
+    return e;
+}
+
+// The destination's capabilities, asked of the scheduler first (which knows every queue, also
+// when it is reached by address) and then over the destination's own connection (printers found
+// on the network). `http` receives the connection the answer came over.
+InfoPtr dest_info(cups_dest_t* dest, HttpPtr& http) {
+    http = connect_scheduler();
+    if (http)
+        if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
+            return InfoPtr(info);
+    http.reset(
+        cupsConnectDest(dest, CUPS_DEST_FLAGS_NONE, 30000, nullptr, nullptr, 0, nullptr, nullptr));
+    if (http) {
+        httpSetTimeout(http.get(), kTimeoutSeconds, give_up, nullptr);
+        if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
+            return InfoPtr(info);
+    }
+    return nullptr;
+}
+
+// The paper the queue itself prints on: the media the user chose for the destination
+// (lpoptions -o media=...), else the queue's default media, and only then what
+// cupsGetDestMediaDefault makes of it (which answers Letter for a queue without a media option).
+// A media size by any of its names: PWG ("na_letter_8.5x11in"), legacy ("letter") or, as
+// lpoptions writes them for queues with a PPD, the PPD's ("Letter").
+bool media_by_name(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, const char* name,
+                   cups_size_t& size) {
+    if (cupsGetDestMediaByName(http, dest, info, name, CUPS_MEDIA_FLAGS_DEFAULT, &size))
+        return true;
+    pwg_media_t* pwg = pwgMediaForPPD(name);
+    return pwg && pwg->pwg &&
+           cupsGetDestMediaByName(http, dest, info, pwg->pwg, CUPS_MEDIA_FLAGS_DEFAULT, &size);
+}
+
+bool queue_media(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, cups_size_t& size) {
+    if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options)) {
+        // Legacy values list media with trays and types ("A4,Tray1"); the size is one of them.
+        std::istringstream names(chosen);
+        std::string name;
+        while (std::getline(names, name, ','))
+            if (media_by_name(http, dest, info, name.c_str(), size))
+                return true;
+    }
+    if (ipp_attribute_t* media = cupsFindDestDefault(http, dest, info, CUPS_MEDIA)) {
+        const char* name = ippGetString(media, 0, nullptr);
+        if (name && media_by_name(http, dest, info, name, size))
+            return true;
+    }
+    return cupsGetDestMediaDefault(http, dest, info, CUPS_MEDIA_FLAGS_DEFAULT, &size) != 0;
+}
+
+// The page zvspool lays out on, and the media it asks the printer for, which are the same paper.
+struct QueuePaper {
+    PageSetup page = a4_page(kPrinterDpi);
+    std::string media; // PWG name; "" when the queue could not be asked
+};
+
+QueuePaper paper_of(cups_dest_t* dest) {
+    QueuePaper paper;
+    HttpPtr http;
+    InfoPtr info = dest_info(dest, http);
+    cups_size_t size;
+    if (info && queue_media(http.get(), dest, info.get(), size) && size.width > 0 &&
+        size.length > 0) {
+        // cups_size_t is in hundredths of a millimetre.
+        PageSetup& page = paper.page;
+        page.width_mm = size.width / 100.0;
+        page.height_mm = size.length / 100.0;
+        page.margin_left_mm = size.left / 100.0;
+        page.margin_right_mm = size.right / 100.0;
+        page.margin_top_mm = size.top / 100.0;
+        page.margin_bottom_mm = size.bottom / 100.0;
+        paper.media = size.media;
+    }
+    return paper;
+}
+
+// The job's options: the destination's own (what the user set with lpoptions, and the queue's
+// defaults), as lp sends them, but not what describes the printer, and the media laid out for.
+struct JobOptions {
+    int count = 0;
+    cups_option_t* options = nullptr;
+    JobOptions(const cups_dest_t* dest, const std::string& media) {
+        for (int i = 0; i < dest->num_options; ++i) {
+            const char* name = dest->options[i].name;
+            if (std::strncmp(name, "printer-", 8) == 0 || std::strncmp(name, "marker-", 7) == 0 ||
+                std::strcmp(name, "device-uri") == 0)
+                continue;
+            count = cupsAddOption(name, dest->options[i].value, count, &options);
+        }
+        if (!media.empty())
+            count = cupsAddOption("media", media.c_str(), count, &options);
+    }
+    ~JobOptions() { cupsFreeOptions(count, options); }
+    JobOptions(const JobOptions&) = delete;
+    JobOptions& operator=(const JobOptions&) = delete;
+};
+
+// What the scheduler says of a job, in GetJobA's terms.
+Lookup cups_job(int id, JobEntry& job) {
+    HttpPtr http = connect_scheduler();
+    if (!http)
+        return scheduler_answers() ? Lookup::none : Lookup::failed;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/jobs/%d", id);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    static const char* const wanted[] = {"job-state", "job-state-message", "job-name",
+                                         "number-of-documents"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  sizeof wanted / sizeof *wanted, nullptr, wanted);
+    std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http.get(), request, "/"),
+                                                      ippDelete);
+    if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
+        return Lookup::none;
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        set_last_error_message("cannot ask the print system about job " + std::to_string(id) +
+                               ": " + cupsLastErrorString());
+        return Lookup::failed;
+    }
+    auto text = [&](const char* name) {
+        ipp_attribute_t* a = ippFindAttribute(response.get(), name, IPP_TAG_ZERO);
+        const char* value = a ? ippGetString(a, 0, nullptr) : nullptr;
+        return std::string(value ? value : "");
+    };
+    auto number = [&](const char* name, int fallback) {
+        ipp_attribute_t* a = ippFindAttribute(response.get(), name, IPP_TAG_ZERO);
+        return a ? ippGetInteger(a, 0) : fallback;
+    };
+    job.document = text("job-name");
+    std::string message = text("job-state-message");
+    std::string prefix = "CUPS job " + std::to_string(id) + " ";
+    switch (number("job-state", 0)) {
+    case IPP_JSTATE_PENDING:
+        job.status = 0;
+        job.status_text = prefix + "pending";
+        break;
+    case IPP_JSTATE_HELD:
+        job.status = JOB_STATUS_PAUSED;
+        job.status_text = prefix + "held";
+        break;
+    case IPP_JSTATE_PROCESSING:
+        job.status = JOB_STATUS_PRINTING;
+        job.status_text = prefix + "printing";
+        break;
+    case IPP_JSTATE_STOPPED:
+        job.status = JOB_STATUS_PAUSED | JOB_STATUS_USER_INTERVENTION;
+        job.status_text = prefix + "stopped";
+        break;
+    case IPP_JSTATE_CANCELED:
+        job.status = JOB_STATUS_DELETED;
+        job.status_text = prefix + "cancelled";
+        break;
+    case IPP_JSTATE_ABORTED:
+        job.status = JOB_STATUS_ERROR;
+        job.status_text = prefix + "aborted by the print system";
+        break;
+    case IPP_JSTATE_COMPLETED:
+        // A job can complete with no document, when its document never arrived whole.
+        if (number("number-of-documents", 1) == 0) {
+            job.status = JOB_STATUS_ERROR;
+            job.status_text = prefix + "completed without a document";
+        } else {
+            job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+            job.status_text = prefix + "completed";
+        }
+        break;
+    default: job.status = 0; job.status_text = prefix + "in an unknown state";
+    }
+    if (!message.empty())
+        job.status_text += " (" + message + ")";
+    return Lookup::found;
+}
+
+// One document as one CUPS job. Where the destination's capabilities can be had, through the
+// destination API; where not (a scheduler named by address, for one), the way lp does it: by
+// queue name over the scheduler's connection.
+class CupsSink : public PdfSink {
+  public:
+    CupsSink(DestPtr dest, std::string media) : dest_(std::move(dest)), media_(std::move(media)) {}
+    ~CupsSink() override { abort(); }
+
+    bool open(const std::string& title) override {
+        abort();
+        error_.clear();
+        info_ = dest_info(dest_.get(), http_);
+        if (!info_)
+            http_ = connect_scheduler();
+        if (!http_)
+            return fail("cannot reach the printer");
+        int job = 0;
+        JobOptions options(dest_.get(), media_);
+        if (info_) {
+            ipp_status_t status = cupsCreateDestJob(http_.get(), dest_.get(), info_.get(), &job,
+                                                    title.c_str(), options.count, options.options);
+            if (status >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+                job = 0;
+        } else {
+            job = cupsCreateJob(http_.get(), dest_->name, title.c_str(), options.count,
+                                options.options);
+        }
+        job_ = last_job_ = job;
+        if (job <= 0)
+            return fail("the printer refuses the job");
+        http_status_t started =
+            info_ ? cupsStartDestDocument(http_.get(), dest_.get(), info_.get(), job_,
+                                          title.c_str(), CUPS_FORMAT_PDF, 0, nullptr, 1)
+                  : cupsStartDocument(http_.get(), dest_->name, job_, title.c_str(),
+                                      CUPS_FORMAT_PDF, 1);
+        if (started != HTTP_STATUS_CONTINUE)
+            return fail("the printer refuses the document");
+        streaming_ = true;
         return true;
     }
 
+    bool write(const unsigned char* data, size_t size) override {
+        if (streaming_ && cupsWriteRequestData(http_.get(), reinterpret_cast<const char*>(data),
+                                               size) == HTTP_STATUS_CONTINUE)
+            return true;
+        error_ = "cannot send the document: " + std::string(cupsLastErrorString());
+        return false;
+    }
+
+    bool finish() override {
+        if (!streaming_)
+            return false;
+        streaming_ = false;
+        ipp_status_t status = info_ ? cupsFinishDestDocument(http_.get(), dest_.get(), info_.get())
+                                    : cupsFinishDocument(http_.get(), dest_->name);
+        if (status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
+            return false;
+        }
+        job_ = 0; // the job is the printer's now
+        close();
+        return true;
+    }
+
+    // The half-sent document is never completed: its request is dropped with the connection,
+    // and the job is cancelled over a fresh one, so no part of it is printed.
+    void abort() override {
+        streaming_ = false;
+        bool by_dest = info_ != nullptr;
+        close();
+        if (job_ > 0) {
+            HttpPtr http;
+            if (by_dest && dest_info(dest_.get(), http))
+                cupsCancelDestJob(http.get(), dest_.get(), job_);
+            else if ((http = connect_scheduler()))
+                cupsCancelJob2(http.get(), dest_->name, job_, 0);
+        }
+        job_ = 0;
+    }
+
+    std::string error() const override { return error_; }
+    int job_id() const override { return last_job_; }
+
+  private:
+    bool fail(const std::string& what) {
+        error_ = what + ": " + cupsLastErrorString();
+        abort();
+        return false;
+    }
+
+    void close() {
+        info_.reset();
+        http_.reset();
+    }
+
+    DestPtr dest_;
+    std::string media_;
+    HttpPtr http_;
+    InfoPtr info_;
+    int job_ = 0;      // the job while it can still be cancelled
+    int last_job_ = 0; // the job of the last document
+    bool streaming_ = false;
+    std::string error_;
+};
+
+class SystemPrinters : public PrinterSystem {
+  public:
+    Lookup default_printer(PrinterEntry& entry) override {
+        std::string builtin = builtin_reason();
+        if (!builtin.empty()) {
+            entry = builtin_entry(builtin);
+            return Lookup::found;
+        }
+        DestPtr dest = find_dest(nullptr);
+        if (!dest)
+            return missing_dest(nullptr);
+        entry = describe(dest.get());
+        entry.comment = default_reason();
+        default_name_ = entry.name;
+        return Lookup::found;
+    }
+
+    Lookup find_printer(const std::string& name, PrinterEntry& entry) override {
+        std::string builtin = builtin_reason();
+        if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && !builtin.empty()) {
+            entry = builtin_entry(builtin);
+            return Lookup::found;
+        }
+        DestPtr dest = find_dest(name.c_str());
+        if (!dest)
+            return missing_dest(name.c_str());
+        entry = describe(dest.get());
+        if (entry.name == default_name_)
+            entry.comment = default_reason();
+        return Lookup::found;
+    }
+
     std::shared_ptr<Device> open(const std::string& name) override {
-        if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && builtin_is_default())
+        if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty())
             return pdf_printer_device(a4_page(kPrinterDpi),
                                       pdf_directory_sink(builtin_pdf_directory()));
         DestPtr dest = find_dest(name.c_str());
-        if (!dest)
+        if (!dest) {
+            if (missing_dest(name.c_str()) == Lookup::none)
+                SetLastError(ERROR_INVALID_PRINTER_NAME);
             return nullptr;
-        PageSetup page = page_of(dest.get());
-        return pdf_printer_device(page, std::make_unique<CupsSink>(std::move(dest)));
+        }
+        QueuePaper paper = paper_of(dest.get());
+        return pdf_printer_device(paper.page,
+                                  std::make_unique<CupsSink>(std::move(dest), paper.media));
+    }
+
+    Lookup job(const std::string& printer, int id, JobEntry& job) override {
+        if (strcasecmp(printer.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty()) {
+            std::string file = pdf_file_of_job(id);
+            if (file.empty())
+                return Lookup::none;
+            job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+            job.status_text = "written to " + file;
+            return Lookup::found;
+        }
+        return cups_job(id, job);
+    }
+
+  private:
+    std::string default_name_; // the default destination last found
+
+    static PrinterEntry builtin_entry(const std::string& reason) {
+        return PrinterEntry{builtin_pdf_printer, builtin_pdf_directory(), "built-in PDF printer",
+                            reason};
     }
 };
 
@@ -230,18 +541,12 @@ bool no_print_system() {
     const char* server = std::getenv("CUPS_SERVER");
     if (server && *server)
         return false;
-    if (has_server_name("/etc/cups/client.conf") ||
-        has_server_name(home_directory() + "/.cups/client.conf"))
+    if (!config_value("/etc/cups/client.conf", "ServerName").empty() ||
+        !config_value(home_directory() + "/.cups/client.conf", "ServerName").empty())
         return false;
     if (is_socket("/run/cups/cups.sock") || is_socket("/var/run/cups/cups.sock"))
         return false;
-    http_t* http = httpConnect2("localhost", 631, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED,
-                                1, 1000, nullptr);
-    if (http) {
-        httpClose(http);
-        return false;
-    }
-    return true;
+    return !scheduler_installed();
 }
 
 std::string builtin_pdf_directory() {

@@ -12,8 +12,10 @@ extern const char builtin_pdf_printer[];
 // Makes the CUPS destinations (and the built-in PDF printer) the process's printers.
 void use_system_printers();
 
-// True when no print system is configured or reachable: no CUPS_SERVER, no ServerName in a
-// client.conf, no scheduler socket, no scheduler answering on localhost.
+// True when no print system is installed or configured at all: no CUPS_SERVER, no ServerName in
+// either client.conf, no scheduler socket, and no scheduler installed (its configuration folder
+// or its program missing). Only then is the built-in PDF printer the default: a print system
+// that is there but does not answer keeps the jobs waiting for it.
 bool no_print_system();
 
 // Folder of the built-in PDF printer: $HOME/PDF.

@@ -124,6 +124,8 @@ struct NativeWindow {
 
 class GtkBackend : public GlibBackend {
   public:
+    bool shows_windows() const override { return true; }
+
     void created(Window& w) override {
         auto* n = new NativeWindow;
         n->handle = w.handle;

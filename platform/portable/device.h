@@ -57,6 +57,8 @@ class Device {
     virtual int end_page() { return -1; }
     virtual int end_doc() { return -1; }
     virtual int abort_doc() { return -1; }
+    // Why the last document or page call failed, in the printer's own words ("" if unknown).
+    virtual std::string error() const { return {}; }
 
     virtual void draw_text(const TextRun& run) = 0;
 };

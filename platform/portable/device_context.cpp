@@ -1,4 +1,5 @@
 // Device contexts: their state, saved states, coordinate spaces and documents.
+#include "errors.h"
 #include "gdi.h"
 
 #include <cmath>
@@ -403,15 +404,31 @@ HGDIOBJ WINAPI GetCurrentObject(HDC dc, UINT type) {
 }
 
 // Documents: the device context keeps the order of the calls (no page outside a document, no
-// second page while one is open); the device does the work.
+// second page while one is open); the device does the work. A refusal leaves the printer's words
+// for it as the last error.
+
+static int refused(DeviceContext* d, int result) {
+    std::string why = d->device->error();
+    if (!why.empty())
+        set_last_error_message(why);
+    else
+        SetLastError(ERROR_INVALID_PARAMETER);
+    return result;
+}
+
+// A call out of order, or on no device context at all.
+static int misused(DeviceContext* d) {
+    SetLastError(d ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return SP_ERROR;
+}
 
 int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !doc || d->doc_open || !d->device->caps().printer)
-        return SP_ERROR;
+        return misused(d);
     int job = d->device->start_doc(doc->lpszDocName ? doc->lpszDocName : "");
     if (job <= 0)
-        return job == 0 ? SP_ERROR : job;
+        return refused(d, job == 0 ? SP_ERROR : job);
     d->doc_open = true;
     return job;
 }
@@ -419,37 +436,41 @@ int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
 int WINAPI StartPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !d->doc_open || d->page_open)
-        return SP_ERROR;
+        return misused(d);
     int result = d->device->start_page();
     d->page_open = result > 0;
-    return result;
+    return result > 0 ? result : refused(d, result);
 }
 
 int WINAPI EndPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !d->page_open)
-        return SP_ERROR;
+        return misused(d);
     d->page_open = false;
-    return d->device->end_page();
+    int result = d->device->end_page();
+    return result > 0 ? result : refused(d, result);
 }
 
 int WINAPI EndDoc(HDC dc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !d->doc_open)
-        return SP_ERROR;
+        return misused(d);
     int page = d->page_open ? EndPage(dc) : 1;
     d->doc_open = false;
     if (page <= 0) {
+        DWORD why = GetLastError();
         d->device->abort_doc();
+        SetLastError(why);
         return page;
     }
-    return d->device->end_doc();
+    int result = d->device->end_doc();
+    return result > 0 ? result : refused(d, result);
 }
 
 int WINAPI AbortDoc(HDC dc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !d->doc_open)
-        return SP_ERROR;
+        return misused(d);
     d->doc_open = d->page_open = false;
     return d->device->abort_doc();
 }

@@ -2,10 +2,6 @@
 // symbolic link or waits on a FIFO or device: only regular files are listed, opened or read.
 #include "win32_api.h"
 
-#ifdef _WIN32
-#include "files_windows.inc"
-#else
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -24,8 +20,6 @@
 
 namespace {
 
-thread_local DWORD last_error = ERROR_SUCCESS;
-
 DWORD error_from_errno(int e) {
     switch (e) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -37,6 +31,8 @@ DWORD error_from_errno(int e) {
     case EAGAIN:
     case EBUSY: return ERROR_SHARING_VIOLATION;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
     default: return ERROR_ACCESS_DENIED;
     }
 }
@@ -89,13 +85,6 @@ bool open_for_writing(int fd, const struct stat& st) {
 }
 
 } // namespace
-
-DWORD WINAPI GetLastError(void) {
-    return last_error;
-}
-void WINAPI SetLastError(DWORD error) {
-    last_error = error;
-}
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     if (!pattern || !found) {
@@ -220,5 +209,3 @@ FILE* _fsopen(const char* path, const char* mode, int share) {
         close(fd);
     return f;
 }
-
-#endif

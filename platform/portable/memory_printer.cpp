@@ -1,5 +1,6 @@
 #include "memory_printer.h"
 
+#include "errors.h"
 #include "gdi.h"
 #include "printer_system.h"
 
@@ -22,6 +23,7 @@ class MemoryPrinterDevice : public Device {
 
     const DeviceCaps& caps() const override { return caps_; }
     FontEngine& font_engine() override { return fixed_font_engine(); }
+    std::string error() const override { return printer_.refusal; }
 
     int start_doc(const std::string& name) override {
         if (!printer_.take_call(PrinterCall::start_doc))
@@ -124,14 +126,50 @@ class MemoryPrinterSystem : public PrinterSystem {
   public:
     MemoryPrinterSystem(std::shared_ptr<MemoryPrinter> p, std::string name)
         : printer_(std::move(p)), name_(std::move(name)) {}
-    bool default_printer(PrinterEntry& entry) override {
-        entry = PrinterEntry{name_, "MEMORY:"};
-        return printer_ != nullptr;
+    Lookup default_printer(PrinterEntry& entry) override { return find_printer(name_, entry); }
+    Lookup find_printer(const std::string& name, PrinterEntry& entry) override {
+        if (printer_ && !printer_->offline.empty()) {
+            set_last_error_message(printer_->offline);
+            return Lookup::failed;
+        }
+        if (!printer_ || name != name_)
+            return Lookup::none;
+        entry = PrinterEntry{name_, "MEMORY:", "in-memory printer", "the only printer"};
+        return Lookup::found;
     }
     std::shared_ptr<Device> open(const std::string& name) override {
-        if (!printer_ || name != name_)
-            return nullptr;
-        return std::make_shared<MemoryPrinterDevice>(*printer_);
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found == Lookup::found)
+            return std::make_shared<MemoryPrinterDevice>(*printer_);
+        if (found == Lookup::none)
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    }
+
+    Lookup job(const std::string& name, int id, JobEntry& job) override {
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found != Lookup::found)
+            return found;
+        auto it = printer_->job_states.find(id);
+        bool known = id >= 1 && size_t(id) <= printer_->documents.size();
+        if (!known && it == printer_->job_states.end())
+            return Lookup::none;
+        job.document = known ? printer_->documents[id - 1].name : "";
+        if (it != printer_->job_states.end()) {
+            if (!it->second.known)
+                return Lookup::none;
+            job.status = it->second.status;
+            job.status_text = it->second.text;
+        } else if (printer_->documents[id - 1].state == RecordedDocument::State::ended) {
+            job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+            job.status_text = "printed";
+        } else {
+            job.status = JOB_STATUS_DELETED;
+            job.status_text = "abandoned";
+        }
+        return Lookup::found;
     }
 
   private:

@@ -62,6 +62,19 @@ class MemoryPrinter {
     std::vector<PrinterCall> calls;
     // Called at every document and page call, before it is answered.
     std::function<void(PrinterCall)> on_call;
+    // What the printer says when it refuses a call.
+    std::string refusal = "the test printer refuses the call";
+    // When not empty, the printer system cannot be asked, for this reason.
+    std::string offline;
+
+    // What GetJobA says of a job, by its id (a document's number, from 1): a job set here
+    // reports this; any other document reports printed once ended, abandoned otherwise.
+    struct JobState {
+        bool known = true; // false: the printer has forgotten the job
+        DWORD status = 0;
+        std::string text;
+    };
+    std::map<int, JobState> job_states;
 
     // Used by the device: counts the call and says whether it succeeds.
     bool take_call(PrinterCall call);

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +42,18 @@ bool make_directories(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The files written by directory sinks, by job id.
+struct WrittenFiles {
+    std::mutex lock;
+    int next_id = 1;
+    std::deque<std::pair<int, std::string>> files;
+};
+
+WrittenFiles& written_files() {
+    static WrittenFiles w;
+    return w;
+}
+
 class FileSink : public PdfSink {
   public:
     // With `overwrite`, the document replaces `path`; without, it goes to `path` + "-N.pdf" for
@@ -65,6 +79,10 @@ class FileSink : public PdfSink {
             target = path_ + "/" + safe_name(title) + "-" + stamp;
         }
         base_ = target;
+        {
+            std::lock_guard<std::mutex> guard(written_files().lock);
+            job_id_ = written_files().next_id++;
+        }
         temp_ = target + ".XXXXXX";
         int fd = mkstemp(temp_.data());
         if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
@@ -115,6 +133,7 @@ class FileSink : public PdfSink {
     }
 
     std::string error() const override { return error_; }
+    int job_id() const override { return job_id_; }
 
   private:
     std::string describe() const { return in_directory_ ? base_ + "-N.pdf" : path_; }
@@ -125,13 +144,23 @@ class FileSink : public PdfSink {
         // Never replaces an existing file, so two documents can never meet in one name.
         for (int n = 1; n < 100000; ++n) {
             std::string name = base_ + "-" + std::to_string(n) + ".pdf";
-            if (place_new(name))
+            if (place_new(name)) {
+                remember(name);
                 return true;
+            }
             if (errno != EEXIST)
                 return false;
         }
         errno = EEXIST;
         return false;
+    }
+
+    void remember(const std::string& name) {
+        WrittenFiles& w = written_files();
+        std::lock_guard<std::mutex> guard(w.lock);
+        w.files.emplace_back(job_id_, name);
+        if (w.files.size() > 64)
+            w.files.pop_front();
     }
 
     // Moves the finished document to `name` unless a file has that name (errno EEXIST then).
@@ -160,6 +189,7 @@ class FileSink : public PdfSink {
     std::string temp_;
     FILE* file_ = nullptr;
     std::string error_;
+    int job_id_ = 1;
 };
 
 } // namespace
@@ -170,6 +200,15 @@ std::unique_ptr<PdfSink> pdf_file_sink(std::string path) {
 
 std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory) {
     return std::make_unique<FileSink>(std::move(directory), false, true);
+}
+
+std::string pdf_file_of_job(int id) {
+    WrittenFiles& w = written_files();
+    std::lock_guard<std::mutex> guard(w.lock);
+    for (const auto& [job, file] : w.files)
+        if (job == id)
+            return file;
+    return {};
 }
 
 } // namespace zvp

@@ -1,5 +1,5 @@
-// Where the printers of EnumPrintersA and CreateDCA come from: CUPS and the built-in PDF printer
-// in the programs, the in-memory printer in tests.
+// Where the printers of EnumPrintersA, OpenPrinterA and CreateDCA come from: CUPS and the built-in
+// PDF printer in the programs, the in-memory printer in tests.
 #pragma once
 
 #include "device.h"
@@ -11,16 +11,30 @@ namespace zvp {
 
 struct PrinterEntry {
     std::string name;
-    std::string port;
+    std::string port;    // where the documents go: a device URI, a folder, ...
+    std::string driver;  // what kind of printer this is
+    std::string comment; // for the default printer: how it was chosen
+};
+
+// `failed`: the printer system could not be asked; the thread's last error says why.
+enum class Lookup { found, none, failed };
+
+// A job as GetJobA reports it.
+struct JobEntry {
+    DWORD status = 0;        // JOB_STATUS_* bits; 0 is waiting in the queue
+    std::string status_text; // in the printer system's words
+    std::string document;
 };
 
 class PrinterSystem {
   public:
     virtual ~PrinterSystem() = default;
-    // The default printer, or false when there is none.
-    virtual bool default_printer(PrinterEntry& entry) = 0;
-    // A device for the named printer, or null when there is no such printer.
+    virtual Lookup default_printer(PrinterEntry& entry) = 0;
+    virtual Lookup find_printer(const std::string& name, PrinterEntry& entry) = 0;
+    // A device for the named printer, or null with the last error set.
     virtual std::shared_ptr<Device> open(const std::string& name) = 0;
+    // A job of the named printer, by the id StartDocA gave it.
+    virtual Lookup job(const std::string& printer, int id, JobEntry& job) = 0;
 };
 
 // Installs the printers the process sees; until one is installed there is no printer at all.

@@ -1,16 +1,67 @@
-// The print spooler's lookup and printer device contexts, over the installed printer system.
+// The print spooler's lookup, printer handles and printer device contexts, over the installed
+// printer system.
+#include "errors.h"
 #include "gdi.h"
 #include "printer_system.h"
 
 #include <cstring>
+#include <map>
 
 namespace zvp {
 
 namespace {
+
 std::shared_ptr<PrinterSystem>& current_system() {
     static std::shared_ptr<PrinterSystem> system;
     return system;
 }
+
+struct OpenPrinter {
+    PrinterEntry entry;
+};
+
+std::map<HANDLE, OpenPrinter>& open_printers() {
+    static std::map<HANDLE, OpenPrinter> table;
+    return table;
+}
+
+// Printer handles are numbers never given out twice.
+HANDLE next_printer_handle() {
+    static uintptr_t next = 0x50000;
+    next += 4;
+    return reinterpret_cast<HANDLE>(next);
+}
+
+Lookup default_printer(PrinterEntry& entry) {
+    if (!current_system())
+        return Lookup::none;
+    return current_system()->default_printer(entry);
+}
+
+// Lays out a record of `Record` followed by the strings its pointers point to, in the caller's
+// buffer, the way the spooler returns its records.
+class RecordWriter {
+  public:
+    RecordWriter(LPBYTE buffer, DWORD size, DWORD record_size)
+        : buffer_(buffer), size_(size), used_(record_size) {}
+    // Reserves room for `text`; returns where it will be, or null when only measuring.
+    LPSTR add(const std::string& text) {
+        DWORD at = used_;
+        used_ += static_cast<DWORD>(text.size() + 1);
+        if (!fits())
+            return nullptr;
+        std::memcpy(buffer_ + at, text.c_str(), text.size() + 1);
+        return reinterpret_cast<LPSTR>(buffer_ + at);
+    }
+    bool fits() const { return buffer_ && used_ <= size_; }
+    DWORD needed() const { return used_; }
+
+  private:
+    LPBYTE buffer_;
+    DWORD size_;
+    DWORD used_;
+};
+
 } // namespace
 
 void set_printer_system(std::shared_ptr<PrinterSystem> system) {
@@ -21,12 +72,6 @@ void set_printer_system(std::shared_ptr<PrinterSystem> system) {
 
 using namespace zvp;
 
-namespace {
-bool default_printer(PrinterEntry& entry) {
-    return current_system() && current_system()->default_printer(entry);
-}
-} // namespace
-
 BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
                           LPDWORD needed, LPDWORD returned) {
     if (!needed || !returned || level != 5 || name != nullptr) {
@@ -34,23 +79,24 @@ BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, D
         return FALSE;
     }
     *needed = *returned = 0;
-    PrinterEntry entry;
-    if (!(flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)) || !default_printer(entry))
+    if (!(flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)))
         return TRUE;
-    // The record, then the strings it points to, all in the caller's buffer.
-    DWORD total = sizeof(PRINTER_INFO_5A) + entry.name.size() + 1 + entry.port.size() + 1;
-    *needed = total;
-    if (!buffer || size < total) {
+    PrinterEntry entry;
+    switch (default_printer(entry)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: return TRUE;
+    case Lookup::found: break;
+    }
+    RecordWriter out(buffer, size, sizeof(PRINTER_INFO_5A));
+    LPSTR printer_name = out.add(entry.name);
+    LPSTR port = out.add(entry.port);
+    *needed = out.needed();
+    if (!out.fits()) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    auto* info = reinterpret_cast<PRINTER_INFO_5A*>(buffer);
-    char* strings = reinterpret_cast<char*>(buffer + sizeof(PRINTER_INFO_5A));
-    std::memcpy(strings, entry.name.c_str(), entry.name.size() + 1);
-    char* port = strings + entry.name.size() + 1;
-    std::memcpy(port, entry.port.c_str(), entry.port.size() + 1);
-    *info = PRINTER_INFO_5A{strings, port, PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_LOCAL,
-                            15000, 45000};
+    *reinterpret_cast<PRINTER_INFO_5A*>(buffer) = PRINTER_INFO_5A{
+        printer_name, port, PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_LOCAL, 15000, 45000};
     *returned = 1;
     return TRUE;
 }
@@ -61,9 +107,10 @@ BOOL WINAPI GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
         return FALSE;
     }
     PrinterEntry entry;
-    if (!default_printer(entry)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+    switch (default_printer(entry)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_FILE_NOT_FOUND); return FALSE;
+    case Lookup::found: break;
     }
     DWORD wanted = static_cast<DWORD>(entry.name.size() + 1);
     if (!buffer || *size < wanted) {
@@ -76,6 +123,61 @@ BOOL WINAPI GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
     return TRUE;
 }
 
+BOOL WINAPI OpenPrinterA(LPSTR name, HANDLE* printer, LPPRINTER_DEFAULTSA) {
+    if (!name || !printer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *printer = nullptr;
+    PrinterEntry entry;
+    Lookup found = current_system() ? current_system()->find_printer(name, entry) : Lookup::none;
+    if (found == Lookup::failed)
+        return FALSE;
+    if (found == Lookup::none) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    *printer = next_printer_handle();
+    open_printers()[*printer] = OpenPrinter{entry};
+    return TRUE;
+}
+
+BOOL WINAPI ClosePrinter(HANDLE printer) {
+    if (open_printers().erase(printer) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    auto it = open_printers().find(printer);
+    if (it == open_printers().end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 2 || !needed) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const PrinterEntry& e = it->second.entry;
+    RecordWriter out(buffer, size, sizeof(PRINTER_INFO_2A));
+    PRINTER_INFO_2A info{};
+    info.pPrinterName = out.add(e.name);
+    info.pPortName = out.add(e.port);
+    info.pDriverName = out.add(e.driver);
+    info.pComment = out.add(e.comment);
+    info.pDatatype = out.add("RAW");
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    std::memcpy(buffer, &info, sizeof info);
+    return TRUE;
+}
+
 HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* init) {
     (void)driver;
     (void)output;
@@ -85,9 +187,43 @@ HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA
         return nullptr;
     }
     std::shared_ptr<Device> printer = current_system()->open(device);
-    if (!printer) {
-        SetLastError(ERROR_INVALID_PRINTER_NAME);
+    if (!printer)
         return nullptr;
-    }
     return create_dc(std::move(printer));
+}
+
+BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DWORD size,
+                    LPDWORD needed) {
+    auto it = open_printers().find(printer);
+    if (it == open_printers().end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 1 || !needed) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const PrinterEntry& e = it->second.entry;
+    JobEntry job;
+    switch (current_system() ? current_system()->job(e.name, static_cast<int>(job_id), job)
+                             : Lookup::none) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    case Lookup::found: break;
+    }
+    RecordWriter out(buffer, size, sizeof(JOB_INFO_1A));
+    JOB_INFO_1A info{};
+    info.JobId = job_id;
+    info.pPrinterName = out.add(e.name);
+    info.pDocument = out.add(job.document);
+    info.pDatatype = out.add("RAW");
+    info.pStatus = out.add(job.status_text);
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    info.Status = job.status;
+    std::memcpy(buffer, &info, sizeof info);
+    return TRUE;
 }

@@ -241,8 +241,15 @@ BOOL WINAPI ShowWindow(HWND window, int show) {
     Window* w = find_window(window);
     if (!w)
         return FALSE;
+    bool was_visible = w->visible;
     state().backend->show(*w, show);
-    return FALSE; // it was hidden before
+    w->visible = show != SW_HIDE && state().backend->shows_windows();
+    return was_visible;
+}
+
+BOOL WINAPI IsWindowVisible(HWND window) {
+    Window* w = find_window(window);
+    return w && w->visible;
 }
 
 BOOL WINAPI UpdateWindow(HWND window) {

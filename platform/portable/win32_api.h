@@ -2,6 +2,7 @@
 // values, so that the application code builds unchanged against this layer or against <windows.h>.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -254,7 +255,8 @@ int WINAPI AbortDoc(HDC dc);
 int WINAPI StartPage(HDC dc);
 int WINAPI EndPage(HDC dc);
 
-// ---- Kernel: errors, files, directory search ---------------------------------------------------
+// ---- Kernel: errors, files, directory search, mutexes ------------------------------------------
+// C linkage, as the system's own: the Windows test build links these to the real KERNEL32.
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define ERROR_SUCCESS 0
@@ -265,13 +267,23 @@ int WINAPI EndPage(HDC dc);
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_INVALID_PRINTER_NAME 1801
+#define ERROR_CANCELLED 1223
 
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -291,8 +303,16 @@ typedef struct _WIN32_FIND_DATAA {
     CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+extern "C" {
+
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
+// The system's words for an error code, ended by "\r\n" as Windows ends them. Only
+// FORMAT_MESSAGE_FROM_SYSTEM into a caller's buffer is supported.
+DWORD WINAPI FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                            LPSTR buffer, DWORD size, va_list* arguments);
 
 // Directory search: `pattern` is a directory (backslash or slash separated) and a file name with
 // the wildcards * and ?, matched without regard to case. Only regular files are reported, never
@@ -301,6 +321,15 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found);
 BOOL WINAPI FindClose(HANDLE search);
 BOOL WINAPI DeleteFileA(LPCSTR path);
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+
+// A named mutex is one per name on the machine for as long as a process holds a handle to it; a
+// second creation returns a handle with ERROR_ALREADY_EXISTS. On Linux it is a lock on a file in
+// the user's runtime folder, which dies with the process.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name);
+BOOL WINAPI CloseHandle(HANDLE handle);
+
+} // extern "C"
 
 // The C runtime's shared open. Backslashes separate directories. Only a regular file opens (no
 // directory, device, FIFO or symbolic link); with _SH_DENYWR a file that some process has open
@@ -334,9 +363,83 @@ typedef struct _PRINTER_INFO_5A {
 #define PRINTER_ATTRIBUTE_LOCAL 0x00000040
 #define PRINTER_ATTRIBUTE_NETWORK 0x00000010
 
+typedef struct _PRINTER_INFO_2A {
+    LPSTR pServerName;
+    LPSTR pPrinterName;
+    LPSTR pShareName;
+    LPSTR pPortName;
+    LPSTR pDriverName;
+    LPSTR pComment;
+    LPSTR pLocation;
+    DEVMODEA* pDevMode;
+    LPSTR pSepFile;
+    LPSTR pPrintProcessor;
+    LPSTR pDatatype;
+    LPSTR pParameters;
+    void* pSecurityDescriptor;
+    DWORD Attributes;
+    DWORD Priority;
+    DWORD DefaultPriority;
+    DWORD StartTime;
+    DWORD UntilTime;
+    DWORD Status;
+    DWORD cJobs;
+    DWORD AveragePPM;
+} PRINTER_INFO_2A, *PPRINTER_INFO_2A, *LPPRINTER_INFO_2A;
+
+typedef struct _PRINTER_DEFAULTSA PRINTER_DEFAULTSA, *LPPRINTER_DEFAULTSA;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME;
+
+typedef struct _JOB_INFO_1A {
+    DWORD JobId;
+    LPSTR pPrinterName;
+    LPSTR pMachineName;
+    LPSTR pUserName;
+    LPSTR pDocument;
+    LPSTR pDatatype;
+    LPSTR pStatus;
+    DWORD Status;
+    DWORD Priority;
+    DWORD Position;
+    DWORD TotalPages;
+    DWORD PagesPrinted;
+    SYSTEMTIME Submitted;
+} JOB_INFO_1A, *PJOB_INFO_1A, *LPJOB_INFO_1A;
+
+#define JOB_STATUS_PAUSED 0x00000001
+#define JOB_STATUS_ERROR 0x00000002
+#define JOB_STATUS_DELETING 0x00000004
+#define JOB_STATUS_SPOOLING 0x00000008
+#define JOB_STATUS_PRINTING 0x00000010
+#define JOB_STATUS_OFFLINE 0x00000020
+#define JOB_STATUS_PAPEROUT 0x00000040
+#define JOB_STATUS_PRINTED 0x00000080
+#define JOB_STATUS_DELETED 0x00000100
+#define JOB_STATUS_BLOCKED_DEVQ 0x00000200
+#define JOB_STATUS_USER_INTERVENTION 0x00000400
+#define JOB_STATUS_RESTART 0x00000800
+#define JOB_STATUS_COMPLETE 0x00001000
+
 BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
                           LPDWORD needed, LPDWORD returned);
 BOOL WINAPI GetDefaultPrinterA(LPSTR buffer, LPDWORD size);
+BOOL WINAPI OpenPrinterA(LPSTR name, HANDLE* printer, LPPRINTER_DEFAULTSA defaults);
+BOOL WINAPI ClosePrinter(HANDLE printer);
+// Level 2 only. On Linux pComment says how the default printer was chosen.
+BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
+// Level 1 only. A job the printer no longer knows fails with ERROR_INVALID_PARAMETER.
+BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DWORD size,
+                    LPDWORD needed);
 
 // ---- USER32 ------------------------------------------------------------------------------------
 
@@ -432,6 +535,8 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
                             HINSTANCE instance, LPVOID param);
 BOOL WINAPI DestroyWindow(HWND window);
 BOOL WINAPI IsWindow(HWND window);
+// A window is visible once shown; on Linux without a display no window ever is.
+BOOL WINAPI IsWindowVisible(HWND window);
 BOOL WINAPI ShowWindow(HWND window, int show);
 BOOL WINAPI UpdateWindow(HWND window);
 BOOL WINAPI InvalidateRect(HWND window, const RECT* rect, BOOL erase);

@@ -25,12 +25,15 @@ struct Window {
     COLORREF background = 0xFFFFFF;
     std::vector<MenuItem> system_menu;
     bool painting = false;
+    bool visible = false;
     void* native = nullptr; // the backend's own
 };
 
 class WindowBackend {
   public:
     virtual ~WindowBackend() = default;
+    // Whether windows can be seen at all (false without a display).
+    virtual bool shows_windows() const { return false; }
     virtual void created(Window&) {}
     virtual void destroyed(Window&) {}
     virtual void show(Window&, int) {}

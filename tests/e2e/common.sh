@@ -1,7 +1,8 @@
-# Shared by the end-to-end scripts: checks that count, waiting, and processes stopped by pid.
+# Shared by the end-to-end scripts: checks that count, waiting, a namespace of the test's own, and
+# a print system set up the way users set theirs up (a fresh scheduler, queues made with lpadmin
+# from what the printer says of itself).
 passed=0
 failed=0
-pids=()
 
 check() { # check NAME COMMAND...
   local name=$1; shift
@@ -20,98 +21,119 @@ wait_for() { # wait_for SECONDS COMMAND...
   done
 }
 
-stop_started() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null
-  done
-}
-
 finish() {
   echo "$passed passed, $failed failed"
   [[ $failed -eq 0 ]]
 }
 
-# True when this machine has a print system for the built-in PDF printer to give way to.
-have_print_system() {
-  [[ -n "${CUPS_SERVER:-}" || -S /run/cups/cups.sock || -S /var/run/cups/cups.sock ]] && return 0
-  grep -qis '^ *ServerName' /etc/cups/client.conf "$HOME/.cups/client.conf" 2>/dev/null && return 0
-  (echo > /dev/tcp/127.0.0.1/631) 2>/dev/null
+# Runs the calling script again in namespaces of its own (mounts, network, process ids): the bus,
+# scheduler and printers it starts are fresh, collide with nothing on the machine, and end with
+# it. /run and CUPS's folders are empty, /etc/cups is a copy without queues, and the network has
+# only loopback. Call first thing: enter_namespace "$0" "$@".
+enter_namespace() {
+  if [[ -z "${ZV_IN_NAMESPACE:-}" ]]; then
+    if [[ $(id -u) -ne 0 ]]; then
+      echo "skipped: a namespace with its own scheduler needs root"
+      exit 77
+    fi
+    exec env ZV_IN_NAMESPACE=1 unshare --mount --net --pid --fork --mount-proc bash "$@"
+  fi
+  set -e
+  ip link set lo up
+  for d in /run /var/spool/cups /var/cache/cups /var/log/cups; do
+    mkdir -p "$d" && mount -t tmpfs tmpfs "$d"
+  done
+  mkdir -p /var/spool/cups/tmp
+  chown root:lp /var/spool/cups /var/spool/cups/tmp
+  chmod 0710 /var/spool/cups && chmod 1770 /var/spool/cups/tmp
+  work=$(mktemp -d /tmp/zv-e2e.XXXXXX)
+  mkdir "$work/etc-cups"
+  cp -a /etc/cups/. "$work/etc-cups/"
+  rm -f "$work"/etc-cups/{printers.conf,classes.conf,lpoptions,subscriptions.conf} "$work"/etc-cups/ppd/*
+  mount --bind "$work/etc-cups" /etc/cups
+  mkdir -p "$work/home"
+  export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_STATE_HOME="$work/state"
+  mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+  unset PRINTER LPDEST CUPS_SERVER DISPLAY WAYLAND_DISPLAY JOURNAL_STREAM
+  trap 'rm -rf "$work"' EXIT
+  set +e
 }
+
+# As on a machine where no print system was ever installed: the scheduler's program is gone.
+hide_print_system() {
+  mount --bind /dev/null /usr/sbin/cupsd
+}
+
+start_system_bus() {
+  mkdir -p /run/dbus
+  dbus-daemon --system --fork > /dev/null || { echo "dbus-daemon failed"; return 1; }
+}
+
+# A media-col value: size in hundredths of a millimetre, margins of 1/6 inch as laser printers
+# have them.
+media_col() { # media_col WIDTH LENGTH
+  echo "{ MEMBER collection media-size { MEMBER integer x-dimension $1 MEMBER integer y-dimension $2 }" \
+    "MEMBER integer media-bottom-margin 423 MEMBER integer media-left-margin 423" \
+    "MEMBER integer media-right-margin 423 MEMBER integer media-top-margin 423 }"
+}
+
+# An IPP Everywhere printer on loopback that takes PDF, A4 and Letter, and whose loaded paper (its
+# default) is MEDIA; it keeps every document it receives in $work/printer-NAME. Sets printer_uri.
+start_printer() { # start_printer NAME iso_a4_210x297mm|na_letter_8.5x11in
+  local name=$1 media=$2 port=18631 a4 letter default
+  while (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+  a4=$(media_col 21000 29700) letter=$(media_col 21590 27940)
+  default=$a4
+  [[ $media == na_letter* ]] && default=$letter
+  mkdir -p "$work/printer-$name"
+  cat > "$work/printer-$name.conf" <<CONF
+ATTR mimeMediaType document-format-supported application/pdf
+ATTR keyword media-default $media
+ATTR keyword media-ready $media
+ATTR keyword media-supported iso_a4_210x297mm,na_letter_8.5x11in
+ATTR collection media-col-default $default
+ATTR collection media-col-ready $default
+ATTR collection media-col-database $a4,$letter
+ATTR collection media-size-supported { MEMBER integer x-dimension 21000 MEMBER integer y-dimension 29700 },{ MEMBER integer x-dimension 21590 MEMBER integer y-dimension 27940 }
+ATTR keyword media-col-supported media-size,media-bottom-margin,media-left-margin,media-right-margin,media-top-margin
+ATTR integer media-bottom-margin-supported 423
+ATTR integer media-left-margin-supported 423
+ATTR integer media-right-margin-supported 423
+ATTR integer media-top-margin-supported 423
+CONF
+  ippeveprinter -n localhost -p "$port" -d "$work/printer-$name" -k -c /bin/true -r off \
+    -a "$work/printer-$name.conf" "ZV Test Printer $name" > "$work/printer-$name.log" 2>&1 &
+  printer_uri="ipp://localhost:$port/ipp/print"
+  wait_for 20 bash -c "(echo > /dev/tcp/127.0.0.1/$port) 2> /dev/null" \
+    || { echo "ippeveprinter did not start"; cat "$work/printer-$name.log"; return 1; }
+}
+
+scheduler_runs() { lpstat -r 2>/dev/null | grep -q "is running"; }
+
+start_scheduler() {
+  cupsd -f >> "$work/cupsd.log" 2>&1 &
+  wait_for 20 scheduler_runs || { echo "cupsd did not start"; cat "$work/cupsd.log"; return 1; }
+}
+
+# Stops the scheduler; its socket goes with it.
+stop_scheduler() {
+  local pid
+  pid=$(cat /run/cups/cupsd.pid 2>/dev/null) || return 0
+  kill "$pid" 2>/dev/null
+  wait_for 20 bash -c "! kill -0 $pid 2>/dev/null"
+  rm -f /run/cups/cups.sock
+}
+
+# A queue made as users make one: lpadmin with the printer's own description (IPP Everywhere),
+# so its PPD and its default paper are the printer's.
+add_queue() { # add_queue QUEUE PRINTER_URI
+  lpadmin -p "$1" -E -v "$2" -m everywhere || { echo "lpadmin failed"; return 1; }
+}
+
+# The documents a test printer received, in the order they came.
+documents_of() { ls -tr "$work/printer-$1"/*.pdf 2>/dev/null; }
+document_count() { documents_of "$1" | wc -l; }
+text_of() { local f; for f in $(documents_of "$1"); do pdftotext -layout "$f" - 2>/dev/null; done; }
 
 # The sample line of the test sheet as pdftotext shows it.
 sample_start="ąćęłńóśźżĄĆĘŁŃÓŚŹŻ--ij1234567890"
-
-system_bus_answers() {
-  dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.GetId > /dev/null 2>&1
-}
-
-# A bus that died (or one this script stopped earlier) leaves its socket and pid file behind; the
-# socket alone does not mean a bus is there, and the pid file keeps a new one from starting.
-start_system_bus() { # start_system_bus WORKDIR
-  system_bus_answers && return 0
-  rm -f /run/dbus/system_bus_socket /run/dbus/pid
-  mkdir -p /run/dbus
-  dbus-daemon --system --fork --print-pid > "$1/dbus.pid" || { echo "dbus-daemon failed"; return 1; }
-  pids+=("$(cat "$1/dbus.pid")")
-  started_bus=1
-  wait_for 10 system_bus_answers || { echo "the system bus does not answer"; return 1; }
-}
-
-# Starts what printing through CUPS needs, all stopped by stop_started: a system bus (ippeveprinter
-# will not start without one), an IPP Everywhere printer keeping each document in $printer_dir,
-# and the scheduler (unless one runs already), with a queue to the printer as the default
-# destination. Sets $printer_uri and $queue; removes the queue at exit through stop_print_system.
-start_print_system() { # start_print_system WORKDIR
-  local work=$1
-  printer_dir="$work/printer"
-  queue="zvtest$$"
-  old_default=$(lpstat -d 2>/dev/null | sed -n 's/^system default destination: //p')
-  mkdir -p "$printer_dir"
-  start_system_bus "$work" || return 1
-  local port=18631
-  while (echo > "/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  printer_uri="ipp://localhost:$port/ipp/print"
-  ippeveprinter -n localhost -p "$port" -d "$printer_dir" -k -c /bin/true -f application/pdf \
-    -r off "ZV Test Printer $$" > "$work/ippeveprinter.log" 2>&1 &
-  pids+=($!)
-  if ! lpstat -r 2>/dev/null | grep -q "is running"; then
-    cupsd -f > "$work/cupsd.log" 2>&1 &
-    pids+=($!)
-  fi
-  wait_for 20 bash -c 'lpstat -r 2>/dev/null | grep -q "is running"' \
-    || { echo "cupsd did not start"; cat "$work/cupsd.log"; return 1; }
-  wait_for 20 bash -c "ipptool -q $printer_uri get-printer-attributes.test 2> /dev/null" \
-    || { echo "ippeveprinter did not start"; cat "$work/ippeveprinter.log"; return 1; }
-  lpadmin -p "$queue" -E -v "$printer_uri" -m everywhere -o PageSize=A4 && lpadmin -d "$queue" \
-    || { echo "lpadmin failed"; return 1; }
-  cat > "$work/jobs.test" <<'IPP'
-{
-  OPERATION Get-Jobs
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR keyword which-jobs all
-  ATTR keyword requested-attributes job-id,job-name
-  STATUS successful-ok
-  DISPLAY job-name
-}
-IPP
-  jobs_test="$work/jobs.test"
-}
-
-stop_print_system() {
-  [[ -n "${queue:-}" ]] && lpadmin -x "$queue" 2>/dev/null
-  [[ -n "${old_default:-}" ]] && lpadmin -d "$old_default" 2>/dev/null
-  stop_started
-  [[ -n "${started_bus:-}" ]] && rm -f /run/dbus/system_bus_socket /run/dbus/pid
-  return 0
-}
-
-# Documents the test printer has received, their titles (one a line), and all their text.
-received() { ls "$printer_dir"/*.pdf 2>/dev/null | wc -l; }
-job_names() { ipptool -c "$printer_uri" "$jobs_test" | tail -n +2; }
-received_text() { for f in "$printer_dir"/*.pdf; do pdftotext -layout "$f" - 2>/dev/null; done; }

@@ -1,27 +1,19 @@
 #!/usr/bin/env bash
-# The real zvspool without a display, on a machine without a print system: a job dropped into ZV
-# leaves ZV at the first poll (10 s after the start) and comes out as a PDF in $HOME/PDF; SIGUSR1
-# prints the test sheet; SIGTERM ends the program with exit code 0.
+# The real zvspool without a display, on a machine where no print system was ever installed: a job
+# dropped into ZV leaves ZV at the first poll (10 s after the start) and comes out as a PDF in
+# $HOME/PDF; SIGUSR1 prints the test sheet; SIGTERM ends the program with exit code 0; the log on
+# standard error says each of these.
 #   zvspool_headless.sh ZVSPOOL
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 source "$here/common.sh"
+enter_namespace "$0" "$@"
 zvspool=$(realpath "$1")
+hide_print_system
 
-work=$(mktemp -d /tmp/zv-headless.XXXXXX)
-trap 'stop_started; rm -rf "$work"' EXIT
-mkdir -p "$work/run/ZV" "$work/home"
-unset DISPLAY WAYLAND_DISPLAY PRINTER LPDEST
-if have_print_system; then
-  # Still the built-in PDF printer, chosen by name where a scheduler is around.
-  echo "note: this machine has a print system; using PRINTER=PDF"
-  export PRINTER=PDF
-fi
-export HOME="$work/home"
-
-(cd "$work/run" && exec "$zvspool" > "$work/zvspool.log" 2>&1) &
+mkdir -p "$work/run/ZV"
+(cd "$work/run" && exec "$zvspool" 2> "$work/zvspool.log") &
 pid=$!
-pids+=("$pid")
 started=$SECONDS
 printf 'Zam\xf3wienie nr 17\r\n\x1b\x07Razem\x1b\x08: 123,45 z\xb3\r\n' > "$work/run/ZV/zv0001.zv"
 
@@ -44,5 +36,16 @@ kill -TERM "$pid"
 wait "$pid"
 status=$?
 check "SIGTERM ends it with exit code 0" test "$status" -eq 0
-check "nothing was reported" test ! -s "$work/zvspool.log"
+
+log=$(cat "$work/zvspool.log")
+echo "$log"
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} '
+check "every log line is stamped" bash -c "! grep -Evq '$stamp' <<< \"\$1\"" _ "$log"
+check "the start names the folder, the printer and why, and no window" grep -Eq \
+  "${stamp}zvspool [0-9.]+ started in $work/run, watching $work/run/ZV every 10 seconds; printer \"PDF\" on $HOME/PDF \(no print system is installed or configured\); without a window" <<< "$log"
+check "the printed job with its size, pages and file" grep -Eq \
+  "${stamp}printed zv0001.zv \(41 bytes, 1 page\) on \"PDF\": written to $HOME/PDF/ZV_Printing-[0-9]{8}-[0-9]{6}-1.pdf" <<< "$log"
+check "the test sheet" grep -Eq "${stamp}printed the test sheet on \"PDF\": written to " <<< "$log"
+check "the end" grep -Eq "${stamp}zvspool ends$" <<< "$log"
+check "nothing else" test "$(wc -l <<< "$log")" -eq 4
 finish

@@ -1,0 +1,99 @@
+#include "spool/event_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+static const char* level_word(int level) {
+    switch (level) {
+    case EVENT_ERROR: return "error: ";
+    case EVENT_WARNING: return "warning: ";
+    default: return "";
+    }
+}
+
+#ifdef _WIN32
+// Appends the line, first moving a log that would grow past the limit to zvspool.log.1.
+static void write_line(int level, const char* line) {
+    (void)level;
+    size_t length = std::strlen(line);
+    FILE* log = std::fopen(LOG_FILE_NAME, "ab");
+    if (log == NULL)
+        return;
+    long size = std::fseek(log, 0, SEEK_END) == 0 ? std::ftell(log) : -1;
+    if (size > 0 && size + (long)length > LOG_FILE_LIMIT) {
+        std::fclose(log);
+        std::remove(OLD_LOG_FILE_NAME);
+        std::rename(LOG_FILE_NAME, OLD_LOG_FILE_NAME);
+        log = std::fopen(LOG_FILE_NAME, "ab");
+        if (log == NULL)
+            return;
+    }
+    std::fwrite(line, 1, length, log);
+    std::fclose(log);
+}
+static const char LINE_END[] = "\r\n";
+#else
+// One write per line, so lines of two processes never mix. The journal reads a leading "<N>" as
+// the line's priority.
+static void write_line(int level, const char* line) {
+    char prefixed[1200];
+    const char* out = line;
+    if (std::getenv("JOURNAL_STREAM") != NULL) {
+        std::snprintf(prefixed, sizeof prefixed, "<%d>%s", level, line);
+        out = prefixed;
+    }
+    std::fwrite(out, 1, std::strlen(out), stderr);
+    std::fflush(stderr);
+}
+static const char LINE_END[] = "\n";
+#endif
+
+void log_event(int level, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+
+    char stamp[32] = "";
+    std::time_t now = std::time(NULL);
+    if (const std::tm* local = std::localtime(&now))
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+    char line[1100];
+    std::snprintf(line, sizeof line, "%s %s%s%s", stamp, level_word(level), text, LINE_END);
+    write_line(level, line);
+}
+
+void describe_error(DWORD error, char* text, size_t size) {
+    if (size == 0)
+        return;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                  error, 0, text, (DWORD)size, NULL);
+    if (length == 0) {
+        std::snprintf(text, size, "error %lu", (unsigned long)error);
+        return;
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.'))
+        text[--length] = '\0';
+}
+
+void describe_failure(const char* what, char* text, size_t size) {
+    char why[512];
+    describe_error(GetLastError(), why, sizeof why);
+    std::snprintf(text, size, "%s: %s", what, why);
+}
+
+void printable_name(const char* name, char* text, size_t size) {
+    if (size == 0)
+        return;
+    size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < size; ++i) {
+        unsigned char c = (unsigned char)name[i];
+        text[i] = (c < 0x20 || c == 0x7F) ? '?' : (char)c;
+    }
+    text[i] = '\0';
+}

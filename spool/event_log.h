@@ -1,0 +1,35 @@
+// The program's log: one line per event, stamped with the local time. On Linux the lines go to
+// standard error (with their syslog priority in front when standard error is the journal); on
+// Windows they are appended to zvspool.log in the folder the program runs in, which is kept under
+// 1 MB by moving it to zvspool.log.1.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+
+enum EventLevel {
+    EVENT_ERROR = 3,
+    EVENT_WARNING = 4,
+    EVENT_INFO = 6,
+};
+
+#define LOG_FILE_NAME "zvspool.log"
+#define OLD_LOG_FILE_NAME "zvspool.log.1"
+#define LOG_FILE_LIMIT (1024L * 1024L)
+
+void log_event(int level, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The system's words for an error code, without the line end ("Access is denied."), or its
+// number when the system has none.
+void describe_error(DWORD error, char* text, size_t size);
+
+// `what`, a colon, and the system's words for the last error.
+void describe_failure(const char* what, char* text, size_t size);
+
+// A file name as it can stand in a log line: control characters become '?'.
+void printable_name(const char* name, char* text, size_t size);
