@@ -6,43 +6,11 @@
 #include "spool/event_log.h"
 #include "spool/poller.h"
 
-#include <cctype>
 #include <cstring>
 #include <string>
-#include <vector>
 
 static const char CLASS_NAME[] = "Doduzi";
 static const char WINDOW_TITLE[] = "Wydruk kartoteki ZV";
-
-#ifdef _WIN32
-static const char PATH_SEPARATOR = '\\';
-#else
-static const char PATH_SEPARATOR = '/';
-#endif
-
-static std::string current_folder(void) {
-    DWORD size = GetCurrentDirectoryA(0, NULL);
-    std::vector<char> buffer(size + 1);
-    if (size == 0 || GetCurrentDirectoryA((DWORD)buffer.size(), buffer.data()) == 0)
-        return ".";
-    return buffer.data();
-}
-
-// Two spoolers on one folder would print every job twice. A mutex named after the folder tells
-// whether one runs already; it goes with its process, however that ends.
-static HANDLE claim_folder(const std::string& folder) {
-    std::string name = "Local\\zvspool ";
-    for (char c : folder) {
-        if (c == '\\')
-            c = '/';
-#ifdef _WIN32
-        c = (char)std::tolower((unsigned char)c); // one folder, however its name is written
-#endif
-        name += c;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return CreateMutexA(NULL, FALSE, name.c_str());
-}
 
 // "--once": poll ZV once, without a window, and end with 0 when no job had to be kept, else 1.
 static int poll_once(const std::string& folder) {
@@ -59,19 +27,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     (void)previous;
     (void)show;
     std::string folder = current_folder();
-    HANDLE claim = claim_folder(folder);
-    if (claim != NULL && GetLastError() == ERROR_ALREADY_EXISTS) {
-        log_event(EVENT_ERROR, "another zvspool already watches %s%cZV; this one ends",
-                  folder.c_str(), PATH_SEPARATOR);
-        CloseHandle(claim);
+    HANDLE claim = NULL;
+    if (claim_spool_folder(&claim) != 0)
         return 1;
-    }
-    if (claim == NULL) {
-        char why[768];
-        describe_failure("cannot tell whether another zvspool watches this folder", why,
-                         sizeof why);
-        log_event(EVENT_WARNING, "%s", why);
-    }
     if (command_line != NULL && std::strcmp(command_line, "--once") == 0) {
         int result = poll_once(folder);
         if (claim != NULL)

@@ -52,18 +52,17 @@ int print_test_page(HWND window) {
                 ended = 1;
                 result = EndDoc(dc) > 0 ? 0 : 1;
                 if (result != 0)
-                    describe_failure("the printer did not take the whole document", reason,
-                                     sizeof reason);
+                    describe_failure("cannot end the document", reason, sizeof reason);
             } else {
-                describe_failure("the printer failed on the page", reason, sizeof reason);
+                describe_failure("cannot print the page", reason, sizeof reason);
             }
         } else {
-            describe_failure("the printer refuses the page", reason, sizeof reason);
+            describe_failure("cannot start the page", reason, sizeof reason);
         }
         if (!ended)
             AbortDoc(dc);
     } else {
-        describe_failure("the printer refuses the document", reason, sizeof reason);
+        describe_failure("cannot start the document", reason, sizeof reason);
     }
     DeleteDC(dc);
     if (result != 0) {

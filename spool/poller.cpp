@@ -41,16 +41,16 @@ static int print_job_document(FILE* job, char* reason, int* job_id) {
     DOCINFOA doc = zv_document_info();
     *job_id = StartDocA(dc, &doc);
     if (*job_id <= 0) {
-        explain("the printer refuses the document", reason);
+        explain("cannot start the document", reason);
     } else if (print_job_stream(dc, job) != 0) {
         if (std::ferror(job))
             std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s",
                           std::strerror(errno));
         else
-            explain("the printer failed on a page", reason);
+            explain("cannot print a page", reason);
         AbortDoc(dc);
     } else if (EndDoc(dc) <= 0) {
-        explain("the printer did not take the whole document", reason);
+        explain("cannot end the document", reason);
     } else {
         result = 0;
     }

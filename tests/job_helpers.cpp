@@ -103,6 +103,36 @@ void TempDir::write(const std::string& name, const std::string& bytes) const {
     std::ofstream(file(name), std::ios::binary) << bytes;
 }
 
+#ifdef _WIN32
+LogCapture::LogCapture() {
+    std::remove("zvspool.log");
+}
+LogCapture::~LogCapture() = default;
+std::string LogCapture::text() {
+    return read_file("zvspool.log");
+}
+#else
+LogCapture::LogCapture() {
+    testing::internal::CaptureStderr();
+}
+LogCapture::~LogCapture() {
+    testing::internal::GetCapturedStderr();
+}
+std::string LogCapture::text() {
+    captured_ += testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    return captured_;
+}
+#endif
+
+int LogCapture::count(const std::string& part) {
+    std::istringstream lines(text());
+    int n = 0;
+    for (std::string line; std::getline(lines, line);)
+        n += line.find(part) != std::string::npos;
+    return n;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

@@ -62,6 +62,21 @@ class InTempWorkingDir : public ::testing::Test {
     std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
 };
 
+// What the program logs while it lives: standard error on Linux, zvspool.log in the working
+// directory on Windows (where the log goes there).
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    // Everything logged since the capture began.
+    std::string text();
+    // How many lines contain `part`.
+    int count(const std::string& part);
+
+  private:
+    std::string captured_;
+};
+
 std::string read_file(const std::string& path);
 #ifndef _WIN32
 // Runs a shell command, returning its exit status and (in `output`) its standard output.

@@ -12,9 +12,11 @@
 #include <cstring>
 #include <cups/cups.h>
 #include <fstream>
+#include <poll.h>
 #include <pwd.h>
 #include <sstream>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,16 +133,40 @@ std::string server_name() {
     return server;
 }
 
-// Whether the scheduler can be reached; when not, the last error says why.
+// Connects to `address` within `timeout_ms`; 0, or the errno of the failure.
+int try_connect(const http_addr_t& address, int timeout_ms) {
+    int fd = socket(httpAddrFamily(const_cast<http_addr_t*>(&address)),
+                    SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    if (connect(fd, &address.addr, httpAddrLength(&address)) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            socklen_t length = sizeof error;
+            if (poll(&p, 1, timeout_ms) != 1)
+                error = ETIMEDOUT;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+    }
+    close(fd);
+    return error;
+}
+
+// Whether the scheduler can be reached; when not, the last error says why in the system's words
+// ("No such file or directory" for a missing socket, "Connection refused", ...).
 bool scheduler_answers() {
-    errno = 0;
-    HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                              5000, nullptr));
-    if (http)
-        return true;
-    int e = errno;
-    set_last_error_message("cannot reach the print system (" + server_name() +
-                           "): " + (e ? std::strerror(e) : cupsLastErrorString()));
+    std::string port = std::to_string(ippPort());
+    std::unique_ptr<http_addrlist_t, void (*)(http_addrlist_t*)> addresses(
+        httpAddrGetList(cupsServer(), AF_UNSPEC, port.c_str()), httpAddrFreeList);
+    int error = 0;
+    for (http_addrlist_t* a = addresses.get(); a; a = a->next)
+        if ((error = try_connect(a->addr, 5000)) == 0)
+            return true;
+    std::string why = addresses ? std::strerror(error) : "no such host";
+    set_last_error_message("cannot reach the print system (" + server_name() + "): " + why);
     return false;
 }
 

@@ -29,7 +29,8 @@ finish() {
 # Runs the calling script again in namespaces of its own (mounts, network, process ids): the bus,
 # scheduler and printers it starts are fresh, collide with nothing on the machine, and end with
 # it. /run and CUPS's folders are empty, /etc/cups is a copy without queues, and the network has
-# only loopback. Call first thing: enter_namespace "$0" "$@".
+# only loopback; /tmp is empty too, and goes with the namespace. Call first thing:
+# enter_namespace "$0" "$@".
 enter_namespace() {
   if [[ -z "${ZV_IN_NAMESPACE:-}" ]]; then
     if [[ $(id -u) -ne 0 ]]; then
@@ -40,7 +41,7 @@ enter_namespace() {
   fi
   set -e
   ip link set lo up
-  for d in /run /var/spool/cups /var/cache/cups /var/log/cups; do
+  for d in /tmp /run /var/spool/cups /var/cache/cups /var/log/cups; do
     mkdir -p "$d" && mount -t tmpfs tmpfs "$d"
   done
   mkdir -p /var/spool/cups/tmp
@@ -51,11 +52,11 @@ enter_namespace() {
   cp -a /etc/cups/. "$work/etc-cups/"
   rm -f "$work"/etc-cups/{printers.conf,classes.conf,lpoptions,subscriptions.conf} "$work"/etc-cups/ppd/*
   mount --bind "$work/etc-cups" /etc/cups
+  chmod 1777 /tmp
   mkdir -p "$work/home"
   export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_STATE_HOME="$work/state"
   mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
   unset PRINTER LPDEST CUPS_SERVER DISPLAY WAYLAND_DISPLAY JOURNAL_STREAM
-  trap 'rm -rf "$work"' EXIT
   set +e
 }
 

@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# zvspool.exe, the native Windows build, under Wine and Xvfb, printing through Wine's CUPS support
-# to an IPP Everywhere printer: a job dropped into ZV arrives as a document titled "ZV: Printing"
-# whose text is the job's text, and the job file is gone.
+# zvspool.exe, the native Windows build, under Wine with a display, printing through Wine's CUPS
+# support to an IPP Everywhere printer: a job dropped into ZV arrives as a document whose text is
+# the job's text, the job file is gone, zvspool.log beside ZV says so, and a second zvspool.exe on
+# the same folder refuses to run.
 #   wine_end_to_end.sh ZVSPOOL_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
-if [[ $(id -u) -ne 0 ]]; then
-  echo "skipped: starting cupsd and adding a queue needs root"
-  exit 77
-fi
-if [[ -z "${DISPLAY:-}" ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
-fi
 source "$here/common.sh"
+enter_namespace "$0" "$@"
 exe=$(realpath "$1")
-for tool in wine wineboot wineserver cupsd ippeveprinter lpadmin dbus-daemon dbus-send xdotool pdftotext; do
+for tool in wine wineboot wineserver cupsd ippeveprinter lpadmin dbus-daemon Xvfb xdotool pdftotext; do
   command -v "$tool" > /dev/null || { echo "missing $tool (scripts/install-deps.sh test)"; exit 1; }
 done
 
@@ -25,10 +20,14 @@ if ! locale -a | grep -qix 'pl_PL.utf8'; then
   locale-gen > /dev/null || { echo "locale-gen failed"; exit 1; }
 fi
 
-work=$(mktemp -d /tmp/zv-wine.XXXXXX)
-trap 'wineserver -k 2>/dev/null; stop_print_system; rm -rf "$work"' EXIT
 # Wine reads the printers when it starts: the scheduler must be up before.
-start_print_system "$work" || exit 1
+start_system_bus || exit 1
+start_printer office iso_a4_210x297mm || exit 1
+start_scheduler || exit 1
+add_queue office "$printer_uri" && lpadmin -d office || exit 1
+Xvfb :77 -screen 0 1280x1024x24 > "$work/xvfb.log" 2>&1 &
+export DISPLAY=:77
+wait_for 10 xdotool getdisplaygeometry > /dev/null || { echo "Xvfb did not start"; exit 1; }
 
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=pl_PL.UTF-8 LC_ALL=pl_PL.UTF-8
@@ -44,17 +43,24 @@ mkdir -p "$work/run/ZV"
 cp "$exe" "$work/run/zvspool.exe"
 printf 'Kartoteka \xa3\xf3d\x9f: Zam\xf3wienie 17\r\n\x1b\x07Razem\x1b\x08 123,45 z\xb3\r\n\x0cStrona druga\r\n' \
   > "$work/run/ZV/zv0001.zv"
-(cd "$work/run" && exec wine zvspool.exe > "$work/zvspool.log" 2>&1) &
-pids+=($!)
+(cd "$work/run" && exec wine zvspool.exe > "$work/zvspool.out" 2>&1) &
 
 spool_empty() { [[ -z "$(ls -A "$work/run/ZV")" ]]; }
-arrived() { [[ $(received) -ge 1 ]]; }
+arrived() { [[ $(document_count office) -ge 1 ]]; }
 check "the window exists" wait_for 30 bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
 check "the job leaves ZV" wait_for 60 spool_empty
 check "a document reaches the printer" wait_for 60 arrived
-check "titled ZV: Printing" test "$(job_names)" == "ZV: Printing"
-text=$(received_text)
+text=$(text_of office)
 check "with the job's Polish text" grep -q "Kartoteka Łódź: Zamówienie 17" <<< "$text"
 check "its bold run on the second line" grep -q "Razem 123,45 zł" <<< "$text"
 check "and its second page" grep -q "Strona druga" <<< "$text"
+log=$work/run/zvspool.log
+check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer \"office\"" "$log"
+check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
+(cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
+check "a second zvspool.exe on the folder ends with 1" test $status -eq 1
+check "saying so in the log" grep -q "error: another zvspool already watches .*ZV; this one ends" "$log"
+check "the first one still has its window" bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
+cat "$log"
+wineserver -k
 finish

@@ -1,0 +1,199 @@
+// What the program says in its log: jobs printed and kept (each reason once), the folder's state,
+// the default printer, the test sheet, and a second spooler on the same folder.
+#include "job_helpers.h"
+
+#include "app/main_window.h"
+#include "diag/test_page.h"
+#include "spool/default_printer.h"
+#include "spool/event_log.h"
+#include "spool/poller.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace fs = std::filesystem;
+using zvp::PrinterCall;
+
+namespace {
+
+// What the log says of a failure: what failed, then the printer's words. The Windows test build
+// runs the portable printers on the real KERNEL32, whose FormatMessageA does not know the
+// printers' words: there the log gives the error's number.
+std::string failure(const std::string& what, const std::string& words) {
+#ifdef _WIN32
+    (void)words;
+    return what + ": error ";
+#else
+    return what + ": " + words;
+#endif
+}
+
+class Log : public zvtest::InTempWorkingDir {
+  protected:
+    void job(const std::string& name, const std::string& bytes) {
+        fs::create_directories("ZV");
+        dir.write("ZV/" + name, bytes);
+    }
+};
+
+TEST_F(Log, EveryLineIsStampedWithTheLocalTime) {
+    zvtest::LogCapture log;
+    log_event(EVENT_INFO, "one %d", 1);
+    log_event(EVENT_WARNING, "two");
+    log_event(EVENT_ERROR, "three");
+    std::regex lines("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d one 1\\r?\\n"
+                     "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d warning: two\\r?\\n"
+                     "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d error: three\\r?\\n");
+    EXPECT_TRUE(std::regex_match(log.text(), lines)) << log.text();
+}
+
+// A job kept for the same reason at every poll is said once; said again when the reason changes
+// and when it is finally printed.
+TEST_F(Log, AKeptJobIsSaidOncePerReason) {
+    zvtest::LogCapture log;
+    job("zv0001.zv", "wait for me\r\n");
+    printer->refusal = "not accepting jobs";
+    printer->fail(PrinterCall::start_doc, 1, 3);
+    for (int poll = 0; poll < 2; ++poll)
+        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("warning: kept zv0001.zv: " +
+                        failure("cannot start the document", "not accepting jobs")),
+              1)
+        << log.text();
+
+    printer->refusal = "cannot reach the printer";
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("kept zv0001.zv"), 2);
+#ifndef _WIN32
+    EXPECT_EQ(log.count("kept zv0001.zv: cannot start the document: cannot reach the printer"), 1);
+#endif
+
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(log.count("kept zv0001.zv"), 2);
+    EXPECT_EQ(log.count("printed zv0001.zv (13 bytes, 1 page) on \"ZV Memory Printer\": printed"),
+              1)
+        << log.text();
+}
+
+TEST_F(Log, EachFailureSaysWhatFailed) {
+    struct Case {
+        PrinterCall call;
+        const char* said;
+    };
+    for (Case c : {Case{PrinterCall::start_doc, "cannot start the document"},
+                   Case{PrinterCall::start_page, "cannot print a page"},
+                   Case{PrinterCall::end_page, "cannot print a page"},
+                   Case{PrinterCall::end_doc, "cannot end the document"}}) {
+        SCOPED_TRACE(c.said);
+        auto failing = std::make_shared<zvp::MemoryPrinter>();
+        failing->refusal = "out of paper";
+        failing->fail(c.call, 1, 0);
+        zvp::use_memory_printer(failing);
+        zvtest::LogCapture log;
+        job("zv0001.zv", "x\r\n");
+        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+        EXPECT_EQ(log.count("kept zv0001.zv: " + failure(c.said, "out of paper")), 1) << log.text();
+        fs::remove("ZV/zv0001.zv");
+        poll_spool_directory(nullptr); // forgets the job that left
+    }
+}
+
+TEST_F(Log, APrinterSystemOutOfReachIsSaidInItsWords) {
+    zvtest::LogCapture log;
+    job("zv0001.zv", "x\r\n");
+    printer->offline = "cannot reach the print system (/run/cups/cups.sock): Connection refused";
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    const std::string words =
+        "cannot reach the print system (/run/cups/cups.sock): Connection refused";
+    EXPECT_EQ(log.count("kept zv0001.zv: " + failure("cannot open the default printer", words)), 1)
+        << log.text();
+    char text[512];
+    EXPECT_EQ(describe_default_printer(text, sizeof text), 1);
+#ifndef _WIN32
+    EXPECT_EQ(text, "no printer (" + words + ")");
+#endif
+    zvp::use_memory_printer(nullptr);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("kept zv0001.zv: there is no default printer"), 1) << log.text();
+}
+
+TEST_F(Log, TheDefaultPrinterIsDescribedAndItsChangesSaid) {
+    char text[512];
+    EXPECT_EQ(describe_default_printer(text, sizeof text), 0);
+    EXPECT_STREQ(text, "\"ZV Memory Printer\" on MEMORY: (the only printer)");
+    zvtest::LogCapture log;
+    note_default_printer(); // the start-up line has said it already
+    job("zv0001.zv", "x\r\n");
+    poll_spool_directory(nullptr);
+    zvp::use_memory_printer(printer, "Office");
+    job("zv0002.zv", "y\r\n");
+    poll_spool_directory(nullptr);
+    poll_spool_directory(nullptr);
+    EXPECT_EQ(log.count("the default printer is now \"Office\" on MEMORY: (the only printer)"), 1)
+        << log.text();
+}
+
+TEST_F(Log, AMissingSpoolFolderIsSaidOnceAndItsReturnToo) {
+    zvtest::LogCapture log;
+    check_spool_directory();
+    poll_spool_directory(nullptr);
+    EXPECT_EQ(log.count("warning: there is no folder ZV here"), 1) << log.text();
+    fs::create_directories("ZV");
+    poll_spool_directory(nullptr);
+    poll_spool_directory(nullptr);
+    EXPECT_EQ(log.count("the folder ZV can be read again"), 1) << log.text();
+}
+
+TEST_F(Log, TheTestSheetSaysWhereItWentOrWhyNot) {
+    zvtest::LogCapture log;
+    EXPECT_EQ(print_test_page(nullptr), 0);
+    EXPECT_EQ(log.count("printed the test sheet on \"ZV Memory Printer\": printed"), 1)
+        << log.text();
+    printer->refusal = "the paper is jammed";
+    printer->fail(PrinterCall::end_page, 2); // the sheet's second page end: the next sheet
+    EXPECT_EQ(print_test_page(nullptr), 1);
+    EXPECT_EQ(log.count("error: the test sheet was not printed: " +
+                        failure("cannot print the page", "the paper is jammed")),
+              1)
+        << log.text();
+}
+
+TEST_F(Log, ASecondSpoolerOnTheFolderRefusesAndSaysSo) {
+    HANDLE first = NULL;
+    ASSERT_EQ(claim_spool_folder(&first), 0);
+    ASSERT_NE(first, nullptr);
+    job("zv0001.zv", "x\r\n");
+    {
+        zvtest::LogCapture log;
+        HANDLE second = NULL;
+        EXPECT_EQ(claim_spool_folder(&second), 1);
+        EXPECT_EQ(second, nullptr);
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, SW_SHOWDEFAULT), 1);
+        EXPECT_EQ(log.count("error: another zvspool already watches"), 2) << log.text();
+    }
+    EXPECT_TRUE(printer->documents.empty());
+    CloseHandle(first);
+    // The claim goes with the handle: a later spooler gets the folder.
+    HANDLE later = NULL;
+    EXPECT_EQ(claim_spool_folder(&later), 0);
+    EXPECT_NE(later, nullptr);
+    CloseHandle(later);
+}
+
+#ifdef _WIN32
+TEST_F(Log, TheLogFileIsKeptUnderOneMegabyte) {
+    std::string old_lines(LOG_FILE_LIMIT - 10, 'x');
+    dir.write("zvspool.log", old_lines);
+    log_event(EVENT_INFO, "first line of the new log");
+    EXPECT_EQ(zvtest::read_file("zvspool.log.1"), old_lines);
+    std::string now = zvtest::read_file("zvspool.log");
+    EXPECT_NE(now.find("first line of the new log\r\n"), std::string::npos) << now;
+    EXPECT_LT(now.size(), 100u);
+    log_event(EVENT_INFO, "second line");
+    EXPECT_EQ(zvtest::read_file("zvspool.log.1"), old_lines);
+    EXPECT_NE(zvtest::read_file("zvspool.log").find("second line"), std::string::npos);
+}
+#endif
+
+} // namespace
