@@ -1,6 +1,8 @@
 // Real output: PDFs from zv-render read back with poppler, PNG pages looked at pixel by pixel.
 #include "job_helpers.h"
 
+#include "platform/portable/cairo_printer.h"
+
 #include <cairo.h>
 #include <cmath>
 #include <gtest/gtest.h>
@@ -129,6 +131,30 @@ TEST(Rendering, PngPagesAtTheirLinesAndColumns) {
     EXPECT_EQ(access(dir.file("page-3.png").c_str(), F_OK), -1);
 }
 
+// The printable area in whole device units, truncated as printer drivers give it.
+TEST(Rendering, PageMetricsAreWholeDeviceUnits) {
+    struct Case {
+        zvp::PageSetup page;
+        int width, height, offset_x, horzres, vertres;
+    };
+    zvp::PageSetup margins = zvp::a4_page(600);
+    margins.margin_left_mm = margins.margin_right_mm = 4.23;
+    margins.margin_top_mm = margins.margin_bottom_mm = 4.23;
+    for (const Case& c : {Case{zvp::a4_page(600), 4960, 7015, 0, 4960, 7015},
+                          Case{zvp::letter_page(600), 5100, 6600, 0, 5100, 6600},
+                          Case{zvp::a4_page(300), 2480, 3507, 0, 2480, 3507},
+                          Case{margins, 4960, 7015, 99, 4760, 7015 - 200}}) {
+        SCOPED_TRACE(std::to_string(c.page.width_mm) + " mm at " + std::to_string(c.page.dpi));
+        HDC dc = zvp::create_pdf_printer_dc(c.page, zvp::pdf_file_sink("/dev/null"));
+        EXPECT_EQ(GetDeviceCaps(dc, PHYSICALWIDTH), c.width);
+        EXPECT_EQ(GetDeviceCaps(dc, PHYSICALHEIGHT), c.height);
+        EXPECT_EQ(GetDeviceCaps(dc, PHYSICALOFFSETX), c.offset_x);
+        EXPECT_EQ(GetDeviceCaps(dc, HORZRES), c.horzres);
+        EXPECT_EQ(GetDeviceCaps(dc, VERTRES), c.vertres);
+        DeleteDC(dc);
+    }
+}
+
 TEST(ZvRender, ArgumentsAndErrors) {
     TempDir dir;
     dir.write("a.zv", "first\r\n");
@@ -147,6 +173,8 @@ TEST(ZvRender, ArgumentsAndErrors) {
     EXPECT_EQ(run_command(zv_render + " --paper a3 a.zv 2>&1", &out), 2);
     EXPECT_EQ(run_command(zv_render + " -o out.txt a.zv 2>&1", &out), 2);
     EXPECT_EQ(run_command(zv_render + " --bogus a.zv 2>&1", &out), 2);
+    EXPECT_EQ(run_command(zv_render + " --version", &out), 0);
+    EXPECT_EQ(out, std::string("zv-render ") + ZV_VERSION + "\n");
 
     std::string missing = dir.file("missing.zv");
     EXPECT_EQ(run_command(zv_render + " " + missing + " 2>&1", &out), 1);

@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
         if (arg == "-h" || arg == "--help") {
             std::fputs(usage, stdout);
             return 0;
+        } else if (arg == "-V" || arg == "--version") {
+            std::printf("zv-render %s\n", ZV_VERSION);
+            return 0;
         } else if (arg == "--dpi" || arg == "--paper" || arg == "-o") {
             if (i + 1 >= argc)
                 return bad_usage((arg + " needs a value").c_str());

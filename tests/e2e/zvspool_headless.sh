@@ -25,6 +25,7 @@ check "a PDF appears in \$HOME/PDF" wait_for 5 bash -c "[[ \$(ls '$HOME/PDF'/*.p
 job_text=$(pdftotext -layout "$HOME"/PDF/*.pdf - 2>/dev/null)
 check "it holds the job's text" grep -q "Zamówienie nr 17" <<< "$job_text"
 check "with its second line" grep -q "Razem: 123,45 zł" <<< "$job_text"
+check "on A4" grep -q "Page size: *595.276 x 841.89 pts (A4)" <(pdfinfo "$HOME"/PDF/*.pdf)
 
 kill -USR1 "$pid"
 check "SIGUSR1 prints the test sheet" wait_for 10 bash -c "[[ \$(ls '$HOME/PDF'/*.pdf 2>/dev/null | wc -l) -eq 2 ]]"
