@@ -4,8 +4,6 @@
 
 #include "platform/win32.h"
 
-#include <string>
-
 #define SPOOL_TIMER_ID 1
 #define SPOOL_INTERVAL_MS 10000
 
@@ -16,7 +14,3 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
 // another zvspool holds the folder (the log says so); else 0, with `claim` the handle to close at
 // the end (NULL when no claim could be made, which the log warns of).
 int claim_spool_folder(HANDLE* claim);
-
-// The folder the program runs in, absolute, and the separator of the platform's paths.
-std::string current_folder(void);
-extern const char PATH_SEPARATOR;

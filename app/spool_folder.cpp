@@ -1,24 +1,11 @@
 #include "app/main_window.h"
 
 #include "spool/event_log.h"
+#include "spool/poller.h"
 
 #include <cctype>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-const char PATH_SEPARATOR = '\\';
-#else
-const char PATH_SEPARATOR = '/';
-#endif
-
-std::string current_folder(void) {
-    DWORD size = GetCurrentDirectoryA(0, NULL);
-    std::vector<char> buffer(size + 1);
-    if (size == 0 || GetCurrentDirectoryA((DWORD)buffer.size(), buffer.data()) == 0)
-        return ".";
-    return buffer.data();
-}
 
 int claim_spool_folder(HANDLE* claim) {
     std::string folder = current_folder();

@@ -15,7 +15,8 @@ set(ZV_PORTABLE_CORE_SOURCES
 set(ZV_PORTABLE_KERNEL32_SOURCES platform/portable/files.cpp platform/portable/kernel32.cpp)
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
-set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/poller.cpp)
+set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/job_records.cpp
+  spool/poller.cpp)
 # The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.
 set(ZV_APP_SOURCES app/main_window.cpp app/spool_folder.cpp diag/font_sample.cpp diag/test_page.cpp)
 
@@ -24,6 +25,7 @@ set(ZV_WINDOWS_TEST_SOURCES
   tests/test_app.cpp
   tests/test_font_factory.cpp
   tests/test_gdi.cpp
+  tests/test_handover.cpp
   tests/test_kernel32.cpp
   tests/test_log.cpp
   tests/test_poller.cpp

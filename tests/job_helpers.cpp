@@ -2,6 +2,7 @@
 
 #include "render/print_job.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,16 +75,43 @@ std::vector<std::string> describe(const zvp::RecordedPage& page) {
     return out;
 }
 
+#ifdef _WIN32
+static const char STATE_VARIABLE[] = "LOCALAPPDATA";
+static void set_variable(const char* name, const std::string& value) {
+    _putenv_s(name, value.c_str());
+}
+#else
+static const char STATE_VARIABLE[] = "XDG_STATE_HOME";
+static void set_variable(const char* name, const std::string& value) {
+    setenv(name, value.c_str(), 1);
+}
+#endif
+
 void InTempWorkingDir::SetUp() {
     left_margin = 0;
     old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
+    const char* state = std::getenv(STATE_VARIABLE);
+    old_state_ = state ? state : "";
+    set_variable(STATE_VARIABLE, dir.file("state"));
     zvp::use_memory_printer(printer);
 }
 
 void InTempWorkingDir::TearDown() {
     std::filesystem::current_path(old_cwd);
+    set_variable(STATE_VARIABLE, old_state_);
     zvp::use_memory_printer(nullptr);
+}
+
+void InTempWorkingDir::add_job(const std::string& name, const std::string& bytes) {
+    std::filesystem::create_directories("ZV");
+    dir.write("ZV/" + name, bytes);
+    age(name);
+}
+
+void InTempWorkingDir::age(const std::string& name, int seconds) {
+    std::filesystem::last_write_time("ZV/" + name, std::filesystem::file_time_type::clock::now() -
+                                                       std::chrono::seconds(seconds));
 }
 
 TempDir::TempDir() {

@@ -50,16 +50,23 @@ class TempDir {
 };
 
 // A test that runs in its own temporary working directory, with a fresh in-memory printer as the
-// default printer and the carried-over left margin at 0; the working directory and the default
-// printer are put back after it.
+// default printer, the carried-over left margin at 0, and the program's state kept in the
+// directory; the working directory, the state folder and the default printer are put back after.
 class InTempWorkingDir : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    // A job file in ZV, written long enough ago to be taken at once.
+    void add_job(const std::string& name, const std::string& bytes);
+    // Makes the file in ZV look written that long ago.
+    void age(const std::string& name, int seconds = 10);
 
     TempDir dir;
     std::filesystem::path old_cwd;
     std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
+
+  private:
+    std::string old_state_;
 };
 
 // What the program logs while it lives: standard error on Linux, zvspool.log in the working

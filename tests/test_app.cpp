@@ -68,8 +68,7 @@ TEST_F(MainWindow, CreationAddsTheTestPageCommand) {
 
 // The timer stands still while a poll runs and counts a full interval from the poll's end.
 TEST_F(MainWindow, TimerPollsAndStartsAgainAfterThePoll) {
-    fs::create_directories("ZV");
-    dir.write("ZV/zv1.zv", "job\r\n");
+    add_job("zv1.zv", "job\r\n");
     ASSERT_NE(SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, nullptr), 0u);
     long long during = 0;
     printer->on_call = [&](PrinterCall call) {

@@ -31,10 +31,7 @@ std::string failure(const std::string& what, const std::string& words) {
 
 class Log : public zvtest::InTempWorkingDir {
   protected:
-    void job(const std::string& name, const std::string& bytes) {
-        fs::create_directories("ZV");
-        dir.write("ZV/" + name, bytes);
-    }
+    void job(const std::string& name, const std::string& bytes) { add_job(name, bytes); }
 };
 
 TEST_F(Log, EveryLineIsStampedWithTheLocalTime) {

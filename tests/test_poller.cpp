@@ -28,10 +28,7 @@ namespace {
 
 class Poller : public zvtest::InTempWorkingDir {
   protected:
-    void job(const std::string& name, const std::string& bytes) {
-        fs::create_directories("ZV");
-        dir.write("ZV/" + name, bytes);
-    }
+    void job(const std::string& name, const std::string& bytes) { add_job(name, bytes); }
     std::vector<std::string> left_in_spool() {
         std::vector<std::string> names;
         if (fs::exists("ZV"))
@@ -140,6 +137,9 @@ TEST_F(Poller, AJobThatGrewWhilePrintingIsKept) {
     EXPECT_EQ(poll_spool_directory(nullptr), 1);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
     printer->on_call = nullptr;
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printer->documents.size(), 1u) << "not before it has been left alone for a while";
+    age("zv1.zv");
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     ASSERT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]),

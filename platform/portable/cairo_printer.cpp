@@ -63,6 +63,7 @@ class CairoPrinter : public Device {
         page_number_ = 0;
         if (!sink_)
             return 1;
+        sink_->keep_going = keep_going;
         if (!sink_->open(name)) {
             error_ = sink_error("cannot open the output");
             return SP_ERROR;

@@ -36,6 +36,9 @@ class PdfSink {
     virtual std::string error() const { return {}; }
     // The print system's number for the document opened last (StartDocA's result).
     virtual int job_id() const { return 1; }
+
+    // Asked while the sink waits on a slow printer: false gives up the document.
+    std::function<bool()> keep_going;
 };
 
 // A PDF file written under a temporary name and renamed into place when the document ends, so a

@@ -3,6 +3,7 @@
 #include "cups_printers.h"
 
 #include "cairo_printer.h"
+#include "cups_jobs.h"
 #include "errors.h"
 #include "gdi.h"
 #include "printer_system.h"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <cups/cups.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <pwd.h>
 #include <sstream>
@@ -113,16 +115,30 @@ std::string default_reason() {
     return "the print system's default printer";
 }
 
-int give_up(http_t*, void*) {
-    return 0;
+// How long a connection waits on a silent scheduler: a minute, or until the program is asked to
+// end (the printer's abort procedure says stop). CUPS asks every second while nothing moves.
+struct Patience {
+    std::function<bool()> keep_going;
+    int waited = 0;
+};
+
+int wait_or_give_up(http_t*, void* data) {
+    auto* p = static_cast<Patience*>(data);
+    if (p->keep_going && !p->keep_going())
+        return 0;
+    return ++p->waited < kTimeoutSeconds;
+}
+
+void be_patient(http_t* http, Patience* patience) {
+    httpSetTimeout(http, 1.0, wait_or_give_up, patience);
 }
 
 // A connection to the scheduler (the one lp talks to) that gives up on a silent scheduler.
-HttpPtr connect_scheduler() {
+HttpPtr connect_scheduler(Patience* patience) {
     HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                               30000, nullptr));
     if (http)
-        httpSetTimeout(http.get(), kTimeoutSeconds, give_up, nullptr);
+        be_patient(http.get(), patience);
     return http;
 }
 
@@ -216,24 +232,21 @@ PrinterEntry describe(const cups_dest_t* dest) {
 // The destination's capabilities, asked of the scheduler first (which knows every queue, also
 // when it is reached by address) and then over the destination's own connection (printers found
 // on the network). `http` receives the connection the answer came over.
-InfoPtr dest_info(cups_dest_t* dest, HttpPtr& http) {
-    http = connect_scheduler();
+InfoPtr dest_info(cups_dest_t* dest, HttpPtr& http, Patience* patience) {
+    http = connect_scheduler(patience);
     if (http)
         if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
             return InfoPtr(info);
     http.reset(
         cupsConnectDest(dest, CUPS_DEST_FLAGS_NONE, 30000, nullptr, nullptr, 0, nullptr, nullptr));
     if (http) {
-        httpSetTimeout(http.get(), kTimeoutSeconds, give_up, nullptr);
+        be_patient(http.get(), patience);
         if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
             return InfoPtr(info);
     }
     return nullptr;
 }
 
-// The paper the queue itself prints on: the media the user chose for the destination
-// (lpoptions -o media=...), else the queue's default media, and only then what
-// cupsGetDestMediaDefault makes of it (which answers Letter for a queue without a media option).
 // A media size by any of its names: PWG ("na_letter_8.5x11in"), legacy ("letter") or, as
 // lpoptions writes them for queues with a PPD, the PPD's ("Letter").
 bool media_by_name(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, const char* name,
@@ -245,6 +258,9 @@ bool media_by_name(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, const ch
            cupsGetDestMediaByName(http, dest, info, pwg->pwg, CUPS_MEDIA_FLAGS_DEFAULT, &size);
 }
 
+// The paper the queue itself prints on: the media the user chose for the destination
+// (lpoptions -o media=...), else the queue's default media, and only then what
+// cupsGetDestMediaDefault makes of it (which answers Letter for a queue without a media option).
 bool queue_media(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, cups_size_t& size) {
     if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options)) {
         // Legacy values list media with trays and types ("A4,Tray1"); the size is one of them.
@@ -271,7 +287,8 @@ struct QueuePaper {
 QueuePaper paper_of(cups_dest_t* dest) {
     QueuePaper paper;
     HttpPtr http;
-    InfoPtr info = dest_info(dest, http);
+    Patience patience;
+    InfoPtr info = dest_info(dest, http, &patience);
     cups_size_t size;
     if (info && queue_media(http.get(), dest, info.get(), size) && size.width > 0 &&
         size.length > 0) {
@@ -309,9 +326,30 @@ struct JobOptions {
     JobOptions& operator=(const JobOptions&) = delete;
 };
 
+// A job id the scheduler answers for is the job this program created only if it was created then:
+// a scheduler that lost jobs in a crash gives their ids out again.
+bool same_job(ipp_t* response, const CupsJob& created) {
+    ipp_attribute_t* a = ippFindAttribute(response, "time-at-creation", IPP_TAG_INTEGER);
+    return !a || std::llabs(ippGetInteger(a, 0) - created.created) <= 5;
+}
+
+// A job the scheduler does not know: lost, when the scheduler restarted since it was created (it
+// had not stored it yet); else done and forgotten, as a scheduler without history forgets.
+Lookup unknown_job(int id, const CupsJob* created, JobEntry& job) {
+    forget_job(id);
+    std::string now = scheduler_instance();
+    if (!created || created->scheduler.empty() || now.empty() || now == created->scheduler)
+        return Lookup::none;
+    job.status = JOB_STATUS_ERROR | JOB_STATUS_RESTART;
+    job.status_text = "CUPS job " + std::to_string(id) +
+                      " lost: the print system restarted before it had stored it";
+    return Lookup::found;
+}
+
 // What the scheduler says of a job, in GetJobA's terms.
 Lookup cups_job(int id, JobEntry& job) {
-    HttpPtr http = connect_scheduler();
+    Patience patience;
+    HttpPtr http = connect_scheduler(&patience);
     if (!http)
         return scheduler_answers() ? Lookup::none : Lookup::failed;
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
@@ -322,13 +360,16 @@ Lookup cups_job(int id, JobEntry& job) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  cupsUser());
     static const char* const wanted[] = {"job-state", "job-state-message", "job-name",
-                                         "number-of-documents"};
+                                         "number-of-documents", "time-at-creation"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   sizeof wanted / sizeof *wanted, nullptr, wanted);
     std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http.get(), request, "/"),
                                                       ippDelete);
-    if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
-        return Lookup::none;
+    CupsJob created;
+    bool ours = find_job(id, created);
+    if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ||
+        (response && ours && !same_job(response.get(), created)))
+        return unknown_job(id, ours ? &created : nullptr, job);
     if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message("cannot ask the print system about job " + std::to_string(id) +
                                ": " + cupsLastErrorString());
@@ -385,6 +426,8 @@ Lookup cups_job(int id, JobEntry& job) {
     }
     if (!message.empty())
         job.status_text += " (" + message + ")";
+    if (job.status & (JOB_STATUS_COMPLETE | JOB_STATUS_DELETED | JOB_STATUS_ERROR))
+        forget_job(id);
     return Lookup::found;
 }
 
@@ -399,9 +442,10 @@ class CupsSink : public PdfSink {
     bool open(const std::string& title) override {
         abort();
         error_.clear();
-        info_ = dest_info(dest_.get(), http_);
+        patience_ = Patience{keep_going, 0};
+        info_ = dest_info(dest_.get(), http_, &patience_);
         if (!info_)
-            http_ = connect_scheduler();
+            http_ = connect_scheduler(&patience_);
         if (!http_)
             return fail("cannot reach the printer");
         int job = 0;
@@ -418,6 +462,7 @@ class CupsSink : public PdfSink {
         job_ = last_job_ = job;
         if (job <= 0)
             return fail("the printer refuses the job");
+        note_job_created(dest_->name, job);
         http_status_t started =
             info_ ? cupsStartDestDocument(http_.get(), dest_.get(), info_.get(), job_,
                                           title.c_str(), CUPS_FORMAT_PDF, 0, nullptr, 1)
@@ -431,8 +476,10 @@ class CupsSink : public PdfSink {
 
     bool write(const unsigned char* data, size_t size) override {
         if (streaming_ && cupsWriteRequestData(http_.get(), reinterpret_cast<const char*>(data),
-                                               size) == HTTP_STATUS_CONTINUE)
+                                               size) == HTTP_STATUS_CONTINUE) {
+            patience_.waited = 0;
             return true;
+        }
         error_ = "cannot send the document: " + std::string(cupsLastErrorString());
         return false;
     }
@@ -447,6 +494,7 @@ class CupsSink : public PdfSink {
             error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }
+        note_job_sent(job_);
         job_ = 0; // the job is the printer's now
         close();
         return true;
@@ -459,11 +507,17 @@ class CupsSink : public PdfSink {
         bool by_dest = info_ != nullptr;
         close();
         if (job_ > 0) {
+            // A program asked to end does not wait on a silent scheduler to cancel: the job is
+            // cancelled when it next starts.
+            Patience patience{keep_going, 0};
             HttpPtr http;
-            if (by_dest && dest_info(dest_.get(), http))
-                cupsCancelDestJob(http.get(), dest_.get(), job_);
-            else if ((http = connect_scheduler()))
-                cupsCancelJob2(http.get(), dest_->name, job_, 0);
+            ipp_status_t cancelled = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+            if (by_dest && dest_info(dest_.get(), http, &patience))
+                cancelled = cupsCancelDestJob(http.get(), dest_.get(), job_);
+            else if ((http = connect_scheduler(&patience)))
+                cancelled = cupsCancelJob2(http.get(), dest_->name, job_, 0);
+            if (cancelled == IPP_STATUS_OK)
+                forget_job(job_);
         }
         job_ = 0;
     }
@@ -485,6 +539,7 @@ class CupsSink : public PdfSink {
 
     DestPtr dest_;
     std::string media_;
+    Patience patience_;
     HttpPtr http_;
     InfoPtr info_;
     int job_ = 0;      // the job while it can still be cancelled
@@ -580,6 +635,7 @@ std::string builtin_pdf_directory() {
 }
 
 void use_system_printers() {
+    cancel_abandoned_jobs();
     set_printer_system(std::make_shared<SystemPrinters>());
 }
 

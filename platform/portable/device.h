@@ -4,6 +4,7 @@
 #include "font_engine.h"
 #include "win32_api.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,9 @@ class Device {
     virtual std::string error() const { return {}; }
 
     virtual void draw_text(const TextRun& run) = 0;
+
+    // Asked while the device waits on a slow printer: false gives up the document.
+    std::function<bool()> keep_going;
 };
 
 } // namespace zvp

@@ -117,6 +117,21 @@ std::shared_ptr<const RealizedFont> DeviceContext::realized_font() const {
     return device->font_engine().realize(lf, height, width, device->caps().logpixelsy);
 }
 
+bool DeviceContext::keep_going(HDC handle, bool now) {
+    if (!abort_proc || !doc_open)
+        return true;
+    auto t = std::chrono::steady_clock::now();
+    if (!now && t - abort_asked < std::chrono::milliseconds(100))
+        return true;
+    abort_asked = t;
+    if (abort_proc(handle, 0))
+        return true;
+    // As GDI does when the application's abort procedure says stop.
+    doc_open = page_open = false;
+    device->abort_doc();
+    return false;
+}
+
 HDC create_dc(std::shared_ptr<Device> device) {
     auto dc = std::make_unique<DeviceContext>(std::move(device));
     HDC handle = reinterpret_cast<HDC>(dc.get());
@@ -422,6 +437,24 @@ static int misused(DeviceContext* d) {
     return SP_ERROR;
 }
 
+int WINAPI SetAbortProc(HDC dc, ABORTPROC proc) {
+    DeviceContext* d = find_dc(dc);
+    if (!d)
+        return misused(d);
+    d->abort_proc = proc;
+    // The device asks too while it waits on the printer; it looks the context up each time.
+    d->device->keep_going = [dc]() {
+        DeviceContext* c = find_dc(dc);
+        return !c || c->keep_going(dc, false);
+    };
+    return 1;
+}
+
+static int abandoned() {
+    SetLastError(ERROR_CANCELLED);
+    return SP_APPABORT;
+}
+
 int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !doc || d->doc_open || !d->device->caps().printer)
@@ -435,6 +468,8 @@ int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
 
 int WINAPI StartPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
+    if (d && d->doc_open && !d->keep_going(dc, true))
+        return abandoned();
     if (!d || !d->doc_open || d->page_open)
         return misused(d);
     int result = d->device->start_page();
@@ -444,6 +479,8 @@ int WINAPI StartPage(HDC dc) {
 
 int WINAPI EndPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
+    if (d && d->doc_open && !d->keep_going(dc, true))
+        return abandoned();
     if (!d || !d->page_open)
         return misused(d);
     d->page_open = false;

@@ -4,6 +4,7 @@
 #include "device.h"
 #include "win32_api.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,12 @@ struct DeviceContext {
     std::vector<DcState> saved;
     bool doc_open = false;
     bool page_open = false;
+    ABORTPROC abort_proc = nullptr;
+    std::chrono::steady_clock::time_point abort_asked{};
+
+    // Asks the abort procedure (at most every tenth of a second unless `now`); when it says stop,
+    // the document is abandoned and false returned.
+    bool keep_going(HDC handle, bool now);
 
     // Logical to device coordinates and back, through the world transform and the mapping mode.
     void to_device(double lx, double ly, double& dx, double& dy) const;

@@ -1,5 +1,6 @@
 // KERNEL32 beside the files: the last error and its words, the current folder, named mutexes.
 #include "errors.h"
+#include "kernel_objects.h"
 #include "win32_api.h"
 
 #include <cerrno>
@@ -44,25 +45,21 @@ const char* system_message(DWORD code) {
 }
 
 // A named mutex held by this process: the open lock file, locked when this handle owns it.
-struct Mutex {
+struct Mutex : zvp::KernelObject {
     int fd = -1;
-    ~Mutex() {
+    ~Mutex() override {
         if (fd >= 0)
             close(fd); // releases the lock
     }
 };
 
-std::map<HANDLE, std::unique_ptr<Mutex>>& mutexes() {
-    static std::map<HANDLE, std::unique_ptr<Mutex>> table;
+std::map<HANDLE, std::unique_ptr<zvp::KernelObject>>& objects() {
+    static std::map<HANDLE, std::unique_ptr<zvp::KernelObject>> table;
     return table;
 }
 
-// Handles are numbers that are never given out twice, so a stale handle reaches nothing.
-HANDLE next_handle() {
-    static uintptr_t next = 0x1000;
-    next += 4;
-    return reinterpret_cast<HANDLE>(next);
-}
+// Handles of C runtime descriptors: a range of their own, far above the counted handles.
+constexpr uintptr_t kRuntimeHandles = 0x40000000;
 
 // The folder of the lock files: the user's runtime folder, or a private one under /tmp.
 bool lock_directory(std::string& path) {
@@ -90,6 +87,44 @@ std::string lock_file_name(const char* name) {
 }
 
 } // namespace
+
+namespace zvp {
+
+FileObject::~FileObject() {
+    if (fd >= 0)
+        close(fd);
+}
+
+HANDLE add_kernel_object(std::unique_ptr<KernelObject> object) {
+    static uintptr_t next = 0x1000;
+    next += 4;
+    HANDLE handle = reinterpret_cast<HANDLE>(next);
+    objects().emplace(handle, std::move(object));
+    return handle;
+}
+
+KernelObject* find_kernel_object(HANDLE handle) {
+    auto it = objects().find(handle);
+    return it == objects().end() ? nullptr : it->second.get();
+}
+
+int file_descriptor(HANDLE handle) {
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value >= kRuntimeHandles && value < kRuntimeHandles + 4u * 0x100000)
+        return static_cast<int>((value - kRuntimeHandles) / 4);
+    auto* file = dynamic_cast<FileObject*>(find_kernel_object(handle));
+    return file ? file->fd : -1;
+}
+
+} // namespace zvp
+
+intptr_t _get_osfhandle(int fd) {
+    if (fd < 0 || fd >= 0x100000 || fcntl(fd, F_GETFD) < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return static_cast<intptr_t>(kRuntimeHandles + 4u * fd);
+}
 
 DWORD WINAPI GetLastError(void) {
     return last_error;
@@ -157,20 +192,18 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
                 SetLastError(ERROR_ACCESS_DENIED);
                 return nullptr;
             }
-            HANDLE handle = next_handle();
-            mutexes().emplace(handle, std::move(mutex));
+            HANDLE handle = zvp::add_kernel_object(std::move(mutex));
             SetLastError(ERROR_ALREADY_EXISTS);
             return handle;
         }
     }
-    HANDLE handle = next_handle();
-    mutexes().emplace(handle, std::move(mutex));
+    HANDLE handle = zvp::add_kernel_object(std::move(mutex));
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-    if (mutexes().erase(handle) == 0) {
+    if (objects().erase(handle) == 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

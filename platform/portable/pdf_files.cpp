@@ -1,13 +1,15 @@
-// PDF documents as files. A document is written under a temporary name beside its final one and
-// moved into place only when it is complete, so no reader ever sees half a document.
+// PDF documents as files. A document is written unnamed (or under a temporary name) beside its
+// final one and given its name only when it is complete, so no reader ever sees half a document.
 #include "cairo_printer.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -54,6 +56,27 @@ WrittenFiles& written_files() {
     return w;
 }
 
+// Temporary files of directory sinks that could not write unnamed ones: ".zvspool-PID-XXXXXX".
+const char kTemporaryPrefix[] = ".zvspool-";
+
+// Removes the temporary files that processes now gone left in `directory` (killed while they
+// wrote a document); a living process's are its own business.
+void remove_stale_temporaries(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (!dir)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        size_t prefix = sizeof kTemporaryPrefix - 1;
+        if (std::strncmp(name, kTemporaryPrefix, prefix) != 0)
+            continue;
+        long pid = std::atol(name + prefix);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(dir), name, 0);
+    }
+    closedir(dir);
+}
+
 class FileSink : public PdfSink {
   public:
     // With `overwrite`, the document replaces `path`; without, it goes to `path` + "-N.pdf" for
@@ -71,6 +94,7 @@ class FileSink : public PdfSink {
                 error_ = "cannot create " + path_ + ": " + std::strerror(errno);
                 return false;
             }
+            remove_stale_temporaries(path_);
             char stamp[32];
             std::time_t now = std::time(nullptr);
             std::tm local{};
@@ -83,8 +107,17 @@ class FileSink : public PdfSink {
             std::lock_guard<std::mutex> guard(written_files().lock);
             job_id_ = written_files().next_id++;
         }
-        temp_ = target + ".XXXXXX";
-        int fd = mkstemp(temp_.data());
+        int fd = -1;
+        // A document being written has no name at all, so a process killed on the way leaves
+        // nothing behind; it is linked into place when complete.
+        if (in_directory_ && access("/proc/self/fd", F_OK) == 0)
+            fd = ::open(path_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            temp_ = in_directory_
+                        ? path_ + "/" + kTemporaryPrefix + std::to_string(getpid()) + "-XXXXXX"
+                        : target + ".XXXXXX";
+            fd = mkstemp(temp_.data());
+        }
         if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
             error_ = "cannot create " + describe() + ": " + std::strerror(errno);
             if (fd >= 0)
@@ -103,22 +136,24 @@ class FileSink : public PdfSink {
         return false;
     }
 
+    // The document is written, flushed to the disk, and only then given its name.
     bool finish() override {
         if (!file_)
             return false;
         bool ok = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-        ok = std::fclose(file_) == 0 && ok;
-        file_ = nullptr;
         if (ok) {
-            // mkstemp makes the file private to its owner; a finished document gets the usual mode.
+            // A temporary file is private to its owner; a finished document gets the usual mode.
             mode_t mask = umask(0);
             umask(mask);
-            chmod(temp_.c_str(), 0666 & ~mask);
+            fchmod(fileno(file_), 0666 & ~mask);
             ok = place();
         }
         if (!ok && error_.empty())
             error_ = "cannot write " + describe() + ": " + std::strerror(errno);
-        std::remove(temp_.c_str());
+        std::fclose(file_);
+        file_ = nullptr;
+        if (!temp_.empty())
+            std::remove(temp_.c_str());
         temp_.clear();
         return ok;
     }
@@ -163,10 +198,15 @@ class FileSink : public PdfSink {
             w.files.pop_front();
     }
 
-    // Moves the finished document to `name` unless a file has that name (errno EEXIST then).
-    // File systems without hard links (FAT on a stick, some network shares) get a rename that
-    // refuses to replace, or else an exclusive create followed by a rename over it.
+    // Gives the finished document `name` unless a file has that name (errno EEXIST then). An
+    // unnamed file is linked in; a named one is linked, or on file systems without hard links
+    // (FAT on a stick, some network shares) renamed without replacing, or else created
+    // exclusively and renamed over.
     bool place_new(const std::string& name) {
+        if (temp_.empty()) {
+            std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
+            return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        }
         if (link(temp_.c_str(), name.c_str()) == 0)
             return true;
         if (errno == EEXIST)
@@ -186,7 +226,7 @@ class FileSink : public PdfSink {
     bool overwrite_;
     bool in_directory_;
     std::string base_;
-    std::string temp_;
+    std::string temp_; // the temporary file's name; "" for an unnamed one
     FILE* file_ = nullptr;
     std::string error_;
     int job_id_ = 1;

@@ -60,8 +60,8 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     DeviceContext* d = find_dc(dc);
     if (!d || count < 0 || (!text && count > 0))
         return FALSE;
-    // A printer draws only on an open page.
-    if (d->device->caps().printer && !d->page_open)
+    // A printer draws only on an open page, and asks now and then whether to go on.
+    if (d->device->caps().printer && (!d->keep_going(dc, false) || !d->page_open))
         return FALSE;
     DcState& s = d->state;
     bool update_cp = (s.text_align & TA_UPDATECP) != 0;

@@ -326,6 +326,24 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
     }
 }
 
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove) {
+    if (!msg)
+        return FALSE;
+    State& s = state();
+    s.backend->wait(0);
+    for (auto it = s.queue.begin(); it != s.queue.end(); ++it) {
+        if (window && it->hwnd != window)
+            continue;
+        if ((first || last) && (it->message < first || it->message > last))
+            continue;
+        *msg = *it;
+        if (remove & PM_REMOVE)
+            s.queue.erase(it);
+        return TRUE;
+    }
+    return FALSE;
+}
+
 BOOL WINAPI TranslateMessage(const MSG*) {
     return FALSE;
 }

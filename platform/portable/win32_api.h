@@ -207,6 +207,11 @@ typedef struct _DOCINFOA {
 } DOCINFOA, *LPDOCINFOA;
 
 #define SP_ERROR (-1)
+#define SP_APPABORT (-2)
+
+// Asked now and then while a document prints (on page calls, and every tenth of a second or so
+// while text is drawn or the printer is slow to take data); FALSE abandons the document.
+typedef BOOL(CALLBACK* ABORTPROC)(HDC, int);
 
 HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* init);
 BOOL WINAPI DeleteDC(HDC dc);
@@ -249,6 +254,7 @@ BOOL WINAPI GetTextExtentPoint32A(HDC dc, LPCSTR text, int count, LPSIZE size);
 
 #define OBJ_FONT 6
 
+int WINAPI SetAbortProc(HDC dc, ABORTPROC proc);
 int WINAPI StartDocA(HDC dc, const DOCINFOA* doc);
 int WINAPI EndDoc(HDC dc);
 int WINAPI AbortDoc(HDC dc);
@@ -305,6 +311,42 @@ typedef struct _WIN32_FIND_DATAA {
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo = 0,
+    FileStandardInfo = 1,
+    FileNameInfo = 2,
+    FileRenameInfo = 3,
+    FileDispositionInfo = 4,
+} FILE_INFO_BY_HANDLE_CLASS;
+
+typedef struct _FILE_DISPOSITION_INFO {
+    BYTE DeleteFile;
+} FILE_DISPOSITION_INFO;
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define DELETE 0x00010000u
+#define FILE_READ_ATTRIBUTES 0x0080u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define OPEN_EXISTING 3
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
 extern "C" {
 
 DWORD WINAPI GetLastError(void);
@@ -323,6 +365,20 @@ BOOL WINAPI FindClose(HANDLE search);
 BOOL WINAPI DeleteFileA(LPCSTR path);
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 
+// Files by handle. Only OPEN_EXISTING of a regular file; a share mode without FILE_SHARE_WRITE
+// refuses a file that some process is writing (ERROR_SHARING_VIOLATION), as Windows does.
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                          DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+// FileDispositionInfo only, on a handle opened with DELETE: the file goes, provided its name
+// still names the file this handle has open.
+BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info,
+                                       DWORD size);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+void WINAPI GetSystemTimeAsFileTime(FILETIME* now);
+
 // A named mutex is one per name on the machine for as long as a process holds a handle to it; a
 // second creation returns a handle with ERROR_ALREADY_EXISTS. On Linux it is a lock on a file in
 // the user's runtime folder, which dies with the process.
@@ -337,6 +393,7 @@ BOOL WINAPI CloseHandle(HANDLE handle);
 // the C runtime's own.)
 #include <cstdio>
 #ifdef _WIN32
+#include <io.h>
 #include <share.h>
 #else
 #define _SH_DENYRW 0x10
@@ -344,6 +401,11 @@ BOOL WINAPI CloseHandle(HANDLE handle);
 #define _SH_DENYRD 0x30
 #define _SH_DENYNO 0x40
 FILE* _fsopen(const char* path, const char* mode, int share);
+// The file handle behind a C runtime descriptor; it stays the runtime's (not for CloseHandle).
+intptr_t _get_osfhandle(int fd);
+inline int _fileno(FILE* file) {
+    return fileno(file);
+}
 #endif
 
 // ---- Print spooler -----------------------------------------------------------------------------
@@ -545,7 +607,12 @@ LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM l
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);
 BOOL WINAPI KillTimer(HWND window, UINT_PTR id);
 
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+// Lets the platform's events arrive (signals, the window's), then looks for a waiting message.
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
 BOOL WINAPI TranslateMessage(const MSG* msg);
 LRESULT WINAPI DispatchMessageA(const MSG* msg);
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
