@@ -70,7 +70,7 @@ int print_test_page(HWND window) {
         return result;
     }
     DWORD status = 0;
-    if (describe_job(last_printer_name(), (DWORD)job_id, &status, reason, sizeof reason) != 0)
+    if (describe_job(last_printer_name(), (DWORD)job_id, &status, reason, sizeof reason, NULL) != 0)
         std::snprintf(reason, sizeof reason, "job %d", job_id);
     log_event(EVENT_INFO, "printed the test sheet on \"%s\": %s", last_printer_name(), reason);
     return 0;

@@ -2,6 +2,7 @@
 # Installs the Debian packages zvspool needs, only those that are missing.
 #   scripts/install-deps.sh run       what building and running on Linux needs
 #   scripts/install-deps.sh windows   what cross-building zvspool.exe needs
+#   scripts/install-deps.sh fuzz      what building the fuzz targets needs (clang, libFuzzer)
 #   scripts/install-deps.sh test      all of that, and what the tests need (Wine among them)
 set -euo pipefail
 
@@ -17,14 +18,16 @@ test_packages=(
   googletest libgtest-dev poppler-utils
   cups cups-client cups-ipp-utils dbus
   xvfb xauth xdotool imagemagick
-  wine wine64 locales
+  wine wine64 locales mupdf-tools
 )
+fuzz_packages=(clang libclang-rt-14-dev)
 
 case "${1:-run}" in
   run) wanted=("${run_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  test) wanted=("${run_packages[@]}" "${windows_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [run|windows|test]" >&2; exit 2 ;;
+  fuzz) wanted=("${run_packages[@]}" "${fuzz_packages[@]}") ;;
+  test) wanted=("${run_packages[@]}" "${windows_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}") ;;
+  *) echo "usage: $0 [run|windows|fuzz|test]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -8,6 +8,9 @@ scripts/install-deps.sh test
 scripts/build.sh -DZV_BUILD_TESTS=ON -DZV_WERROR=ON
 (cd build && ctest --output-on-failure -j"$(nproc)")
 
+# The fuzz targets, a minute each.
+scripts/fuzz.sh 60
+
 scripts/build-windows.sh -DZV_BUILD_TESTS=ON -DZV_WERROR=ON
 # One prefix and one lasting wine server for the suite: every Wine start costs seconds otherwise.
 export WINEPREFIX="$repo/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -130,18 +130,32 @@ void note_default_printer(void) {
     said_printer = text;
 }
 
-int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size) {
+int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size,
+                 long long* submitted) {
     HANDLE handle = NULL;
     if (!OpenPrinterA((LPSTR)printer, &handle, NULL))
         return 1;
     DWORD needed = 0;
     int result = 1;
-    GetJobA(handle, job_id, 1, NULL, 0, &needed);
+    if (!GetJobA(handle, job_id, 1, NULL, 0, &needed) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        DWORD error = GetLastError();
+        ClosePrinter(handle);
+        SetLastError(error);
+        return 1;
+    }
     if (needed >= sizeof(JOB_INFO_1A)) {
         std::vector<BYTE> record(needed);
         if (GetJobA(handle, job_id, 1, record.data(), needed, &needed)) {
             const JOB_INFO_1A* job = (const JOB_INFO_1A*)record.data();
             *status = job->Status;
+            const SYSTEMTIME& t = job->Submitted;
+            if (submitted != NULL)
+                *submitted =
+                    ((((t.wYear * 100LL + t.wMonth) * 100 + t.wDay) * 100 + t.wHour) * 100 +
+                     t.wMinute) *
+                        100 +
+                    t.wSecond;
             if (job->pStatus != NULL && job->pStatus[0] != '\0')
                 std::snprintf(text, size, "%s", job->pStatus);
             else
@@ -150,6 +164,8 @@ int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, s
             result = 0;
         }
     }
+    DWORD error = GetLastError();
     ClosePrinter(handle);
+    SetLastError(error);
     return result;
 }

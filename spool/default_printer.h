@@ -29,6 +29,8 @@ int describe_default_printer(char* text, size_t size);
 // only takes note: the start-up line says the first printer.
 void note_default_printer(void);
 
-// What the printer says of one of its jobs (JOB_INFO_1's status words, or its status bits when
-// it has no words), 0 when it knows the job, 1 when not.
-int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size);
+// What the printer says of one of its jobs: its status bits, its status in words (or the bits when
+// it has no words) and when it was submitted (packed as yyyymmddhhmmss, UTC). 0 when the printer
+// knows the job, 1 when not (the last error says why).
+int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size,
+                 long long* submitted);

@@ -127,9 +127,9 @@ void load_job_records(const std::string& folder) {
         char name[2048], printer[1024];
         JobRecord r;
         unsigned long v[8]; // the identity's numbers and the job id, as written
-        if (std::sscanf(line, "%d %lu %lu %lu %lu %lu %lu %lu %lu %d %ld %d %1023s %2047s",
+        if (std::sscanf(line, "%d %lu %lu %lu %lu %lu %lu %lu %lu %d %ld %d %lld %1023s %2047s",
                         &r.state, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7],
-                        &r.resubmissions, &r.bytes, &r.pages, printer, name) != 14)
+                        &r.resubmissions, &r.bytes, &r.pages, &r.submitted, printer, name) != 15)
             continue; // the header, or a damaged line
         r.identity.volume = (DWORD)v[0];
         r.identity.index_high = (DWORD)v[1];
@@ -185,13 +185,14 @@ static int write_records(void) {
     std::fprintf(out, "zvspool job records 1 %s\n", escaped(records_folder).c_str());
     for (const auto& entry : records) {
         const JobRecord& r = entry.second;
-        std::fprintf(
-            out, "%d %lu %lu %lu %lu %lu %lu %lu %lu %d %ld %d %s %s\n", r.state,
-            (unsigned long)r.identity.volume, (unsigned long)r.identity.index_high,
-            (unsigned long)r.identity.index_low, (unsigned long)r.identity.size_high,
-            (unsigned long)r.identity.size_low, (unsigned long)r.identity.written.dwHighDateTime,
-            (unsigned long)r.identity.written.dwLowDateTime, (unsigned long)r.job_id,
-            r.resubmissions, r.bytes, r.pages, escaped(r.printer).c_str(), escaped(r.name).c_str());
+        std::fprintf(out, "%d %lu %lu %lu %lu %lu %lu %lu %lu %d %ld %d %lld %s %s\n", r.state,
+                     (unsigned long)r.identity.volume, (unsigned long)r.identity.index_high,
+                     (unsigned long)r.identity.index_low, (unsigned long)r.identity.size_high,
+                     (unsigned long)r.identity.size_low,
+                     (unsigned long)r.identity.written.dwHighDateTime,
+                     (unsigned long)r.identity.written.dwLowDateTime, (unsigned long)r.job_id,
+                     r.resubmissions, r.bytes, r.pages, r.submitted, escaped(r.printer).c_str(),
+                     escaped(r.name).c_str());
     }
     int written = std::fflush(out) == 0 && FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(out)));
     written = std::fclose(out) == 0 && written;

@@ -35,6 +35,7 @@ struct JobRecord {
     int resubmissions;
     long bytes;
     int pages;
+    long long submitted; // when the printer made the job (yyyymmddhhmmss), to know it again
 };
 
 // The identity of an open file, or of the file at `path`; 0 when it could be told.

@@ -195,21 +195,35 @@ static int print_new_job(const std::string& name, const char* path, int resubmis
 static JobOutcome follow_job(JobRecord* record, const char* path) {
     DWORD status = 0;
     char text[REASON_SIZE];
-    if (describe_job(record->printer.c_str(), record->job_id, &status, text, sizeof text) != 0) {
-        if (GetLastError() == ERROR_INVALID_PARAMETER) {
+    long long submitted = 0;
+    if (describe_job(record->printer.c_str(), record->job_id, &status, text, sizeof text,
+                     &submitted) != 0) {
+        DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PRINTER_NAME) {
+            // The queue went, and its jobs with it.
+            std::snprintf(text, sizeof text, "the printer \"%s\" is gone", record->printer.c_str());
+            status = JOB_STATUS_ERROR;
+        } else if (error == ERROR_INVALID_PARAMETER) {
             // A scheduler that keeps no history forgets a job as soon as it is done.
             std::snprintf(text, sizeof text,
                           "the printer no longer knows job %lu; taken as printed",
                           (unsigned long)record->job_id);
             finish_printed_job(record, path, text);
             return JOB_DONE;
+        } else {
+            char reason[REASON_SIZE + 128], why[REASON_SIZE];
+            explain("cannot ask the printer about it", why);
+            std::snprintf(reason, sizeof reason, "handed to \"%s\" as job %lu; %s",
+                          record->printer.c_str(), (unsigned long)record->job_id, why);
+            note_kept(record->name, reason);
+            return JOB_KEPT;
         }
-        char reason[REASON_SIZE + 128], why[REASON_SIZE];
-        explain("cannot ask the printer about it", why);
-        std::snprintf(reason, sizeof reason, "handed to \"%s\" as job %lu; %s",
-                      record->printer.c_str(), (unsigned long)record->job_id, why);
-        note_kept(record->name, reason);
-        return JOB_KEPT;
+    }
+    // A print system that lost jobs in a crash gives their numbers out again.
+    if (record->submitted != 0 && submitted != 0 && submitted != record->submitted) {
+        std::snprintf(text, sizeof text, "job %lu is now another job: the printer lost ours",
+                      (unsigned long)record->job_id);
+        status = JOB_STATUS_ERROR;
     }
     if (status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE)) {
         finish_printed_job(record, path, text);
@@ -257,6 +271,7 @@ static int print_new_job(const std::string& name, const char* path, int resubmis
     record.state = JOB_HANDED_OVER;
     record.resubmissions = resubmissions;
     record.job_id = 0;
+    record.submitted = 0;
     int known = file_identity((HANDLE)_get_osfhandle(_fileno(job)), &record.identity) == 0;
     char reason[REASON_SIZE] = "";
     int job_id = 0;
@@ -282,7 +297,8 @@ static int print_new_job(const std::string& name, const char* path, int resubmis
     record.job_id = (DWORD)job_id;
     DWORD status = 0;
     char text[REASON_SIZE];
-    if (describe_job(record.printer.c_str(), record.job_id, &status, text, sizeof text) != 0)
+    if (describe_job(record.printer.c_str(), record.job_id, &status, text, sizeof text,
+                     &record.submitted) != 0)
         std::snprintf(text, sizeof text, "job %d", job_id);
     if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC ||
         (status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE))) {

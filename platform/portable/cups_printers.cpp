@@ -334,12 +334,14 @@ bool same_job(ipp_t* response, const CupsJob& created) {
 }
 
 // A job the scheduler does not know: lost, when the scheduler restarted since it was created (it
-// had not stored it yet); else done and forgotten, as a scheduler without history forgets.
+// had not stored it yet); else done and forgotten, as a scheduler without history forgets. Asked
+// again, the answer is the same (a lost job stays in the journal until it ages out).
 Lookup unknown_job(int id, const CupsJob* created, JobEntry& job) {
-    forget_job(id);
     std::string now = scheduler_instance();
-    if (!created || created->scheduler.empty() || now.empty() || now == created->scheduler)
+    if (!created || created->scheduler.empty() || now.empty() || now == created->scheduler) {
+        forget_job(id);
         return Lookup::none;
+    }
     job.status = JOB_STATUS_ERROR | JOB_STATUS_RESTART;
     job.status_text = "CUPS job " + std::to_string(id) +
                       " lost: the print system restarted before it had stored it";
@@ -365,14 +367,16 @@ Lookup cups_job(int id, JobEntry& job) {
                   sizeof wanted / sizeof *wanted, nullptr, wanted);
     std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http.get(), request, "/"),
                                                       ippDelete);
+    ipp_status_t status = cupsLastError();
+    std::string status_text = cupsLastErrorString();
     CupsJob created;
     bool ours = find_job(id, created);
-    if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ||
+    if (status == IPP_STATUS_ERROR_NOT_FOUND ||
         (response && ours && !same_job(response.get(), created)))
         return unknown_job(id, ours ? &created : nullptr, job);
-    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+    if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message("cannot ask the print system about job " + std::to_string(id) +
-                               ": " + cupsLastErrorString());
+                               ": " + status_text);
         return Lookup::failed;
     }
     auto text = [&](const char* name) {
@@ -385,6 +389,7 @@ Lookup cups_job(int id, JobEntry& job) {
         return a ? ippGetInteger(a, 0) : fallback;
     };
     job.document = text("job-name");
+    job.submitted = number("time-at-creation", 0);
     std::string message = text("job-state-message");
     std::string prefix = "CUPS job " + std::to_string(id) + " ";
     switch (number("job-state", 0)) {
@@ -488,9 +493,20 @@ class CupsSink : public PdfSink {
         if (!streaming_)
             return false;
         streaming_ = false;
-        ipp_status_t status = info_ ? cupsFinishDestDocument(http_.get(), dest_.get(), info_.get())
-                                    : cupsFinishDocument(http_.get(), dest_->name);
-        if (status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        // cupsFinishDocument and cupsFinishDestDocument answer with the last status CUPS noted,
+        // which is the last request's when the end of the document cannot even be written (a
+        // scheduler that stopped answering): a success for a document the scheduler never got.
+        // The answer itself tells.
+        std::string resource = std::string("/printers/") + dest_->name;
+        std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(
+            cupsGetResponse(http_.get(), resource.c_str()), ippDelete);
+        if (!response) {
+            int e = httpError(http_.get());
+            error_ = "the printer did not answer for the document: " +
+                     std::string(e ? std::strerror(e) : "no answer");
+            return false;
+        }
+        if (ippGetStatusCode(response.get()) >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
             error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }

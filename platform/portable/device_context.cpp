@@ -117,11 +117,11 @@ std::shared_ptr<const RealizedFont> DeviceContext::realized_font() const {
     return device->font_engine().realize(lf, height, width, device->caps().logpixelsy);
 }
 
-bool DeviceContext::keep_going(HDC handle, bool now) {
+bool DeviceContext::keep_going(HDC handle) {
     if (!abort_proc || !doc_open)
         return true;
     auto t = std::chrono::steady_clock::now();
-    if (!now && t - abort_asked < std::chrono::milliseconds(100))
+    if (t - abort_asked < std::chrono::milliseconds(100))
         return true;
     abort_asked = t;
     if (abort_proc(handle, 0))
@@ -445,7 +445,7 @@ int WINAPI SetAbortProc(HDC dc, ABORTPROC proc) {
     // The device asks too while it waits on the printer; it looks the context up each time.
     d->device->keep_going = [dc]() {
         DeviceContext* c = find_dc(dc);
-        return !c || c->keep_going(dc, false);
+        return !c || c->keep_going(dc);
     };
     return 1;
 }
@@ -468,7 +468,7 @@ int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
 
 int WINAPI StartPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
-    if (d && d->doc_open && !d->keep_going(dc, true))
+    if (d && d->doc_open && !d->keep_going(dc))
         return abandoned();
     if (!d || !d->doc_open || d->page_open)
         return misused(d);
@@ -479,7 +479,7 @@ int WINAPI StartPage(HDC dc) {
 
 int WINAPI EndPage(HDC dc) {
     DeviceContext* d = find_dc(dc);
-    if (d && d->doc_open && !d->keep_going(dc, true))
+    if (d && d->doc_open && !d->keep_going(dc))
         return abandoned();
     if (!d || !d->page_open)
         return misused(d);

@@ -68,9 +68,9 @@ struct DeviceContext {
     ABORTPROC abort_proc = nullptr;
     std::chrono::steady_clock::time_point abort_asked{};
 
-    // Asks the abort procedure (at most every tenth of a second unless `now`); when it says stop,
-    // the document is abandoned and false returned.
-    bool keep_going(HDC handle, bool now);
+    // Asks the abort procedure, at most every tenth of a second: a job that fails its pages
+    // asks at every byte. When it says stop, the document is abandoned and false returned.
+    bool keep_going(HDC handle);
 
     // Logical to device coordinates and back, through the world transform and the mapping mode.
     void to_device(double lx, double ly, double& dx, double& dy) const;

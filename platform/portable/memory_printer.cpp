@@ -4,6 +4,8 @@
 #include "gdi.h"
 #include "printer_system.h"
 
+#include <ctime>
+
 namespace zvp {
 
 namespace {
@@ -28,7 +30,8 @@ class MemoryPrinterDevice : public Device {
     int start_doc(const std::string& name) override {
         if (!printer_.take_call(PrinterCall::start_doc))
             return SP_ERROR;
-        printer_.documents.push_back(RecordedDocument{name, {}, RecordedDocument::State::open});
+        printer_.documents.push_back(
+            RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr)});
         doc_ = printer_.documents.size() - 1;
         return static_cast<int>(doc_ + 1);
     }
@@ -157,11 +160,14 @@ class MemoryPrinterSystem : public PrinterSystem {
         if (!known && it == printer_->job_states.end())
             return Lookup::none;
         job.document = known ? printer_->documents[id - 1].name : "";
+        job.submitted = known ? printer_->documents[id - 1].started : 0;
         if (it != printer_->job_states.end()) {
             if (!it->second.known)
                 return Lookup::none;
             job.status = it->second.status;
             job.status_text = it->second.text;
+            if (it->second.submitted)
+                job.submitted = it->second.submitted;
         } else if (printer_->documents[id - 1].state == RecordedDocument::State::ended) {
             job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
             job.status_text = "printed";

@@ -33,6 +33,7 @@ struct RecordedDocument {
     std::string name;
     std::vector<RecordedPage> pages;
     State state = State::open;
+    long long started = 0; // seconds since 1970
 };
 
 enum class PrinterCall { start_doc, start_page, end_page, end_doc, abort_doc };
@@ -73,6 +74,7 @@ class MemoryPrinter {
         bool known = true; // false: the printer has forgotten the job
         DWORD status = 0;
         std::string text;
+        long long submitted = 0; // when the job was made (0: when its document started)
     };
     std::map<int, JobState> job_states;
 

@@ -24,6 +24,7 @@ struct JobEntry {
     DWORD status = 0;        // JOB_STATUS_* bits; 0 is waiting in the queue
     std::string status_text; // in the printer system's words
     std::string document;
+    long long submitted = 0; // seconds since 1970, by the printer system's clock
 };
 
 class PrinterSystem {

@@ -5,6 +5,7 @@
 #include "printer_system.h"
 
 #include <cstring>
+#include <ctime>
 #include <map>
 
 namespace zvp {
@@ -224,6 +225,17 @@ BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DW
         return FALSE;
     }
     info.Status = job.status;
+    std::time_t submitted = static_cast<std::time_t>(job.submitted);
+    std::tm utc{};
+#ifdef _WIN32
+    bool converted = gmtime_s(&utc, &submitted) == 0;
+#else
+    bool converted = gmtime_r(&submitted, &utc) != nullptr;
+#endif
+    if (job.submitted > 0 && converted)
+        info.Submitted = SYSTEMTIME{
+            WORD(utc.tm_year + 1900), WORD(utc.tm_mon + 1), WORD(utc.tm_wday), WORD(utc.tm_mday),
+            WORD(utc.tm_hour),        WORD(utc.tm_min),     WORD(utc.tm_sec),  0};
     std::memcpy(buffer, &info, sizeof info);
     return TRUE;
 }

@@ -61,7 +61,7 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     if (!d || count < 0 || (!text && count > 0))
         return FALSE;
     // A printer draws only on an open page, and asks now and then whether to go on.
-    if (d->device->caps().printer && (!d->keep_going(dc, false) || !d->page_open))
+    if (d->device->caps().printer && (!d->keep_going(dc) || !d->page_open))
         return FALSE;
     DcState& s = d->state;
     bool update_cp = (s.text_align & TA_UPDATECP) != 0;

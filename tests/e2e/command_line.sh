@@ -14,6 +14,7 @@ hide_print_system
 folder=$work/kartoteka
 mkdir -p "$folder/ZV" "$work/elsewhere"
 printf 'zlecenie z folderu\r\n' > "$folder/ZV/zv0001.zv"
+aged "$folder/ZV/zv0001.zv"
 pdfs() { ls "$HOME/PDF" 2>/dev/null | wc -l; }
 cd "$folder"
 

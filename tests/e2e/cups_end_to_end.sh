@@ -74,7 +74,7 @@ for queue in a4 letter chosen; do
   read -r x y x_end <<< "$(first_word "$job")"
   check "$queue job: unscaled, 10 characters an inch (KARTOTEKA is $x to $x_end pt)" \
     bash -c "$(declare -f near); near $(awk "BEGIN{print $x_end - $x}") 64.8 0.1"
-  check "$queue: the log names the queue" grep -q "printed zv0001.zv (.*) on \"$queue\": CUPS job [0-9]" "$work/$queue.log"
+  check "$queue: the log names the queue and the CUPS job" grep -q "handed zv0001.zv (.*) to \"$queue\": CUPS job [0-9]" "$work/$queue.log"
 done
 
 # A scheduler named by address or by name, reached over the network only.
@@ -87,11 +87,14 @@ for server in 127.0.0.1:631 localhost:631; do
   before=$(document_count a4)
   mkdir -p "$work/remote/ZV"
   printf 'przez serwer %s\r\n' "$server" > "$work/remote/ZV/zv0001.zv"
+  aged "$work/remote/ZV/zv0001.zv"
   (cd "$work/remote" && CUPS_SERVER=$server PRINTER=a4 "$zvspool" --once 2> "$work/remote.log")
-  check "CUPS_SERVER=$server: the job is printed" test $? -eq 0
-  check "CUPS_SERVER=$server: and leaves ZV" test ! -e "$work/remote/ZV/zv0001.zv"
+  check "CUPS_SERVER=$server: the job is handed over" test $? -eq 0
   arrived() { [[ $(document_count a4) -gt $before ]]; }
   check "CUPS_SERVER=$server: it reaches the printer" wait_for 30 arrived
+  sleep 1
+  (cd "$work/remote" && CUPS_SERVER=$server PRINTER=a4 "$zvspool" --once 2>> "$work/remote.log")
+  check "CUPS_SERVER=$server: once printed, it leaves ZV" test ! -e "$work/remote/ZV/zv0001.zv"
   job=$(documents_of a4 | tail -1)
   check "CUPS_SERVER=$server: with its text" grep -q "przez serwer $server" <(pdftotext -layout "$job" -)
   check_paper "CUPS_SERVER=$server job" "$job" a4 A4

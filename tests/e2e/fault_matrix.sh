@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# The faults a hostile week brings, against the real zvspool, a real scheduler and an IPP printer:
+# a job renamed over while it prints, the scheduler killed right after it took the jobs, the
+# scheduler hung during a long job, zvspool killed while sending a job or writing a PDF, SIGTERM
+# mid-job, a folder zvspool cannot delete from, and producers that write slowly (as another user)
+# or a line at a time. For every job: printed exactly once (its first and last line in one
+# document), or kept; never lost. The matrix of counts is printed at the end.
+#   fault_matrix.sh ZVSPOOL
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+source "$here/common.sh"
+enter_namespace "$0" "$@"
+zvspool=$(realpath "$1")
+make_job=$(realpath "$here/../../bench/make_job.py")
+big_pages=${ZV_FAULT_PAGES:-1500}
+zv_render=$(dirname "$zvspool")/zv-render
+
+start_system_bus || exit 1
+start_printer office iso_a4_210x297mm || exit 1
+start_scheduler || exit 1
+add_queue office "$printer_uri" && lpadmin -d office || exit 1
+# A scheduler writes its configuration lazily: restarted once, it has the queue for good, as a
+# machine's scheduler long has.
+stop_scheduler && start_scheduler || exit 1
+python3 "$make_job" "$big_pages" "$work/filler.zv" > /dev/null
+
+# A job whose first and last lines carry its tag, with `pages` pages of dense text between.
+job() { # job FILE TAG [PAGES]
+  { printf '%s FIRST\r\n' "$2"
+    if [[ ${3:-0} -gt 0 ]]; then head -c $((${3} * 5800)) "$work/filler.zv"; printf '\x0c'; fi
+    printf '%s LAST\r\n' "$2"; } > "$1"
+  aged "$1"
+}
+
+# The text of every document a printer folder or PDF folder holds, each once.
+texts() { # texts DIR...
+  local dir f
+  for dir in "$@"; do
+    for f in "$dir"/*.pdf; do
+      [[ -f "$f" ]] || continue
+      [[ -f "$f.txt" ]] || pdftotext "$f" "$f.txt" 2>/dev/null
+      echo "=== $f"; cat "$f.txt"
+    done
+  done
+}
+# How many documents hold the whole job (its first and last line), and how many only a part.
+copies() { # copies TAG DIR...
+  local tag=$1; shift
+  texts "$@" | awk -v t="$tag" '/^=== /{ if (doc) n += f && l; p += doc && (f != l); doc = 1; f = l = 0; next }
+    index($0, t " FIRST") { f = 1 } index($0, t " LAST") { l = 1 }
+    END { n += f && l; p += doc && (f != l); print n, p }'
+}
+printer_dir() { echo "$work/printer-office"; }
+
+declare -a matrix
+# tally ROW TAG FOLDER DIR...: one line of the matrix for one job.
+tally() {
+  local row=$1 tag=$2 folder=$3; shift 3
+  local whole partial kept=0 verdict
+  read -r whole partial <<< "$(copies "$tag" "$@")"
+  [[ -n "$(grep -l "$tag FIRST" "$folder"/ZV/* 2>/dev/null)" ]] && kept=1
+  if [[ $whole -eq 1 && $partial -eq 0 ]]; then verdict="printed once"
+  elif [[ $whole -eq 0 && $kept -eq 1 ]]; then verdict="kept"
+  elif [[ $whole -gt 1 ]]; then verdict="printed $whole times"
+  else verdict="lost"; fi
+  matrix+=("$row|$tag|$verdict")
+  check "$row: $tag $verdict (partial documents: $partial)" \
+    bash -c "[[ '$verdict' == 'printed once' || '$verdict' == 'kept' ]] && [[ $partial -eq 0 ]]"
+}
+once() { (cd "$1" && "${@:2}" "$zvspool" --once >> "$1/zvspool.log" 2>&1); }
+# Whether process PID has FILE open: zvspool holds a job file open while it prints it.
+has_open() { # has_open PID FILE
+  local target fd
+  target=$(realpath "$2")
+  for fd in /proc/"$1"/fd/*; do [[ "$(readlink "$fd")" == "$target" ]] && return 0; done
+  return 1
+}
+# Polls until the folder's ZV is empty, at most `tries` times.
+drain() { # drain FOLDER TRIES [ENV...]
+  local folder=$1 tries=$2; shift 2
+  for _ in $(seq "$tries"); do
+    [[ -z "$(ls "$folder/ZV")" ]] && return 0
+    once "$folder" env "$@"
+    sleep 1
+  done
+  [[ -z "$(ls "$folder/ZV")" ]]
+}
+cups_jobs() { lpstat -W not-completed -o office 2>/dev/null | awk '{print $1}' | sed 's/.*-//'; }
+
+# --- A job renamed over by a new job of the same size while it prints ---------------------------
+A=$work/rename; mkdir -p "$A/ZV"
+job "$A/ZV/zv0001.zv" RENAMEOLD "$big_pages"
+(cd "$A" && exec "$zvspool" --once >> "$A/zvspool.log" 2>&1) &
+printing=$!
+check "the job is printing" wait_for 20 has_open $printing "$A/ZV/zv0001.zv"
+sed 's/RENAMEOLD/RENAMENEW/' "$A/ZV/zv0001.zv" > "$A/next.tmp"
+check "the new job has the same size" test "$(stat -c %s "$A/next.tmp")" -eq "$(stat -c %s "$A/ZV/zv0001.zv")"
+aged "$A/next.tmp"
+mv "$A/next.tmp" "$A/ZV/zv0001.zv"
+wait $printing
+drain "$A" 40
+sleep 2
+tally "renamed over while printing" RENAMEOLD "$A" "$(printer_dir)"
+tally "renamed over while printing" RENAMENEW "$A" "$(printer_dir)"
+
+# --- zvspool killed while it sends a job: the empty CUPS job is cancelled at the next start ------
+H=$work/killed; mkdir -p "$H/ZV"
+job "$H/ZV/zv0001.zv" KILLEDSEND "$big_pages"
+(cd "$H" && exec "$zvspool" --once >> "$H/zvspool.log" 2>&1) &
+sender=$!
+wait_for 20 bash -c "[[ -n \"\$(lpstat -W not-completed -o office 2>/dev/null)\" ]]"
+abandoned=$(cups_jobs | head -1)
+kill -9 $sender; wait $sender 2>/dev/null
+check "zvspool killed mid-transfer leaves a CUPS job ($abandoned)" test -n "$abandoned"
+drain "$H" 40
+sleep 2
+check "the next start cancels it" bash -c "! lpstat -W not-completed -o office | grep -q 'office-$abandoned '"
+tally "zvspool killed mid-transfer" KILLEDSEND "$H" "$(printer_dir)"
+
+# --- The scheduler killed right after it took the jobs, then restarted ---------------------------
+B=$work/crash; mkdir -p "$B/ZV"
+for n in 1 2 3 4; do job "$B/ZV/zv000$n.zv" CRASH$n 2; done
+cupsdisable office
+once "$B" env
+check "four jobs handed over" test "$(grep -c 'handed zv000' "$B/zvspool.log")" -eq 4
+sleep 2
+kill -9 "$(cat /run/cups/cupsd.pid)"
+sleep 1
+start_scheduler || exit 1
+cupsenable office
+drain "$B" 40
+sleep 2
+for n in 1 2 3 4; do tally "scheduler killed after taking the jobs" CRASH$n "$B" "$(printer_dir)"; done
+grep -E "lost|again" "$B/zvspool.log"
+
+# --- The scheduler hung (SIGSTOP) during a long job, alongside the faults that need no scheduler --
+C=$work/hung; mkdir -p "$C/ZV"
+job "$C/ZV/zv0001.zv" HUNG "$big_pages"
+(cd "$C" && exec "$zvspool" --once >> "$C/zvspool.log" 2>&1) &
+sender=$!
+wait_for 20 bash -c "[[ -n \"\$(lpstat -W not-completed -o office 2>/dev/null)\" ]]"
+cupsd_pid=$(cat /run/cups/cupsd.pid)
+kill -STOP "$cupsd_pid"
+hung_since=$SECONDS
+
+# The built-in PDF printer, each case with a home of its own.
+pdf_env() { echo "PRINTER=PDF HOME=$1/home"; }
+
+# A folder zvspool cannot delete from: printed once, said once, not printed again.
+D=$work/readonly; mkdir -p "$D/ZV" "$D/home"
+job "$D/ZV/zv0001.zv" READONLY
+mount --bind "$D/ZV" "$D/ZV" && mount -o remount,bind,ro "$D/ZV"
+for _ in 1 2 3; do once "$D" env $(pdf_env "$D"); done
+tally "folder not writable" READONLY "$D" "$D/home/PDF"
+check "said once that it cannot be deleted" test "$(grep -c 'was printed, but cannot delete it' "$D/zvspool.log")" -eq 1
+
+# zvspool killed while the built-in PDF printer writes: nothing is left behind, and the job is
+# printed whole at the next start.
+E=$work/pdfkill; mkdir -p "$E/ZV" "$E/home"
+job "$E/ZV/zv0001.zv" PDFKILL "$big_pages"
+"$zv_render" -o "$E/expected.pdf" "$E/ZV/zv0001.zv" > /dev/null
+(cd "$E" && exec env $(pdf_env "$E") "$zvspool" --once >> "$E/zvspool.log" 2>&1) &
+writer=$!
+wait_for 20 has_open $writer "$E/ZV/zv0001.zv"
+kill -9 $writer; wait $writer 2>/dev/null
+check "killed while writing a PDF, nothing is left in ~/PDF" test -z "$(ls -A "$E/home/PDF" 2>/dev/null)"
+drain "$E" 5 $(pdf_env "$E")
+tally "killed while writing a PDF" PDFKILL "$E" "$E/home/PDF"
+pages() { pdfinfo "$1" | sed -n 's/^Pages: *//p'; }
+check "and the PDF has every page" test "$(pages "$E"/home/PDF/*.pdf)" -eq "$(pages "$E/expected.pdf")"
+
+# SIGTERM mid-job: the program ends within 5 seconds, the job is abandoned and kept, and printed
+# whole next time.
+F=$work/sigterm; mkdir -p "$F/ZV" "$F/home"
+# Random bytes are the slowest job there is: every control code, runs of a few letters.
+{ printf 'SIGTERM FIRST\r\n'; head -c 3000000 /dev/urandom | tr -d '\000'
+  printf '\r\n\x0c\x1b\x19SIGTERM LAST\r\n'; } > "$F/ZV/zv0001.zv"
+aged "$F/ZV/zv0001.zv"
+(cd "$F" && exec env $(pdf_env "$F") "$zvspool" >> "$F/zvspool.log" 2>&1) &
+daemon=$!
+check "the random job is printing at the first poll" wait_for 20 has_open $daemon "$F/ZV/zv0001.zv"
+sleep 0.5
+kill -TERM $daemon
+stopped_at=$SECONDS
+wait $daemon; status=$?
+check "SIGTERM mid-job ends the program within 5 seconds ($((SECONDS - stopped_at)) s)" test $((SECONDS - stopped_at)) -le 5
+check "with exit code 0" test $status -eq 0
+check "the job is kept" grep -q "kept zv0001.zv: abandoned: the program is ending" "$F/zvspool.log"
+check "and nothing of it is in ~/PDF" test -z "$(ls -A "$F/home/PDF" 2>/dev/null | grep -v '^\.')"
+drain "$F" 5 $(pdf_env "$F")
+tally "SIGTERM mid-job" SIGTERM "$F" "$F/home/PDF"
+
+# Producers, with the spooler running as another user than they: one keeps its file open and
+# writes a line every 3 seconds, one opens, appends and closes once a second.
+G=$work/producers; mkdir -p "$G/ZV" "$G/home" "$G/state" "$G/runtime"
+chmod 755 "$work"
+chown daemon "$G" "$G/home" "$G/state" "$G/runtime"
+chown nobody "$G/ZV"
+chmod 755 "$G/ZV"
+(cd "$G" && exec runuser -u daemon -- env PRINTER=PDF HOME="$G/home" XDG_STATE_HOME="$G/state" \
+  XDG_RUNTIME_DIR="$G/runtime" "$zvspool" >> "$G/zvspool.log" 2>&1) &
+spooler=$!
+runuser -u nobody -- bash -c "exec 3> '$G/ZV/zv0001.zv'; echo -e 'SLOW FIRST\r' >&3;
+  for i in 1 2 3 4 5; do sleep 3; echo -e \"slow line \$i\r\" >&3; done; echo -e 'SLOW LAST\r' >&3" &
+slow=$!
+runuser -u nobody -- bash -c "for i in \$(seq 14); do echo -e \"\$( ((i == 1)) && echo APPEND FIRST || echo append line \$i)\r\" >> '$G/ZV/zv0002.zv'; sleep 1; done
+  echo -e 'APPEND LAST\r' >> '$G/ZV/zv0002.zv'" &
+appender=$!
+wait $slow $appender
+wait_for 30 bash -c "[[ -z \"\$(ls '$G/ZV')\" ]]"
+kill -TERM $spooler; wait $spooler
+tally "another user's slow writer" SLOW "$G" "$G/home/PDF"
+tally "open, append, close every second" APPEND "$G" "$G/home/PDF"
+
+# Back to the hung scheduler: it has been stopped well past the spooler's patience.
+sleep $((hung_since + 70 - SECONDS > 0 ? hung_since + 70 - SECONDS : 0))
+kill -CONT "$cupsd_pid"
+wait $sender
+drain "$C" 60
+sleep 2
+tally "scheduler hung during a long job" HUNG "$C" "$(printer_dir)"
+grep -E "kept|lost|again|handed|printed" "$C/zvspool.log" | sort | uniq -c | sort -rn | head
+tail -5 "$work/cupsd.log"
+
+echo
+echo "| fault | job | outcome |"
+echo "|---|---|---|"
+for line in "${matrix[@]}"; do echo "| ${line//|/ | } |"; done
+finish
