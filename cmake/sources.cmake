@@ -1,18 +1,34 @@
 # Source lists shared by the Linux and the Windows build.
 
-# The portable Win32 layer's core: device contexts, objects, text, the in-memory printer, file
-# search and the message loop need nothing but the standard library.
+# The portable Win32 layer, one folder per subsystem as the system has its DLLs. Its core (device
+# contexts, objects, text, the message loop, the print spooler's records) needs nothing but the
+# standard library, and builds on Windows too for the Windows test build.
 set(ZV_PORTABLE_CORE_SOURCES
-  platform/portable/device_context.cpp
-  platform/portable/errors.cpp
-  platform/portable/fixed_font_engine.cpp
-  platform/portable/gdi_objects.cpp
-  platform/portable/memory_printer.cpp
-  platform/portable/printers.cpp
-  platform/portable/text_out.cpp
-  platform/portable/user32.cpp)
+  platform/portable/gdi32/dc.cpp
+  platform/portable/gdi32/fixed_font_engine.cpp
+  platform/portable/gdi32/font_sizes.cpp
+  platform/portable/gdi32/mapping.cpp
+  platform/portable/gdi32/objects.cpp
+  platform/portable/gdi32/printing.cpp
+  platform/portable/gdi32/text.cpp
+  platform/portable/kernel32/errors.cpp
+  platform/portable/user32/messages.cpp
+  platform/portable/user32/windows.cpp
+  platform/portable/winspool/printers.cpp)
 # KERNEL32 on Linux; the Windows test build links the real one.
-set(ZV_PORTABLE_KERNEL32_SOURCES platform/portable/files.cpp platform/portable/kernel32.cpp)
+set(ZV_PORTABLE_KERNEL32_SOURCES
+  platform/portable/kernel32/file_handles.cpp
+  platform/portable/kernel32/file_services.cpp
+  platform/portable/kernel32/files.cpp
+  platform/portable/kernel32/messages.cpp
+  platform/portable/kernel32/mutexes.cpp
+  platform/portable/kernel32/objects.cpp
+  platform/portable/kernel32/writers.cpp)
+# What only tests link: the in-memory printer and display.
+set(ZV_PORTABLE_TESTING_SOURCES
+  platform/portable/testing/hooks.cpp
+  platform/portable/testing/memory_display.cpp
+  platform/portable/testing/memory_printer.cpp)
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
 set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/job_records.cpp
@@ -24,9 +40,9 @@ set(ZV_WINDOWS_TEST_SOURCES
   tests/job_helpers.cpp
   tests/test_app.cpp
   tests/test_font_factory.cpp
-  tests/test_gdi.cpp
   tests/test_handover.cpp
-  tests/test_kernel32.cpp
   tests/test_log.cpp
   tests/test_poller.cpp
-  tests/test_print_job.cpp)
+  tests/test_print_job.cpp
+  platform/portable/gdi32/gdi32_test.cpp
+  platform/portable/kernel32/kernel32_test.cpp)

@@ -10,7 +10,8 @@ target_link_options(zvspool PRIVATE -static)
 install(TARGETS zvspool RUNTIME DESTINATION .)
 
 if(ZV_BUILD_TESTS)
-  add_library(zv_portable_win STATIC ${ZV_PORTABLE_CORE_SOURCES} ${zv_application} app/winmain.cpp)
+  add_library(zv_portable_win STATIC ${ZV_PORTABLE_CORE_SOURCES} ${ZV_PORTABLE_TESTING_SOURCES}
+    ${zv_application} app/winmain.cpp)
   target_include_directories(zv_portable_win PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_definitions(zv_portable_win PUBLIC ZV_PORTABLE_WIN32)
 

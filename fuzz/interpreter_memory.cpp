@@ -1,7 +1,7 @@
 // The job stream interpreter on the in-memory printer, fed any bytes. The first two bytes choose
 // which page calls fail (none, StartPage or EndPage, from which call on and how often), so the
 // interpreter is explored with a printer that works and with one that fails on the way.
-#include "platform/portable/memory_printer.h"
+#include "platform/portable/testing/memory_printer.h"
 #include "render/print_job.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The job stream interpreter on the real PDF printer (real fonts, real PDF writing), with the
 // document's bytes thrown away as they come.
-#include "platform/portable/cairo_printer.h"
+#include "platform/portable/gdi32/printer_device.h"
 #include "render/print_job.h"
 
 #include <cstddef>

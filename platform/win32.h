@@ -14,7 +14,7 @@
 // The Windows spooler has stored a job durably by the time EndDoc returns.
 #define ZV_SPOOLER_STORES_JOBS_AT_END_DOC 1
 #else
-#include "portable/win32_api.h"
+#include "portable/include/windows.h"
 // The portable printers say when a job is done, and must be asked: CUPS takes a job before it has
 // stored it durably (it writes its job files lazily).
 #define ZV_SPOOLER_STORES_JOBS_AT_END_DOC 0

@@ -1,5 +1,6 @@
 #include "job_helpers.h"
 
+#include "platform/portable/testing/hooks.h"
 #include "render/print_job.h"
 
 #include <chrono>
@@ -88,6 +89,7 @@ static void set_variable(const char* name, const std::string& value) {
 #endif
 
 void InTempWorkingDir::SetUp() {
+    zvp::reset_for_testing();
     left_margin = 0;
     old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());

@@ -1,7 +1,7 @@
 // Shared by the test suites: printing job bytes on the in-memory printer and reading the record.
 #pragma once
 
-#include "platform/portable/memory_printer.h"
+#include "platform/portable/testing/memory_printer.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -5,8 +5,7 @@
 #include "app/main_window.h"
 #include "diag/font_sample.h"
 #include "diag/test_page.h"
-#include "platform/portable/gdi.h"
-#include "platform/portable/window_system.h"
+#include "platform/portable/testing/hooks.h"
 #include "render/font_factory.h"
 #include "render/print_job.h"
 
@@ -29,16 +28,12 @@ class MainWindow : public zvtest::InTempWorkingDir {
   protected:
     void SetUp() override {
         InTempWorkingDir::SetUp();
-        zvp::message_box_log().clear();
-        static bool registered = [] {
-            WNDCLASSEXA wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = main_wnd_proc;
-            wc.lpszClassName = "Doduzi";
-            wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
-            return RegisterClassExA(&wc) != 0;
-        }();
-        ASSERT_TRUE(registered);
+        WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = main_wnd_proc;
+        wc.lpszClassName = "Doduzi";
+        wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+        ASSERT_NE(RegisterClassExA(&wc), 0);
         window = CreateWindowExA(0, "Doduzi", "Wydruk kartoteki ZV", WS_OVERLAPPEDWINDOW,
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                  nullptr, nullptr, nullptr, nullptr);
@@ -58,12 +53,12 @@ class MainWindow : public zvtest::InTempWorkingDir {
 };
 
 TEST_F(MainWindow, CreationAddsTheTestPageCommand) {
-    zvp::Window* w = zvp::find_window(window);
-    ASSERT_EQ(w->system_menu.size(), 2u);
-    EXPECT_EQ(w->system_menu[0].flags, UINT(MF_SEPARATOR));
-    EXPECT_EQ(w->system_menu[1].flags, UINT(MF_STRING));
-    EXPECT_EQ(w->system_menu[1].id, UINT_PTR(IDM_PRINT_TEST));
-    EXPECT_EQ(w->system_menu[1].text, "&Drukuj");
+    std::vector<zvp::MenuEntry> menu = zvp::system_menu_for_testing(window);
+    ASSERT_EQ(menu.size(), 2u);
+    EXPECT_EQ(menu[0].flags, UINT(MF_SEPARATOR));
+    EXPECT_EQ(menu[1].flags, UINT(MF_STRING));
+    EXPECT_EQ(menu[1].id, UINT_PTR(IDM_PRINT_TEST));
+    EXPECT_EQ(menu[1].text, "&Drukuj");
 }
 
 // The timer stands still while a poll runs and counts a full interval from the poll's end.
@@ -73,13 +68,13 @@ TEST_F(MainWindow, TimerPollsAndStartsAgainAfterThePoll) {
     long long during = 0;
     printer->on_call = [&](PrinterCall call) {
         if (call == PrinterCall::start_doc) {
-            during = zvp::timer_remaining_ms(window, SPOOL_TIMER_ID);
+            during = zvp::timer_remaining_ms_for_testing(window, SPOOL_TIMER_ID);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
     };
     EXPECT_EQ(SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0), 0);
     EXPECT_EQ(during, -1) << "no timer during the poll";
-    EXPECT_GE(zvp::timer_remaining_ms(window, SPOOL_TIMER_ID), SPOOL_INTERVAL_MS - 50);
+    EXPECT_GE(zvp::timer_remaining_ms_for_testing(window, SPOOL_TIMER_ID), SPOOL_INTERVAL_MS - 50);
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_FALSE(fs::exists("ZV/zv1.zv"));
 }
@@ -98,7 +93,7 @@ TEST_F(MainWindow, DestroyingStopsTheTimerAndEndsTheLoopWithZero) {
     EXPECT_EQ(msg.wParam, 0u);
     EXPECT_EQ(dispatched, 1);
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_EQ(zvp::timer_remaining_ms(window, SPOOL_TIMER_ID), -1);
+    EXPECT_EQ(zvp::timer_remaining_ms_for_testing(window, SPOOL_TIMER_ID), -1);
     EXPECT_TRUE(printer->documents.empty());
 }
 
@@ -106,13 +101,13 @@ TEST_F(MainWindow, OtherSystemCommandsPrintNothing) {
     for (WPARAM command : {WPARAM(0), WPARAM(2), WPARAM(0x11), WPARAM(SC_MINIMIZE)})
         EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, command, 0), 0);
     EXPECT_TRUE(printer->documents.empty());
-    EXPECT_TRUE(zvp::message_box_log().empty());
+    EXPECT_TRUE(zvp::message_boxes_for_testing().empty());
     EXPECT_TRUE(IsWindow(window));
 }
 
 TEST_F(MainWindow, PrintCommandPrintsTheSixteenLineSheet) {
     EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0), 0);
-    EXPECT_TRUE(zvp::message_box_log().empty());
+    EXPECT_TRUE(zvp::message_boxes_for_testing().empty());
     ASSERT_EQ(printer->documents.size(), 1u);
     const RecordedDocument& doc = printer->documents[0];
     EXPECT_EQ(doc.name, "ZV: Printing");
@@ -148,10 +143,10 @@ class TestSheetFailure : public MainWindow,
 TEST_P(TestSheetFailure, IsReportedInAMessageBox) {
     GetParam().apply(printer);
     EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0), 0);
-    ASSERT_EQ(zvp::message_box_log().size(), 1u);
-    EXPECT_EQ(zvp::message_box_log()[0].text, print_failed);
-    EXPECT_EQ(zvp::message_box_log()[0].caption, "Doduzi");
-    EXPECT_EQ(zvp::message_box_log()[0].type, UINT(MB_ICONEXCLAMATION));
+    ASSERT_EQ(zvp::message_boxes_for_testing().size(), 1u);
+    EXPECT_EQ(zvp::message_boxes_for_testing()[0].text, print_failed);
+    EXPECT_EQ(zvp::message_boxes_for_testing()[0].caption, "Doduzi");
+    EXPECT_EQ(zvp::message_boxes_for_testing()[0].type, UINT(MB_ICONEXCLAMATION));
     bool ended = std::count(printer->calls.begin(), printer->calls.end(), PrinterCall::end_doc);
     if (GetParam().call != PrinterCall::end_doc) {
         EXPECT_FALSE(ended);
@@ -174,10 +169,10 @@ TEST(TestSheet, LinePitchFollowsTheResolution) {
         doc.cbSize = sizeof doc;
         StartDocA(dc, &doc);
         StartPage(dc);
-        size_t objects = zvp::gdi_object_count();
+        size_t objects = zvp::gdi_object_count_for_testing();
         SetBkMode(dc, OPAQUE);
         draw_test_page(dc);
-        EXPECT_EQ(zvp::gdi_object_count(), objects);
+        EXPECT_EQ(zvp::gdi_object_count_for_testing(), objects);
         EXPECT_EQ(GetBkMode(dc), OPAQUE);
         EXPECT_EQ(GetCurrentObject(dc, OBJ_FONT), GetStockObject(SYSTEM_FONT));
         const auto& runs = printer.documents[0].pages[0].runs;
@@ -201,9 +196,9 @@ TEST(FontSample, TwelveLinesAtTheScreensLinePitch) {
             DeleteObject(f);
         }
         ASSERT_EQ(std::set<LONG>(widths.begin(), widths.end()).size(), 4u);
-        size_t objects = zvp::gdi_object_count();
+        size_t objects = zvp::gdi_object_count_for_testing();
         paint_font_sample(dc);
-        EXPECT_EQ(zvp::gdi_object_count(), objects);
+        EXPECT_EQ(zvp::gdi_object_count_for_testing(), objects);
         ASSERT_EQ(runs.size(), 12u);
         for (int k = 0; k < 12; ++k) {
             EXPECT_EQ(runs[k].x, 0);

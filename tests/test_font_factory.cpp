@@ -2,9 +2,9 @@
 #include "job_helpers.h"
 
 #ifndef _WIN32
-#include "platform/portable/cairo_printer.h"
+#include "platform/portable/winspool/pdf_files.h"
 #endif
-#include "platform/portable/gdi.h"
+#include "platform/portable/testing/hooks.h"
 #include "render/font_factory.h"
 
 #include <cstring>
@@ -61,13 +61,13 @@ TEST_F(FontFactory, StyleBits) {
 }
 
 TEST_F(FontFactory, NaturalWidthMakesOneFont) {
-    size_t before = zvp::gdi_object_count();
+    size_t before = zvp::gdi_object_count_for_testing();
     HFONT font = create_printer_font(dc, "Courier New", 120, 0, 0, 0);
     EXPECT_EQ(record(font).lfWidth, 0);
     EXPECT_EQ(record(font).lfHeight, -100);
-    EXPECT_EQ(zvp::gdi_object_count(), before + 1);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), before + 1);
     DeleteObject(font);
-    EXPECT_EQ(zvp::gdi_object_count(), before);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), before);
 }
 
 TEST_F(FontFactory, PhysicalOrLogicalResolution) {
@@ -146,7 +146,7 @@ TEST_F(FontFactory, VariantsDifferInCharacterSet) {
 }
 
 TEST_F(FontFactory, FontSetEntries) {
-    size_t before = zvp::gdi_object_count();
+    size_t before = zvp::gdi_object_count_for_testing();
     FontSet set = build_font_set(dc, POLISH_FONT_SET);
     const int widths[] = {60, 50, 34, 30};
     for (int i = 0; i < 16; ++i) {
@@ -157,10 +157,10 @@ TEST_F(FontFactory, FontSetEntries) {
         EXPECT_EQ(lf.lfWeight, 500) << i;
         EXPECT_EQ(lf.lfCharSet, EASTEUROPE_CHARSET) << i;
     }
-    EXPECT_EQ(zvp::gdi_object_count(), before + 16);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), before + 16);
     SelectObject(dc, set.fonts[13]);
     delete_font_set(dc, &set);
-    EXPECT_EQ(zvp::gdi_object_count(), before);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), before);
     EXPECT_EQ(GetCurrentObject(dc, OBJ_FONT), GetStockObject(SYSTEM_FONT));
 
     FontSet cyrillic = build_font_set(dc, CYRILLIC_FONT_SET);

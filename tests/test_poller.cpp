@@ -3,7 +3,7 @@
 #include "job_helpers.h"
 
 #ifndef _WIN32
-#include "platform/portable/cups_printers.h"
+#include "platform/portable/winspool/cups/cups_printers.h"
 #endif
 #include "render/print_job.h"
 #include "spool/default_printer.h"

@@ -2,7 +2,7 @@
 // and a character is 30, 25, 17 or 15 units wide at 10, 12, 17 or 20 characters per inch.
 #include "job_helpers.h"
 
-#include "platform/portable/gdi.h"
+#include "platform/portable/testing/hooks.h"
 #include "render/print_job.h"
 
 #include <gtest/gtest.h>
@@ -221,11 +221,11 @@ TEST_F(PrintJob, EscapeSequencesSplitBetweenReads) {
 }
 
 TEST_F(PrintJob, FirstPageRefused) {
-    size_t objects = zvp::gdi_object_count();
+    size_t objects = zvp::gdi_object_count_for_testing();
     printer.fail(PrinterCall::start_page, 1);
     EXPECT_EQ(print("abc"), 1);
     EXPECT_TRUE(doc().pages.empty());
-    EXPECT_EQ(zvp::gdi_object_count(), objects);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), objects);
 }
 
 // Text waits for a page, but the page breaks that came while none was open are lost, so the job
@@ -265,14 +265,14 @@ TEST_F(PrintJob, DeviceContextComesBackAsItWas) {
     SelectObject(dc, mine);
     SetBkMode(dc, OPAQUE);
     SetTextAlign(dc, TA_BASELINE);
-    size_t objects = zvp::gdi_object_count();
+    size_t objects = zvp::gdi_object_count_for_testing();
 
     EXPECT_EQ(zvtest::print_bytes(dc, "text" + esc(7) + "\r\nmore\f"), 0);
 
     EXPECT_EQ(GetCurrentObject(dc, OBJ_FONT), mine);
     EXPECT_EQ(GetBkMode(dc), OPAQUE);
     EXPECT_EQ(GetTextAlign(dc), UINT(TA_BASELINE));
-    EXPECT_EQ(zvp::gdi_object_count(), objects);
+    EXPECT_EQ(zvp::gdi_object_count_for_testing(), objects);
     EXPECT_EQ(SaveDC(dc), 1);
     EndDoc(dc);
     DeleteDC(dc);

@@ -1,7 +1,7 @@
 // Real output: PDFs from zv-render read back with poppler, PNG pages looked at pixel by pixel.
 #include "job_helpers.h"
 
-#include "platform/portable/cairo_printer.h"
+#include "platform/portable/winspool/pdf_files.h"
 
 #include <cairo.h>
 #include <cmath>

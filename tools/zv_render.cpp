@@ -1,7 +1,7 @@
 // zv-render: prints job files the way the spooler does, but into a PDF file or PNG images instead
 // of on a printer. All jobs go into one document, in order, so a margin set by one job carries
 // into the next as it does in the spooler.
-#include "platform/portable/cairo_printer.h"
+#include "platform/portable/winspool/pdf_files.h"
 #include "render/print_job.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // main() of zvspool on Linux: its command line, then the application's WinMain.
-#include "cups_printers.h"
-#include "desktop.h"
-#include "win32_api.h"
+#include "platform/portable/include/windows.h"
+#include "platform/portable/user32/desktop.h"
+#include "platform/portable/winspool/cups/cups_printers.h"
 
 #include <cerrno>
 #include <cstdio>

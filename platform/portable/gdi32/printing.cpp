@@ -1,0 +1,116 @@
+// Documents and pages on a device context, and the application's abort procedure. The device
+// context keeps the order of the calls (no page outside a document, no second page while one is
+// open); the device does the work. A refusal leaves the printer's words for it as the last error.
+#include "platform/portable/gdi32/dc.h"
+#include "platform/portable/kernel32/errors.h"
+
+namespace zvp {
+
+bool DeviceContext::keep_going(HDC handle) {
+    if (!abort_proc || !doc_open)
+        return true;
+    auto t = std::chrono::steady_clock::now();
+    if (t - abort_asked < std::chrono::milliseconds(100))
+        return true;
+    abort_asked = t;
+    if (abort_proc(handle, 0))
+        return true;
+    // As GDI does when the application's abort procedure says stop.
+    doc_open = page_open = false;
+    device->abort_doc();
+    return false;
+}
+
+} // namespace zvp
+
+using namespace zvp;
+
+static int refused(DeviceContext* d, int result) {
+    std::string why = d->device->error();
+    if (!why.empty())
+        set_last_error_message(why);
+    else
+        SetLastError(ERROR_INVALID_PARAMETER);
+    return result;
+}
+
+// A call out of order, or on no device context at all.
+static int misused(DeviceContext* d) {
+    SetLastError(d ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return SP_ERROR;
+}
+
+int WINAPI SetAbortProc(HDC dc, ABORTPROC proc) {
+    DeviceContext* d = find_dc(dc);
+    if (!d)
+        return misused(d);
+    d->abort_proc = proc;
+    // The device asks too while it waits on the printer; it looks the context up each time.
+    d->device->keep_going = [dc]() {
+        DeviceContext* c = find_dc(dc);
+        return !c || c->keep_going(dc);
+    };
+    return 1;
+}
+
+static int abandoned() {
+    SetLastError(ERROR_CANCELLED);
+    return SP_APPABORT;
+}
+
+int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
+    DeviceContext* d = find_dc(dc);
+    if (!d || !doc || d->doc_open || !d->device->caps().printer)
+        return misused(d);
+    int job = d->device->start_doc(doc->lpszDocName ? doc->lpszDocName : "");
+    if (job <= 0)
+        return refused(d, job == 0 ? SP_ERROR : job);
+    d->doc_open = true;
+    return job;
+}
+
+int WINAPI StartPage(HDC dc) {
+    DeviceContext* d = find_dc(dc);
+    if (d && d->doc_open && !d->keep_going(dc))
+        return abandoned();
+    if (!d || !d->doc_open || d->page_open)
+        return misused(d);
+    int result = d->device->start_page();
+    d->page_open = result > 0;
+    return result > 0 ? result : refused(d, result);
+}
+
+int WINAPI EndPage(HDC dc) {
+    DeviceContext* d = find_dc(dc);
+    if (d && d->doc_open && !d->keep_going(dc))
+        return abandoned();
+    if (!d || !d->page_open)
+        return misused(d);
+    d->page_open = false;
+    int result = d->device->end_page();
+    return result > 0 ? result : refused(d, result);
+}
+
+int WINAPI EndDoc(HDC dc) {
+    DeviceContext* d = find_dc(dc);
+    if (!d || !d->doc_open)
+        return misused(d);
+    int page = d->page_open ? EndPage(dc) : 1;
+    d->doc_open = false;
+    if (page <= 0) {
+        DWORD why = GetLastError();
+        d->device->abort_doc();
+        SetLastError(why);
+        return page;
+    }
+    int result = d->device->end_doc();
+    return result > 0 ? result : refused(d, result);
+}
+
+int WINAPI AbortDoc(HDC dc) {
+    DeviceContext* d = find_dc(dc);
+    if (!d || !d->doc_open)
+        return misused(d);
+    d->doc_open = d->page_open = false;
+    return d->device->abort_doc();
+}

@@ -1,0 +1,49 @@
+#include "platform/portable/kernel32/file_services.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace zvp {
+
+DWORD error_from_errno(int e) {
+    switch (e) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ELOOP: return ERROR_ACCESS_DENIED;
+    case EAGAIN:
+    case EBUSY: return ERROR_SHARING_VIOLATION;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    default: return ERROR_ACCESS_DENIED;
+    }
+}
+
+std::string native_path(const char* path) {
+    std::string p(path);
+    std::replace(p.begin(), p.end(), '\\', '/');
+    return p;
+}
+
+FILETIME filetime(const struct timespec& t) {
+    // 100-nanosecond intervals since 1601-01-01.
+    unsigned long long v =
+        (static_cast<unsigned long long>(t.tv_sec) + 11644473600ULL) * 10000000ULL +
+        static_cast<unsigned long long>(t.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+std::string directory_of(const std::string& native) {
+    size_t slash = native.find_last_of('/');
+    return slash == std::string::npos ? "." : native.substr(0, slash + 1);
+}
+
+std::string name_of(const std::string& native) {
+    size_t slash = native.find_last_of('/');
+    return slash == std::string::npos ? native : native.substr(slash + 1);
+}
+
+} // namespace zvp

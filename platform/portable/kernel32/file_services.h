@@ -1,0 +1,26 @@
+// What the file services share: Windows paths as POSIX ones, times and errors as Windows has them.
+#pragma once
+
+#include "platform/portable/include/windows.h"
+
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+
+namespace zvp {
+
+DWORD error_from_errno(int e);
+// Backslashes separate folders in Windows paths.
+std::string native_path(const char* path);
+// 100-nanosecond intervals since 1601-01-01.
+FILETIME filetime(const struct timespec& t);
+// The folder part of a POSIX path ("." for none), and the name part.
+std::string directory_of(const std::string& native);
+std::string name_of(const std::string& native);
+
+// Whether some process writes to the open file `fd` (at POSIX path `native`).
+bool open_for_writing(int fd, const struct stat& st, const std::string& native);
+// Watches `directory` for writers from now on.
+void watch_for_writers(const std::string& directory);
+
+} // namespace zvp

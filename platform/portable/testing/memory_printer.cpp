@@ -1,0 +1,165 @@
+#include "platform/portable/testing/memory_printer.h"
+
+#include "platform/portable/gdi32/dc.h"
+#include "platform/portable/kernel32/errors.h"
+#include "platform/portable/winspool/printer_system.h"
+
+#include <ctime>
+
+namespace zvp {
+
+namespace {
+
+class MemoryPrinterDevice : public Device {
+  public:
+    explicit MemoryPrinterDevice(MemoryPrinter& p) : printer_(p) {
+        const MemoryPrinterSetup& s = p.setup;
+        caps_.horzres = caps_.physical_width = s.horzres;
+        caps_.vertres = caps_.physical_height = s.vertres;
+        caps_.horzsize = s.horzsize;
+        caps_.vertsize = s.vertsize;
+        caps_.logpixelsx = s.dpi_x;
+        caps_.logpixelsy = s.dpi_y;
+        caps_.printer = true;
+    }
+
+    const DeviceCaps& caps() const override { return caps_; }
+    FontEngine& font_engine() override { return fixed_font_engine(); }
+    std::string error() const override { return printer_.refusal; }
+
+    int start_doc(const std::string& name) override {
+        if (!printer_.take_call(PrinterCall::start_doc))
+            return SP_ERROR;
+        printer_.documents.push_back(
+            RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr)});
+        doc_ = printer_.documents.size() - 1;
+        return static_cast<int>(doc_ + 1);
+    }
+    int start_page() override {
+        if (!printer_.take_call(PrinterCall::start_page))
+            return SP_ERROR;
+        document().pages.emplace_back();
+        return 1;
+    }
+    int end_page() override {
+        if (!printer_.take_call(PrinterCall::end_page))
+            return SP_ERROR;
+        document().pages.back().ended = true;
+        return 1;
+    }
+    int end_doc() override {
+        if (!printer_.take_call(PrinterCall::end_doc)) {
+            document().state = RecordedDocument::State::aborted;
+            return SP_ERROR;
+        }
+        document().state = RecordedDocument::State::ended;
+        return 1;
+    }
+    int abort_doc() override {
+        printer_.take_call(PrinterCall::abort_doc);
+        document().state = RecordedDocument::State::aborted;
+        return 1;
+    }
+
+    void draw_text(const TextRun& run) override;
+
+  private:
+    RecordedDocument& document() { return printer_.documents[doc_]; }
+
+    MemoryPrinter& printer_;
+    DeviceCaps caps_;
+    size_t doc_ = 0;
+};
+
+} // namespace
+
+void MemoryPrinter::fail(PrinterCall call, int nth, int times) {
+    failures_[call] = Failure{nth, times};
+}
+
+bool MemoryPrinter::take_call(PrinterCall call) {
+    calls.push_back(call);
+    if (on_call)
+        on_call(call);
+    int n = ++counts_[call];
+    auto it = failures_.find(call);
+    if (it == failures_.end() || n < it->second.nth)
+        return true;
+    return it->second.times > 0 && n >= it->second.nth + it->second.times;
+}
+
+HDC MemoryPrinter::create_dc() {
+    return zvp::create_dc(std::make_shared<MemoryPrinterDevice>(*this));
+}
+
+namespace {
+
+class MemoryPrinterSystem : public PrinterSystem {
+  public:
+    MemoryPrinterSystem(std::shared_ptr<MemoryPrinter> p, std::string name)
+        : printer_(std::move(p)), name_(std::move(name)) {}
+    Lookup default_printer(PrinterEntry& entry) override { return find_printer(name_, entry); }
+    Lookup find_printer(const std::string& name, PrinterEntry& entry) override {
+        if (printer_ && !printer_->offline.empty()) {
+            set_last_error_message(printer_->offline);
+            return Lookup::failed;
+        }
+        if (!printer_ || name != name_)
+            return Lookup::none;
+        entry = PrinterEntry{name_, "MEMORY:", "in-memory printer", "the only printer"};
+        return Lookup::found;
+    }
+    std::shared_ptr<Device> open(const std::string& name) override {
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found == Lookup::found)
+            return std::make_shared<MemoryPrinterDevice>(*printer_);
+        if (found == Lookup::none)
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    }
+
+    Lookup job(const std::string& name, int id, JobEntry& job) override {
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found != Lookup::found)
+            return found;
+        auto it = printer_->job_states.find(id);
+        bool known = id >= 1 && size_t(id) <= printer_->documents.size();
+        if (!known && it == printer_->job_states.end())
+            return Lookup::none;
+        job.document = known ? printer_->documents[id - 1].name : "";
+        job.submitted = known ? printer_->documents[id - 1].started : 0;
+        if (it != printer_->job_states.end()) {
+            if (!it->second.known)
+                return Lookup::none;
+            job.status = it->second.status;
+            job.status_text = it->second.text;
+            if (it->second.submitted)
+                job.submitted = it->second.submitted;
+        } else if (printer_->documents[id - 1].state == RecordedDocument::State::ended) {
+            job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+            job.status_text = "printed";
+        } else {
+            job.status = JOB_STATUS_DELETED;
+            job.status_text = "abandoned";
+        }
+        return Lookup::found;
+    }
+
+  private:
+    std::shared_ptr<MemoryPrinter> printer_;
+    std::string name_;
+};
+
+} // namespace
+
+void MemoryPrinterDevice::draw_text(const TextRun& run) {
+    document().pages.back().runs.push_back(record_run(run));
+}
+
+void use_memory_printer(std::shared_ptr<MemoryPrinter> printer, const std::string& name) {
+    set_printer_system(std::make_shared<MemoryPrinterSystem>(std::move(printer), name));
+}
+
+} // namespace zvp

@@ -1,0 +1,254 @@
+// PDF documents as files. A document is written unnamed (or under a temporary name) beside its
+// final one and given its name only when it is complete, so no reader ever sees half a document.
+#include "platform/portable/winspool/pdf_files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zvp {
+
+namespace {
+
+std::string safe_name(const std::string& title) {
+    std::string out;
+    for (char c : title) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.';
+        if (plain)
+            out += c;
+        else if (out.empty() || out.back() != '_')
+            out += '_';
+    }
+    return out.empty() ? "document" : out;
+}
+
+bool make_directories(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The files written by directory sinks, by job id.
+struct WrittenFiles {
+    std::mutex lock;
+    int next_id = 1;
+    std::deque<std::pair<int, std::string>> files;
+};
+
+WrittenFiles& written_files() {
+    static WrittenFiles w;
+    return w;
+}
+
+// Temporary files of directory sinks that could not write unnamed ones: ".zvspool-PID-XXXXXX".
+const char kTemporaryPrefix[] = ".zvspool-";
+
+// Removes the temporary files that processes now gone left in `directory` (killed while they
+// wrote a document); a living process's are its own business.
+void remove_stale_temporaries(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (!dir)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        size_t prefix = sizeof kTemporaryPrefix - 1;
+        if (std::strncmp(name, kTemporaryPrefix, prefix) != 0)
+            continue;
+        long pid = std::atol(name + prefix);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(dir), name, 0);
+    }
+    closedir(dir);
+}
+
+class FileSink : public PdfSink {
+  public:
+    // With `overwrite`, the document replaces `path`; without, it goes to `path` + "-N.pdf" for
+    // the first N that names no file yet.
+    FileSink(std::string path, bool overwrite, bool in_directory)
+        : path_(std::move(path)), overwrite_(overwrite), in_directory_(in_directory) {}
+    ~FileSink() override { abort(); }
+
+    bool open(const std::string& title) override {
+        abort();
+        error_.clear();
+        std::string target = path_;
+        if (in_directory_) {
+            if (!make_directories(path_)) {
+                error_ = "cannot create " + path_ + ": " + std::strerror(errno);
+                return false;
+            }
+            remove_stale_temporaries(path_);
+            char stamp[32];
+            std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+            target = path_ + "/" + safe_name(title) + "-" + stamp;
+        }
+        base_ = target;
+        {
+            std::lock_guard<std::mutex> guard(written_files().lock);
+            job_id_ = written_files().next_id++;
+        }
+        int fd = -1;
+        // A document being written has no name at all, so a process killed on the way leaves
+        // nothing behind; it is linked into place when complete.
+        if (in_directory_ && access("/proc/self/fd", F_OK) == 0)
+            fd = ::open(path_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            temp_ = in_directory_
+                        ? path_ + "/" + kTemporaryPrefix + std::to_string(getpid()) + "-XXXXXX"
+                        : target + ".XXXXXX";
+            fd = mkstemp(temp_.data());
+        }
+        if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
+            error_ = "cannot create " + describe() + ": " + std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            temp_.clear();
+            return false;
+        }
+        return true;
+    }
+
+    bool write(const unsigned char* data, size_t size) override {
+        if (file_ && std::fwrite(data, 1, size, file_) == size)
+            return true;
+        if (error_.empty())
+            error_ = "cannot write " + describe() + ": " + std::strerror(errno);
+        return false;
+    }
+
+    // The document is written, flushed to the disk, and only then given its name.
+    bool finish() override {
+        if (!file_)
+            return false;
+        bool ok = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+        if (ok) {
+            // A temporary file is private to its owner; a finished document gets the usual mode.
+            mode_t mask = umask(0);
+            umask(mask);
+            fchmod(fileno(file_), 0666 & ~mask);
+            ok = place();
+        }
+        if (!ok && error_.empty())
+            error_ = "cannot write " + describe() + ": " + std::strerror(errno);
+        std::fclose(file_);
+        file_ = nullptr;
+        if (!temp_.empty())
+            std::remove(temp_.c_str());
+        temp_.clear();
+        return ok;
+    }
+
+    void abort() override {
+        if (file_)
+            std::fclose(file_);
+        file_ = nullptr;
+        if (!temp_.empty())
+            std::remove(temp_.c_str());
+        temp_.clear();
+    }
+
+    std::string error() const override { return error_; }
+    int job_id() const override { return job_id_; }
+
+  private:
+    std::string describe() const { return in_directory_ ? base_ + "-N.pdf" : path_; }
+
+    bool place() {
+        if (overwrite_)
+            return std::rename(temp_.c_str(), path_.c_str()) == 0;
+        // Never replaces an existing file, so two documents can never meet in one name.
+        for (int n = 1; n < 100000; ++n) {
+            std::string name = base_ + "-" + std::to_string(n) + ".pdf";
+            if (place_new(name)) {
+                remember(name);
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        errno = EEXIST;
+        return false;
+    }
+
+    void remember(const std::string& name) {
+        WrittenFiles& w = written_files();
+        std::lock_guard<std::mutex> guard(w.lock);
+        w.files.emplace_back(job_id_, name);
+        if (w.files.size() > 64)
+            w.files.pop_front();
+    }
+
+    // Gives the finished document `name` unless a file has that name (errno EEXIST then). An
+    // unnamed file is linked in; a named one is linked, or on file systems without hard links
+    // (FAT on a stick, some network shares) renamed without replacing, or else created
+    // exclusively and renamed over.
+    bool place_new(const std::string& name) {
+        if (temp_.empty()) {
+            std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
+            return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        }
+        if (link(temp_.c_str(), name.c_str()) == 0)
+            return true;
+        if (errno == EEXIST)
+            return false;
+        if (renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            return false;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            return false;
+        close(fd);
+        return std::rename(temp_.c_str(), name.c_str()) == 0;
+    }
+
+    std::string path_;
+    bool overwrite_;
+    bool in_directory_;
+    std::string base_;
+    std::string temp_; // the temporary file's name; "" for an unnamed one
+    FILE* file_ = nullptr;
+    std::string error_;
+    int job_id_ = 1;
+};
+
+} // namespace
+
+std::unique_ptr<PdfSink> pdf_file_sink(std::string path) {
+    return std::make_unique<FileSink>(std::move(path), true, false);
+}
+
+std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory) {
+    return std::make_unique<FileSink>(std::move(directory), false, true);
+}
+
+std::string pdf_file_of_job(int id) {
+    WrittenFiles& w = written_files();
+    std::lock_guard<std::mutex> guard(w.lock);
+    for (const auto& [job, file] : w.files)
+        if (job == id)
+            return file;
+    return {};
+}
+
+} // namespace zvp

@@ -1,0 +1,24 @@
+// PDF documents as files: the built-in PDF printer's folder, and single files (zv-render).
+#pragma once
+
+#include "platform/portable/gdi32/printer_device.h"
+
+#include <memory>
+#include <string>
+
+namespace zvp {
+
+// A PDF file written under a temporary name and renamed into place when the document ends, so a
+// document that fails never leaves half a file behind.
+std::unique_ptr<PdfSink> pdf_file_sink(std::string path);
+
+// PDF files in `directory` (created when missing), one per document, named after the document
+// and the time it started: "ZV: Printing" at 14:03:59 on 2026-12-07 becomes
+// ZV_Printing-20261207-140359-1.pdf, with the last number raised until no file is overwritten.
+std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
+
+// The file a document of a directory sink went to, by its job id; "" for a document not (or no
+// longer) known. The most recent documents are remembered.
+std::string pdf_file_of_job(int id);
+
+} // namespace zvp

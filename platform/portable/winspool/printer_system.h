@@ -1,0 +1,57 @@
+// Where the printers of EnumPrintersA, OpenPrinterA and CreateDCA come from: CUPS and the built-in
+// PDF printer in the programs, the in-memory printer in tests.
+#pragma once
+
+#include "platform/portable/gdi32/device.h"
+#include "platform/portable/handles.h"
+
+#include <memory>
+#include <string>
+
+namespace zvp {
+
+struct PrinterEntry {
+    std::string name;
+    std::string port;    // where the documents go: a device URI, a folder, ...
+    std::string driver;  // what kind of printer this is
+    std::string comment; // for the default printer: how it was chosen
+};
+
+// `failed`: the printer system could not be asked; the thread's last error says why.
+enum class Lookup { found, none, failed };
+
+// A job as GetJobA reports it.
+struct JobEntry {
+    DWORD status = 0;        // JOB_STATUS_* bits; 0 is waiting in the queue
+    std::string status_text; // in the printer system's words
+    std::string document;
+    long long submitted = 0; // seconds since 1970, by the printer system's clock
+};
+
+class PrinterSystem {
+  public:
+    virtual ~PrinterSystem() = default;
+    virtual Lookup default_printer(PrinterEntry& entry) = 0;
+    virtual Lookup find_printer(const std::string& name, PrinterEntry& entry) = 0;
+    // A device for the named printer, or null with the last error set.
+    virtual std::shared_ptr<Device> open(const std::string& name) = 0;
+    // A job of the named printer, by the id StartDocA gave it.
+    virtual Lookup job(const std::string& printer, int id, JobEntry& job) = 0;
+};
+
+// Installs the printers the process sees; until one is installed there is no printer at all.
+void set_printer_system(std::shared_ptr<PrinterSystem> system);
+
+// A printer opened with OpenPrinterA.
+struct OpenPrinter {
+    PrinterEntry entry;
+};
+
+// The print spooler's state: the printers the process sees, and the printers it has open.
+struct Winspool {
+    std::shared_ptr<PrinterSystem> system;
+    HandleTable<OpenPrinter> printers{HandleKind::printer};
+};
+Winspool& winspool();
+
+} // namespace zvp

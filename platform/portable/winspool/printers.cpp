@@ -1,0 +1,228 @@
+// The print spooler's lookup, printer handles and printer device contexts, over the installed
+// printer system.
+#include "platform/portable/gdi32/dc.h"
+#include "platform/portable/kernel32/errors.h"
+#include "platform/portable/winspool/printer_system.h"
+
+#include <cstring>
+#include <ctime>
+#include <map>
+
+namespace zvp {
+
+namespace {
+
+std::shared_ptr<PrinterSystem>& current_system() {
+    return winspool().system;
+}
+
+Lookup default_printer(PrinterEntry& entry) {
+    if (!current_system())
+        return Lookup::none;
+    return current_system()->default_printer(entry);
+}
+
+// Lays out a record of `Record` followed by the strings its pointers point to, in the caller's
+// buffer, the way the spooler returns its records.
+class RecordWriter {
+  public:
+    RecordWriter(LPBYTE buffer, DWORD size, DWORD record_size)
+        : buffer_(buffer), size_(size), used_(record_size) {}
+    // Reserves room for `text`; returns where it will be, or null when only measuring.
+    LPSTR add(const std::string& text) {
+        DWORD at = used_;
+        used_ += static_cast<DWORD>(text.size() + 1);
+        if (!fits())
+            return nullptr;
+        std::memcpy(buffer_ + at, text.c_str(), text.size() + 1);
+        return reinterpret_cast<LPSTR>(buffer_ + at);
+    }
+    bool fits() const { return buffer_ && used_ <= size_; }
+    DWORD needed() const { return used_; }
+
+  private:
+    LPBYTE buffer_;
+    DWORD size_;
+    DWORD used_;
+};
+
+} // namespace
+
+Winspool& winspool() {
+    static Winspool state;
+    return state;
+}
+
+void set_printer_system(std::shared_ptr<PrinterSystem> system) {
+    current_system() = std::move(system);
+}
+
+} // namespace zvp
+
+using namespace zvp;
+
+BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed, LPDWORD returned) {
+    if (!needed || !returned || level != 5 || name != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *needed = *returned = 0;
+    if (!(flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)))
+        return TRUE;
+    PrinterEntry entry;
+    switch (default_printer(entry)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: return TRUE;
+    case Lookup::found: break;
+    }
+    RecordWriter out(buffer, size, sizeof(PRINTER_INFO_5A));
+    LPSTR printer_name = out.add(entry.name);
+    LPSTR port = out.add(entry.port);
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    *reinterpret_cast<PRINTER_INFO_5A*>(buffer) = PRINTER_INFO_5A{
+        printer_name, port, PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_LOCAL, 15000, 45000};
+    *returned = 1;
+    return TRUE;
+}
+
+BOOL WINAPI GetDefaultPrinterA(LPSTR buffer, LPDWORD size) {
+    if (!size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PrinterEntry entry;
+    switch (default_printer(entry)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_FILE_NOT_FOUND); return FALSE;
+    case Lookup::found: break;
+    }
+    DWORD wanted = static_cast<DWORD>(entry.name.size() + 1);
+    if (!buffer || *size < wanted) {
+        *size = wanted;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, entry.name.c_str(), wanted);
+    *size = wanted;
+    return TRUE;
+}
+
+BOOL WINAPI OpenPrinterA(LPSTR name, HANDLE* printer, LPPRINTER_DEFAULTSA) {
+    if (!name || !printer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *printer = nullptr;
+    PrinterEntry entry;
+    Lookup found = current_system() ? current_system()->find_printer(name, entry) : Lookup::none;
+    if (found == Lookup::failed)
+        return FALSE;
+    if (found == Lookup::none) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    *printer = winspool().printers.add(std::make_shared<OpenPrinter>(OpenPrinter{entry}));
+    return TRUE;
+}
+
+BOOL WINAPI ClosePrinter(HANDLE printer) {
+    if (!winspool().printers.remove(printer)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    OpenPrinter* open = winspool().printers.get(printer);
+    if (!open) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 2 || !needed) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const PrinterEntry& e = open->entry;
+    RecordWriter out(buffer, size, sizeof(PRINTER_INFO_2A));
+    PRINTER_INFO_2A info{};
+    info.pPrinterName = out.add(e.name);
+    info.pPortName = out.add(e.port);
+    info.pDriverName = out.add(e.driver);
+    info.pComment = out.add(e.comment);
+    info.pDatatype = out.add("RAW");
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    std::memcpy(buffer, &info, sizeof info);
+    return TRUE;
+}
+
+HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* init) {
+    (void)driver;
+    (void)output;
+    (void)init;
+    if (!device || !current_system()) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    }
+    std::shared_ptr<Device> printer = current_system()->open(device);
+    if (!printer)
+        return nullptr;
+    return create_dc(std::move(printer));
+}
+
+BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DWORD size,
+                    LPDWORD needed) {
+    OpenPrinter* open = winspool().printers.get(printer);
+    if (!open) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 1 || !needed) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const PrinterEntry& e = open->entry;
+    JobEntry job;
+    switch (current_system() ? current_system()->job(e.name, static_cast<int>(job_id), job)
+                             : Lookup::none) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    case Lookup::found: break;
+    }
+    RecordWriter out(buffer, size, sizeof(JOB_INFO_1A));
+    JOB_INFO_1A info{};
+    info.JobId = job_id;
+    info.pPrinterName = out.add(e.name);
+    info.pDocument = out.add(job.document);
+    info.pDatatype = out.add("RAW");
+    info.pStatus = out.add(job.status_text);
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    info.Status = job.status;
+    std::time_t submitted = static_cast<std::time_t>(job.submitted);
+    std::tm utc{};
+#ifdef _WIN32
+    bool converted = gmtime_s(&utc, &submitted) == 0;
+#else
+    bool converted = gmtime_r(&submitted, &utc) != nullptr;
+#endif
+    if (job.submitted > 0 && converted)
+        info.Submitted = SYSTEMTIME{
+            WORD(utc.tm_year + 1900), WORD(utc.tm_mon + 1), WORD(utc.tm_wday), WORD(utc.tm_mday),
+            WORD(utc.tm_hour),        WORD(utc.tm_min),     WORD(utc.tm_sec),  0};
+    std::memcpy(buffer, &info, sizeof info);
+    return TRUE;
+}
