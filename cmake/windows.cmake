@@ -35,3 +35,24 @@ if(ZV_BUILD_TESTS)
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/wine_end_to_end.sh $<TARGET_FILE:zvspool>)
   set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
 endif()
+
+if(ZV_BUILD_TESTS)
+  # The conformance tests against the real GDI32 and WINSPOOL, as the Linux build runs them
+  # against the portable layer.
+  add_executable(conformance_tests
+    tests/conformance/conformance.cpp
+    tests/conformance/device_contexts.cpp
+    tests/conformance/fonts.cpp
+    tests/conformance/printers.cpp
+    render/font_factory.cpp
+    spool/default_printer.cpp
+    spool/event_log.cpp)
+  target_include_directories(conformance_tests PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(conformance_tests PRIVATE gtest_main gdi32 user32 winspool)
+  target_link_options(conformance_tests PRIVATE -static)
+  add_test(NAME conformance_under_wine
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/conformance/under_wine.sh
+            $<TARGET_FILE:conformance_tests>)
+  set_tests_properties(conformance_under_wine PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE
+                       SKIP_RETURN_CODE 77)
+endif()

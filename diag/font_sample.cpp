@@ -16,10 +16,10 @@ void paint_font_sample(HDC dc) {
     }
     SaveDC(dc);
     SetBkMode(dc, TRANSPARENT);
-    int line_pitch = (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+    int line_step = line_pitch(dc);
     for (int line = 0; line < SAMPLE_LINES; ++line) {
         SelectObject(dc, fonts[line]);
-        TextOutA(dc, 0, line * line_pitch, sample_line, SAMPLE_LINE_LENGTH);
+        TextOutA(dc, 0, line * line_step, sample_line, SAMPLE_LINE_LENGTH);
         SelectObject(dc, GetStockObject(SYSTEM_FONT));
         DeleteObject(fonts[line]);
     }

@@ -80,13 +80,13 @@ void draw_test_page(HDC dc) {
     FontSet fonts = build_font_set(dc, POLISH_FONT_SET);
     SaveDC(dc);
     SetBkMode(dc, TRANSPARENT);
-    int line_pitch = (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+    int line_step = line_pitch(dc);
     // Line k: pitch k / 4, then regular, bold, underlined, bold underlined.
     for (int line = 0; line < 16; ++line) {
         int pitch = line / 4, style = line % 4;
         int bold = style % 2, underline = style / 2;
-        SelectObject(dc, fonts.fonts[bold * 8 + underline * 4 + pitch]);
-        TextOutA(dc, 0, line * line_pitch, sample_line, SAMPLE_LINE_LENGTH);
+        SelectObject(dc, fonts.fonts[font_set_index(bold, underline, pitch)]);
+        TextOutA(dc, 0, line * line_step, sample_line, SAMPLE_LINE_LENGTH);
     }
     delete_font_set(dc, &fonts);
     RestoreDC(dc, -1);

@@ -80,6 +80,14 @@ HFONT create_cyrillic_printer_font(HDC dc, const char* face_name, int height, in
                        RUSSIAN_CHARSET);
 }
 
+int font_set_index(int bold, int underline, int pitch) {
+    return bold * 8 + underline * 4 + pitch;
+}
+
+int line_pitch(HDC dc) {
+    return (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+}
+
 FontSet build_font_set(HDC dc, FontSetVariant variant) {
     FontSet set;
     for (int index = 0; index < 16; ++index) {

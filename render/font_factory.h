@@ -28,6 +28,13 @@ struct FontSet {
     HFONT fonts[16];
 };
 
+// The FontSet index of a pitch (0..3), bold and underline (each 0 or 1).
+int font_set_index(int bold, int underline, int pitch);
+
+// The vertical advance of one text line of the 6-lines-per-inch grid on `dc`: its vertical logical
+// resolution, held in single precision, over 6, truncated.
+int line_pitch(HDC dc);
+
 enum FontSetVariant {
     POLISH_FONT_SET,   // character set 238, code page 1250
     CYRILLIC_FONT_SET, // character set 204, code page 1251

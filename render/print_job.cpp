@@ -29,7 +29,7 @@ const unsigned char cyrillic_translation_table[128] = {
 
 static void select_current_font(PrintState* s) {
     const FontSet* set = cyrillic_mode ? &s->cyrillic_fonts : &s->polish_fonts;
-    SelectObject(s->dc, set->fonts[s->bold * 8 + s->underline * 4 + s->pitch]);
+    SelectObject(s->dc, set->fonts[font_set_index(s->bold, s->underline, s->pitch)]);
 }
 
 // Top of the current line; a job that never feeds a form can run far below the page, so the
@@ -191,7 +191,7 @@ int print_job_stream(HDC dc, FILE* stream) {
     }
     SaveDC(dc);
     s.horizontal_resolution = (float)GetDeviceCaps(dc, LOGPIXELSX);
-    s.line_pitch = (int)((float)GetDeviceCaps(dc, LOGPIXELSY) / 6.0);
+    s.line_pitch = line_pitch(dc);
 
     unsigned char piece[READ_PIECE_SIZE];
     size_t count;

@@ -18,7 +18,7 @@ test_packages=(
   googletest libgtest-dev poppler-utils
   cups cups-client cups-ipp-utils dbus
   xvfb xauth xdotool imagemagick
-  wine wine64 locales mupdf-tools
+  wine wine64 locales mupdf-tools python3-fonttools
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 

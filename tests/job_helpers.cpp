@@ -69,6 +69,10 @@ std::string failure_name(const testing::TestParamInfo<PrinterFailure>& info) {
     return info.param.name;
 }
 
+void PrintTo(const PrinterFailure& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
 std::vector<std::string> describe(const zvp::RecordedPage& page) {
     std::vector<std::string> out;
     for (const auto& run : page.runs)

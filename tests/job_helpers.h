@@ -32,6 +32,7 @@ struct PrinterFailure {
 // Every failure a printed document can meet, for parameterised tests, and their names.
 std::vector<PrinterFailure> printer_failures();
 std::string failure_name(const testing::TestParamInfo<PrinterFailure>& info);
+void PrintTo(const PrinterFailure& failure, std::ostream* out);
 
 // All runs of a page joined by position: "x,y:text" per run.
 std::vector<std::string> describe(const zvp::RecordedPage& page);

@@ -21,15 +21,17 @@ LOGFONTA record(HFONT font) {
 class FontFactory : public ::testing::Test {
   protected:
     ~FontFactory() override { DeleteDC(dc); }
-    // The worked A4 page: 4960 x 7016 pixels on 210 x 297 millimetres.
+    // An A4 page at about 600 dpi: 4960 x 7016 pixels on 210 x 297 millimetres.
     zvp::MemoryPrinter printer;
     HDC dc = printer.create_dc();
 };
 
-TEST_F(FontFactory, WorkedExample) {
+// 12 points are 100 pixels at 600 dpi, and each pitch's width condenses the natural 60.
+TEST_F(FontFactory, TwelvePointsAtEveryPitchOnA600DpiPage) {
     const int widths[] = {120, 100, 68, 60};
     const int expected[] = {60, 50, 34, 30};
     for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("width parameter " + std::to_string(widths[i]));
         HFONT font = create_printer_font(dc, "Courier New", 120, widths[i], 0, 0);
         LOGFONTA lf = record(font);
         EXPECT_EQ(lf.lfHeight, -100);

@@ -36,7 +36,8 @@ class PrintJob : public ::testing::Test {
     zvp::MemoryPrinter printer{zvtest::printer_300dpi()};
 };
 
-TEST_F(PrintJob, WorkedExample) {
+// A margin set after the page was prepared waits for the next line; a bold word continues the line.
+TEST_F(PrintJob, MarginBoldWordAndTwoLines) {
     EXPECT_EQ(print(esc(32, "05") + "Name" + esc(7) + "X" + esc(8) + "\r\nTotal\r\n\f"), 0);
     ASSERT_EQ(doc().pages.size(), 1u);
     EXPECT_TRUE(doc().pages[0].ended);

@@ -3,6 +3,7 @@
 // into the next as it does in the spooler.
 #include "platform/portable/winspool/pdf_files.h"
 #include "render/print_job.h"
+#include "spool/default_printer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -39,6 +40,35 @@ std::string default_output(const std::string& job) {
         dot == (slash == std::string::npos ? 0 : slash + 1))
         return job + ".pdf";
     return job.substr(0, dot) + ".pdf";
+}
+
+// The printer's words for the last failure, or `fallback` when it has none.
+std::string last_error_words(const char* fallback) {
+    char text[1024];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, GetLastError(), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        --length;
+    return length > 0 ? std::string(text, length) : fallback;
+}
+
+// Prints every job, in order, into the document open on `dc`: 0, or the exit status of the first
+// failure, which is said.
+int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& out) {
+    for (const auto& job : jobs) {
+        FILE* stream = std::fopen(job.c_str(), "rb");
+        if (!stream)
+            return fail(job, std::strerror(errno));
+        errno = 0;
+        int incomplete = print_job_stream(dc, stream);
+        int read_error = std::ferror(stream) ? (errno ? errno : EIO) : 0;
+        std::fclose(stream);
+        if (read_error)
+            return fail(job, std::strerror(read_error));
+        if (incomplete)
+            return fail(out, last_error_words("output incomplete"));
+    }
+    return 0;
 }
 
 } // namespace
@@ -104,37 +134,15 @@ int main(int argc, char** argv) {
     zvp::PageSetup page = letter ? zvp::letter_page(dpi) : zvp::a4_page(dpi);
     HDC dc = png ? zvp::create_png_printer_dc(page, out.substr(0, out.size() - 4))
                  : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(out));
-    DOCINFOA doc;
-    std::memset(&doc, 0, sizeof doc);
-    doc.cbSize = sizeof doc;
-    doc.lpszDocName = "ZV: Printing";
-    if (StartDocA(dc, &doc) <= 0) {
-        int status = fail(out, zvp::cairo_printer_error(dc));
-        DeleteDC(dc);
-        return status;
-    }
-    for (const auto& job : jobs) {
-        FILE* stream = std::fopen(job.c_str(), "rb");
-        if (!stream) {
-            int status = fail(job, std::strerror(errno));
-            AbortDoc(dc);
-            DeleteDC(dc);
-            return status;
-        }
-        errno = 0;
-        int incomplete = print_job_stream(dc, stream);
-        int read_error = std::ferror(stream) ? (errno ? errno : EIO) : 0;
-        std::fclose(stream);
-        if (incomplete) {
-            std::string why = read_error ? std::strerror(read_error) : zvp::cairo_printer_error(dc);
-            int status = fail(read_error ? job : out, why.empty() ? "output incomplete" : why);
-            AbortDoc(dc);
-            DeleteDC(dc);
-            return status;
-        }
-    }
-    if (EndDoc(dc) <= 0) {
-        int status = fail(out, zvp::cairo_printer_error(dc));
+    DOCINFOA doc = zv_document_info();
+    int status = StartDocA(dc, &doc) > 0 ? 0 : fail(out, last_error_words("cannot open it"));
+    if (status == 0)
+        status = print_jobs(dc, jobs, out);
+    if (status == 0 && EndDoc(dc) <= 0)
+        status = fail(out, last_error_words("cannot finish it"));
+    if (status != 0) {
+        // A document that failed is abandoned: its output is never left half written.
+        AbortDoc(dc);
         DeleteDC(dc);
         return status;
     }

@@ -97,6 +97,8 @@ ATTR collection media-col-ready $default
 ATTR collection media-col-database $a4,$letter
 ATTR collection media-size-supported { MEMBER integer x-dimension 21000 MEMBER integer y-dimension 29700 },{ MEMBER integer x-dimension 21590 MEMBER integer y-dimension 27940 }
 ATTR keyword media-col-supported media-size,media-bottom-margin,media-left-margin,media-right-margin,media-top-margin
+ATTR resolution printer-resolution-default 600dpi
+ATTR resolution printer-resolution-supported 600dpi
 ATTR integer media-bottom-margin-supported 423
 ATTR integer media-left-margin-supported 423
 ATTR integer media-right-margin-supported 423

@@ -7,18 +7,13 @@
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 source "$here/common.sh"
+source "$here/wine.sh"
 enter_namespace "$0" "$@"
 exe=$(realpath "$1")
-for tool in wine wineboot wineserver cupsd ippeveprinter lpadmin dbus-daemon Xvfb xdotool pdftotext; do
+for tool in cupsd ippeveprinter lpadmin dbus-daemon Xvfb xdotool pdftotext pdffonts; do
   command -v "$tool" > /dev/null || { echo "missing $tool (scripts/install-deps.sh test)"; exit 1; }
 done
-
-# With a Polish locale Wine's ANSI code page is 1250, the one the job files are written in.
-if ! locale -a | grep -qix 'pl_PL.utf8'; then
-  sed -i 's/^# *pl_PL.UTF-8 UTF-8/pl_PL.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^pl_PL.UTF-8 UTF-8' /etc/locale.gen || echo 'pl_PL.UTF-8 UTF-8' >> /etc/locale.gen
-  locale-gen > /dev/null || { echo "locale-gen failed"; exit 1; }
-fi
+wine_tools && polish_locale || exit 1
 
 # Wine reads the printers when it starts: the scheduler must be up before.
 start_system_bus || exit 1
@@ -29,14 +24,7 @@ Xvfb :77 -screen 0 1280x1024x24 > "$work/xvfb.log" 2>&1 &
 export DISPLAY=:77
 wait_for 10 xdotool getdisplaygeometry > /dev/null || { echo "Xvfb did not start"; exit 1; }
 
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=pl_PL.UTF-8 LC_ALL=pl_PL.UTF-8
-wineboot --init > "$work/wineboot.log" 2>&1
-for face in "Courier New" "Courier New Bold"; do
-  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ \
-    /d "Liberation Mono${face#Courier New}" /f > /dev/null 2>&1
-done
-wineserver -w
+make_wine_prefix "$work/prefix" || exit 1
 
 # As a user installs it: the program in the folder that holds ZV.
 mkdir -p "$work/run/ZV"
@@ -53,6 +41,9 @@ check "a document reaches the printer" wait_for 60 arrived
 text=$(text_of office)
 check "with the job's Polish text" grep -q "Kartoteka Łódź: Zamówienie 17" <<< "$text"
 check "its bold run on the second line" grep -q "Razem 123,45 zł" <<< "$text"
+fonts=$(for f in $(documents_of office); do pdffonts "$f"; done)
+check "in the bold face of Courier New" grep -qi "CourierNew.*Bold" <<< "$fonts"
+check "beside its regular face" grep -qi "CourierNewPSMT" <<< "$fonts"
 check "and its second page" grep -q "Strona druga" <<< "$text"
 log=$work/run/zvspool.log
 check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer \"office\"" "$log"

@@ -3,6 +3,7 @@
 #include "platform/portable/gdi32/font_engine.h"
 
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -19,6 +20,13 @@ constexpr int kUnderlinePosition = -233;
 constexpr int kUnderlineThickness = 100;
 constexpr int kStrikeoutPosition = 528;
 constexpr int kStrikeoutSize = 100;
+
+// Whether the face a full name ("Courier New Bold") or a heavy request would choose is bold.
+bool bold(const LOGFONTA& lf) {
+    size_t length = std::strlen(lf.lfFaceName);
+    return lf.lfWeight > 550 ||
+           (length >= 5 && std::strcmp(lf.lfFaceName + length - 5, " Bold") == 0);
+}
 
 class FixedFont : public RealizedFont {
   public:
@@ -40,7 +48,7 @@ class FixedFont : public RealizedFont {
             -scale_font_units(kUnderlinePosition, ppem, kUnitsPerEm) - thickness / 2;
         m.strikeout_thickness = std::max(1, scale_font_units(kStrikeoutSize, ppem, kUnitsPerEm));
         m.strikeout_offset = -scale_font_units(kStrikeoutPosition, ppem, kUnitsPerEm);
-        m.weight = lf.lfWeight ? lf.lfWeight : FW_NORMAL;
+        m.weight = bold(lf) ? FW_BOLD : FW_NORMAL;
     }
 };
 
@@ -49,7 +57,7 @@ class FixedFontEngine : public FontEngine {
     std::shared_ptr<const RealizedFont> realize(const LOGFONTA& lf, int height, int width,
                                                 int dpi) override {
         int ppem = em_pixels_for_height(height, kUnitsPerEm, kAscent + kDescent, dpi);
-        auto key = std::make_tuple(ppem, width, int(lf.lfWeight));
+        auto key = std::make_tuple(ppem, width, bold(lf));
         auto& slot = cache_[key];
         if (!slot)
             slot = std::make_shared<FixedFont>(lf, ppem, width);
@@ -57,7 +65,7 @@ class FixedFontEngine : public FontEngine {
     }
 
   private:
-    std::map<std::tuple<int, int, int>, std::shared_ptr<const RealizedFont>> cache_;
+    std::map<std::tuple<int, int, bool>, std::shared_ptr<const RealizedFont>> cache_;
 };
 
 } // namespace

@@ -50,7 +50,4 @@ class Device;
 // The device behind create_pdf_printer_dc, for printer systems that make their own contexts.
 std::shared_ptr<Device> pdf_printer_device(const PageSetup& page, std::unique_ptr<PdfSink> sink);
 
-// Why the last document of a Cairo printer failed, or "" (for messages to the user).
-std::string cairo_printer_error(HDC dc);
-
 } // namespace zvp

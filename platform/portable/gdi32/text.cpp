@@ -32,9 +32,10 @@ BOOL WINAPI GetTextMetricsA(HDC dc, LPTEXTMETRICA tm) {
     tm->tmLastChar = 0xFF;
     tm->tmDefaultChar = 0x1F;
     tm->tmBreakChar = 0x20;
-    tm->tmItalic = lf.lfItalic ? 1 : 0;
-    tm->tmUnderlined = lf.lfUnderline ? 1 : 0;
-    tm->tmStruckOut = lf.lfStrikeOut ? 1 : 0;
+    // GDI reports these flags as 0xFF, whatever nonzero value the font record held.
+    tm->tmItalic = lf.lfItalic ? 0xFF : 0;
+    tm->tmUnderlined = lf.lfUnderline ? 0xFF : 0;
+    tm->tmStruckOut = lf.lfStrikeOut ? 0xFF : 0;
     // TMPF_FIXED_PITCH set means "not fixed pitch"; our faces are monospaced outlines.
     tm->tmPitchAndFamily = (m.truetype ? TMPF_VECTOR | TMPF_TRUETYPE : 0) |
                            (caps.printer ? TMPF_DEVICE : 0) | (lf.lfPitchAndFamily & 0xF0);

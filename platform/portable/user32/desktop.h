@@ -5,7 +5,8 @@ namespace zvp {
 
 // Chooses how windows are shown: a GTK window when a display can be opened, none otherwise (the
 // message loop, timers and messages work the same). Either way SIGTERM, SIGINT and SIGHUP close
-// the main window and SIGUSR1 sends it the system command 1. Returns true with a display.
+// the main window and SIGUSR1 chooses the command the application added to its system menu.
+// Returns true with a display.
 bool use_desktop(int* argc, char*** argv);
 
 } // namespace zvp

@@ -216,9 +216,4 @@ HDC create_png_printer_dc(const PageSetup& page, std::string base) {
     return create_dc(std::make_shared<CairoPrinter>(page, std::move(base)));
 }
 
-std::string cairo_printer_error(HDC dc) {
-    DeviceContext* d = find_dc(dc);
-    return d ? d->device->error() : std::string();
-}
-
 } // namespace zvp

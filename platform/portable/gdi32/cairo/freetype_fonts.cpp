@@ -358,7 +358,12 @@ class FreeTypeFontEngine : public FontEngine {
         TableMetrics t = table_metrics(face);
         int ppem = em_pixels_for_height(height, t.units_per_em,
                                         static_cast<int>(t.win_ascent + t.win_descent), dpi);
-        int weight = lf.lfWeight ? static_cast<int>(lf.lfWeight) : FW_NORMAL;
+        // GDI reports the weight of the face it chose, and a bold one when it emboldens.
+        auto* os2 = static_cast<TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+        int weight =
+            os2 && os2->version != 0xFFFF && os2->usWeightClass ? os2->usWeightClass : FW_NORMAL;
+        if (choice.synthetic_bold)
+            weight = FW_BOLD;
         auto key = std::make_tuple(choice.file, choice.index, choice.synthetic_bold,
                                    choice.synthetic_italic, code_page, ppem, width, weight);
         auto& slot = realized_[key];

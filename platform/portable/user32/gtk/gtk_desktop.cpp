@@ -43,9 +43,17 @@ gboolean on_close_signal(gpointer) {
     return G_SOURCE_CONTINUE;
 }
 
+// SIGUSR1 chooses the command the application added to the main window's system menu, as a
+// click on it would.
 gboolean on_print_signal(gpointer) {
-    if (Window* w = main_window())
-        PostMessageA(w->handle, WM_SYSCOMMAND, 1, 0);
+    Window* w = main_window();
+    if (!w)
+        return G_SOURCE_CONTINUE;
+    for (const MenuItem& item : w->system_menu)
+        if (!(item.flags & MF_SEPARATOR)) {
+            PostMessageA(w->handle, WM_SYSCOMMAND, item.id, 0);
+            break;
+        }
     return G_SOURCE_CONTINUE;
 }
 
