@@ -175,6 +175,7 @@ else
     measure "$WORK/zv$PAGES.pdf" "$ZV" --paper a4 -o "$WORK/zv$PAGES.pdf" "$WORK/job$PAGES.zv"
 fi
 row "zv-render (600 dpi, A4)" "$PAGES" "$WORK/zv$PAGES.pdf" "escape codes honoured"
+ZV_CPU=$M_CPU ZV_WALL=$M_WALL
 
 log "texttopdf, $PAGES pages"
 M_STDOUT=$WORK/texttopdf.pdf measure "$WORK/texttopdf.pdf" \
@@ -183,6 +184,7 @@ M_STDOUT=$WORK/texttopdf.pdf measure "$WORK/texttopdf.pdf" \
     "PageSize=A4 cpi=12 lpi=7 page-left=18 page-right=18 page-top=36 page-bottom=36" \
     "$WORK/job$PAGES.txt"
 row "texttopdf" "$PAGES" "$WORK/texttopdf.pdf" "$TT_NOTE"
+TT_CPU=$M_CPU TT_WALL=$M_WALL
 
 log "enscript | ps2pdf, $PAGES pages"
 measure "$WORK/enscript.pdf" bash -c '
@@ -201,6 +203,16 @@ row "paps \| ps2pdf" "$PAPS_PAGES" "$WORK/paps.pdf" "Monospace 8; paps writes Po
 
 LOAD_AFTER=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
+# --- the grid and the text of zv-render's PDF ------------------------------------------
+# Every word's left edge in points times 600/72 must be a whole device unit (within 0.001 pt).
+pdftotext -bbox "$WORK/zv$PAGES.pdf" "$WORK/bbox.html"
+read -r GRID_WORDS GRID_OFF GRID_WORST < <(awk -F'"' '
+    /<word / { n++; u = $2 * 600 / 72; d = u - int(u + 0.5); if (d < 0) d = -d; if (d > worst) worst = d
+               if (d > 0.001 * 600 / 72) off++ }
+    END { printf "%d %d %.6f\n", n, off, worst * 72 / 600 }' "$WORK/bbox.html")
+DEFLATE_LEVEL=$(sed -n 's/.*kDeflateLevel = \([0-9]*\);.*/\1/p' "$ROOT/platform/portable/gdi32/pdf/pdf_output.h")
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
+
 # --- report ------------------------------------------------------------------------
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -211,6 +223,9 @@ cat <<EOF
 - zv-render: $ZV_SRC (binary of $(date -u -r "$ZV_SRC" "+%Y-%m-%d %H:%M UTC"), repo HEAD $rev); runs per figure: $REPEAT (wall and CPU: median, range in brackets; RSS: max)
 - load average before: $LOAD_BEFORE, after: $LOAD_AFTER
 - job: 66 lines x 80 characters per page, cp1250 with ESC pitch/bold/underline codes for zv-render; the same text as UTF-8 (ISO-8859-2 for enscript) for the others
+- zv-render's deflate level: ${DEFLATE_LEVEL:-unknown} (PdfOutput::kDeflateLevel)
+- zv-render against texttopdf, $PAGES pages: $(ratio "$TT_CPU" "$ZV_CPU") times its throughput by CPU time, $(ratio "$TT_WALL" "$ZV_WALL") by wall time
+- zv-render's grid: $GRID_WORDS words, $GRID_OFF off the 1/600-inch grid by more than 0.001 pt (largest distance $GRID_WORST pt)
 
 ### Tools on the same text
 

@@ -8,14 +8,15 @@ set -euo pipefail
 
 run_packages=(
   cmake g++ make pkg-config
-  libcairo2-dev libfontconfig-dev libfreetype-dev libcups2-dev libglib2.0-dev libgtk-3-dev
+  libcairo2-dev libfontconfig-dev libfreetype-dev libharfbuzz-dev libdeflate-dev libcups2-dev
+  libglib2.0-dev libgtk-3-dev
   fonts-liberation
 )
 windows_packages=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
 )
 test_packages=(
-  googletest libgtest-dev poppler-utils
+  googletest libgtest-dev poppler-utils qpdf ghostscript
   cups cups-client cups-ipp-utils dbus
   xvfb xauth xdotool imagemagick
   wine wine64 locales mupdf-tools python3-fonttools

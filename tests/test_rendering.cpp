@@ -132,6 +132,71 @@ TEST(Rendering, PngPagesAtTheirLinesAndColumns) {
 }
 
 // The printable area in whole device units, truncated as printer drivers give it.
+// Grey levels of a PNG page (0 black, 255 white).
+struct Grey {
+    int width = 0, height = 0;
+    std::vector<unsigned char> level;
+    int at(int x, int y) const { return level[size_t(y) * width + x]; }
+};
+
+Grey grey_of(const std::string& png) {
+    cairo_surface_t* s = cairo_image_surface_create_from_png(png.c_str());
+    Grey g;
+    EXPECT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS) << png;
+    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
+        g.width = cairo_image_surface_get_width(s);
+        g.height = cairo_image_surface_get_height(s);
+        int stride = cairo_image_surface_get_stride(s);
+        const unsigned char* data = cairo_image_surface_get_data(s);
+        for (int y = 0; y < g.height; ++y)
+            for (int x = 0; x < g.width; ++x) {
+                const unsigned char* px = data + y * stride + x * 4;
+                g.level.push_back((px[0] + px[1] + px[2]) / 3);
+            }
+    }
+    cairo_surface_destroy(s);
+    return g;
+}
+
+// Pixels dark in `a` where `b` has nothing dark at or next to them: ink one has and the other
+// lacks, as opposed to a glyph edge antialiased a little differently.
+int ink_missing(const Grey& a, const Grey& b) {
+    int missing = 0;
+    for (int y = 1; y + 1 < std::min(a.height, b.height); ++y)
+        for (int x = 1; x + 1 < std::min(a.width, b.width); ++x) {
+            if (a.at(x, y) >= 96)
+                continue;
+            int lightest = 255;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    lightest = std::min(lightest, b.at(x + dx, y + dy));
+            missing += lightest > 160;
+        }
+    return missing;
+}
+
+TEST(Rendering, PdfAndPngPagesShowTheSameInk) {
+    TempDir dir;
+    const std::string job = ZV_SOURCE_DIR "/samples/sample.zv";
+    ASSERT_EQ(run_command(zv_render + " --dpi 100 -o " + dir.file("cairo.png") + " " + job), 0);
+    ASSERT_EQ(run_command(zv_render + " --dpi 100 -o " + dir.file("job.pdf") + " " + job), 0);
+    ASSERT_EQ(run_command("pdftoppm -r 100 -png " + dir.file("job.pdf") + " " + dir.file("pdf")),
+              0);
+    for (int page = 1; page <= 2; ++page) {
+        SCOPED_TRACE("page " + std::to_string(page));
+        Grey cairo = grey_of(dir.file("cairo-" + std::to_string(page) + ".png"));
+        Grey pdf = grey_of(dir.file("pdf-" + std::to_string(page) + ".png"));
+        ASSERT_NEAR(cairo.width, pdf.width, 1);
+        ASSERT_NEAR(cairo.height, pdf.height, 1);
+        int ink = 0;
+        for (unsigned char level : cairo.level)
+            ink += level < 96;
+        EXPECT_GT(ink, 1000);
+        EXPECT_EQ(ink_missing(cairo, pdf), 0);
+        EXPECT_EQ(ink_missing(pdf, cairo), 0);
+    }
+}
+
 TEST(Rendering, PageMetricsAreWholeDeviceUnits) {
     struct Case {
         zvp::PageSetup page;

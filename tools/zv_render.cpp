@@ -1,6 +1,7 @@
 // zv-render: prints job files the way the spooler does, but into a PDF file or PNG images instead
 // of on a printer. All jobs go into one document, in order, so a margin set by one job carries
 // into the next as it does in the spooler.
+#include "platform/portable/kernel32/heap.h"
 #include "platform/portable/winspool/pdf_files.h"
 #include "render/print_job.h"
 #include "spool/default_printer.h"
@@ -74,6 +75,7 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
 } // namespace
 
 int main(int argc, char** argv) {
+    zvp::keep_heap_between_pages();
     int dpi = 0;
     bool letter = false;
     std::string out;

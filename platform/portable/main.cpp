@@ -1,5 +1,6 @@
 // main() of zvspool on Linux: its command line, then the application's WinMain.
 #include "platform/portable/include/windows.h"
+#include "platform/portable/kernel32/heap.h"
 #include "platform/portable/user32/desktop.h"
 #include "platform/portable/winspool/cups/cups_printers.h"
 
@@ -42,6 +43,7 @@ void check_journal_stream() {
 } // namespace
 
 int main(int argc, char** argv) {
+    zvp::keep_heap_between_pages();
     const char* folder = nullptr;
     bool once = false;
     for (int i = 1; i < argc; ++i) {

@@ -43,6 +43,16 @@ struct TextRun {
     COLORREF bk_color = 0xFFFFFF;
 };
 
+// The glyphs [first, last) of a run that can show.
+struct GlyphSpan {
+    int first = 0;
+    int last = 0;
+};
+
+// Glyphs wholly outside [0, width) x [0, height) are left out: the printable area clips them, and
+// leaving them out keeps them out of the text a reader extracts, too.
+GlyphSpan visible_glyphs(const TextRun& run, int width, int height);
+
 class Device {
   public:
     virtual ~Device() = default;

@@ -2,7 +2,7 @@
 #include "tests/job_helpers.h"
 
 #ifndef _WIN32
-#include "platform/portable/gdi32/cairo/freetype_fonts.h"
+#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 #endif
 #include "platform/portable/gdi32/dc.h"
 

@@ -1,5 +1,6 @@
-// Printers that render with Cairo: a document as one PDF (to a file or any byte sink), or each page
-// as a PNG image. Device units are the printer's dots; the origin is the printable area's top left.
+// Printers that make files: a document as one PDF (to a file or any byte sink, see pdf/), or each
+// page as a PNG image (Cairo). Device units are the printer's dots; the origin is the printable
+// area's top left.
 #pragma once
 
 #include "platform/portable/include/windows.h"
@@ -22,6 +23,10 @@ struct PageSetup {
 
 PageSetup a4_page(int dpi);
 PageSetup letter_page(int dpi);
+
+struct DeviceCaps;
+// What GetDeviceCaps reports for a printer with this paper.
+DeviceCaps printer_caps(const PageSetup& page);
 
 // Where a PDF document's bytes go. `write` is called as pages end; `finish` once the document is
 // complete (its result is EndDoc's); `abort` when the document is abandoned.

@@ -6,6 +6,19 @@
 
 using namespace zvp;
 
+GlyphSpan zvp::visible_glyphs(const TextRun& run, int width, int height) {
+    const FontMetrics& m = run.realized->metrics();
+    int top = run.y, bottom = run.y + m.ascent + m.descent;
+    if (run.count == 0 || bottom < 0 || top > height)
+        return {};
+    GlyphSpan span{0, run.count};
+    while (span.first < run.count && run.char_x[span.first + 1] <= 0)
+        ++span.first;
+    while (span.last > span.first && run.char_x[span.last - 1] >= width)
+        --span.last;
+    return span;
+}
+
 BOOL WINAPI GetTextMetricsA(HDC dc, LPTEXTMETRICA tm) {
     DeviceContext* d = find_dc(dc);
     if (!d || !tm)

@@ -1,13 +1,43 @@
 #include "platform/portable/gdi32/cairo/text_run.h"
 
-#include "platform/portable/gdi32/cairo/freetype_fonts.h"
+#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 
+#include <cairo-ft.h>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zvp {
 
 namespace {
+
+// Cairo's faces, one per face file and style synthesis, kept for the life of the program as the
+// font engine keeps its own. Cairo gets faces of its own: it sets their size while drawing.
+cairo_font_face_t* cairo_face_for(const FaceChoice& c) {
+    static FT_Library library = [] {
+        FT_Library l = nullptr;
+        FT_Init_FreeType(&l);
+        return l;
+    }();
+    static std::map<std::tuple<std::string, int, bool, bool>, cairo_font_face_t*> faces;
+    auto key = std::make_tuple(c.file, c.index, c.synthetic_bold, c.synthetic_italic);
+    auto it = faces.find(key);
+    if (it != faces.end())
+        return it->second;
+    FT_Face face = nullptr;
+    if (!library || FT_New_Face(library, c.file.c_str(), c.index, &face) != 0)
+        return faces[key] = nullptr;
+    cairo_font_face_t* cf = cairo_ft_font_face_create_for_ft_face(face, FT_LOAD_NO_HINTING);
+    static const cairo_user_data_key_t key_face{};
+    cairo_font_face_set_user_data(cf, &key_face, face,
+                                  [](void* f) { FT_Done_Face(static_cast<FT_Face>(f)); });
+    unsigned synth = (c.synthetic_bold ? CAIRO_FT_SYNTHESIZE_BOLD : 0) |
+                     (c.synthetic_italic ? CAIRO_FT_SYNTHESIZE_OBLIQUE : 0);
+    if (synth)
+        cairo_ft_font_face_set_synthesize(cf, synth);
+    return faces[key] = cf;
+}
 
 void set_color(cairo_t* cr, COLORREF c) {
     cairo_set_source_rgb(cr, (c & 0xFF) / 255.0, ((c >> 8) & 0xFF) / 255.0,
@@ -37,17 +67,13 @@ void append_utf8(std::string& out, char32_t c) {
 void draw_text_run(cairo_t* cr, const TextRun& run, int width, int height) {
     const auto* font = dynamic_cast<const FreeTypeFont*>(run.realized);
     const FontMetrics& m = run.realized->metrics();
+    GlyphSpan span = visible_glyphs(run, width, height);
+    if (span.first >= span.last)
+        return;
+    int first = span.first, last = span.last;
     int top = run.y, bottom = run.y + m.ascent + m.descent;
-    if (run.count == 0 || bottom < 0 || top > height)
-        return;
-    int first = 0, last = run.count; // the glyphs [first, last) that can show
-    while (first < run.count && run.char_x[first + 1] <= 0)
-        ++first;
-    while (last > first && run.char_x[last - 1] >= width)
-        --last;
-    if (first >= last)
-        return;
     int left = run.char_x[first], right = run.char_x[last];
+    cairo_font_face_t* face = font ? cairo_face_for(font->face()) : nullptr;
 
     if (run.opaque) {
         set_color(cr, run.bk_color);
@@ -55,8 +81,8 @@ void draw_text_run(cairo_t* cr, const TextRun& run, int width, int height) {
         cairo_fill(cr);
     }
     set_color(cr, run.text_color);
-    if (font && font->cairo_face()) {
-        cairo_set_font_face(cr, font->cairo_face());
+    if (face) {
+        cairo_set_font_face(cr, face);
         cairo_matrix_t matrix;
         cairo_matrix_init_scale(&matrix, font->ppem() * font->x_scale(), font->ppem());
         cairo_set_font_matrix(cr, &matrix);

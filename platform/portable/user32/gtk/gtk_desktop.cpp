@@ -2,7 +2,7 @@
 // signals and our window timers are served by one thread; a GTK window shows each of our windows.
 #include "platform/portable/user32/desktop.h"
 
-#include "platform/portable/gdi32/cairo/freetype_fonts.h"
+#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 #include "platform/portable/gdi32/cairo/text_run.h"
 #include "platform/portable/gdi32/codepages.h"
 #include "platform/portable/user32/window_state.h"

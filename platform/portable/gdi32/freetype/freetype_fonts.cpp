@@ -2,12 +2,11 @@
 // first (through fontconfig's aliases, so "Courier New" is Liberation Mono), then the face's full
 // name ("Courier New Bold" is the bold face of that family), and the character set above both: a
 // face that cannot show the code page is passed over for one that can.
-#include "platform/portable/gdi32/cairo/freetype_fonts.h"
+#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 
 #include "platform/portable/gdi32/codepages.h"
 
 #include <algorithm>
-#include <cairo-ft.h>
 #include <cctype>
 #include <cmath>
 #include <fontconfig/fontconfig.h>
@@ -234,8 +233,8 @@ FT_Library library() {
     return lib;
 }
 
-// Faces for measuring, one per file and index; Cairo gets faces of its own (it sets their size
-// while drawing).
+// Faces for measuring, one per file and index; the back ends that draw open faces of their own
+// (they set their size while drawing).
 FT_Face metrics_face(const FaceChoice& c) {
     static std::map<std::pair<std::string, int>, FT_Face> faces;
     auto key = std::make_pair(c.file, c.index);
@@ -246,26 +245,6 @@ FT_Face metrics_face(const FaceChoice& c) {
     if (FT_New_Face(library(), c.file.c_str(), c.index, &face) != 0)
         face = nullptr;
     return faces[key] = face;
-}
-
-cairo_font_face_t* cairo_face_for(const FaceChoice& c) {
-    static std::map<std::tuple<std::string, int, bool, bool>, cairo_font_face_t*> faces;
-    auto key = std::make_tuple(c.file, c.index, c.synthetic_bold, c.synthetic_italic);
-    auto it = faces.find(key);
-    if (it != faces.end())
-        return it->second;
-    FT_Face face = nullptr;
-    if (FT_New_Face(library(), c.file.c_str(), c.index, &face) != 0)
-        return faces[key] = nullptr;
-    cairo_font_face_t* cf = cairo_ft_font_face_create_for_ft_face(face, FT_LOAD_NO_HINTING);
-    static const cairo_user_data_key_t key_face{};
-    cairo_font_face_set_user_data(cf, &key_face, face,
-                                  [](void* f) { FT_Done_Face(static_cast<FT_Face>(f)); });
-    unsigned synth = (c.synthetic_bold ? CAIRO_FT_SYNTHESIZE_BOLD : 0) |
-                     (c.synthetic_italic ? CAIRO_FT_SYNTHESIZE_OBLIQUE : 0);
-    if (synth)
-        cairo_ft_font_face_set_synthesize(cf, synth);
-    return faces[key] = cf;
 }
 
 struct TableMetrics {
@@ -315,7 +294,7 @@ class FreeTypeFontImpl : public FreeTypeFont {
         face_ = choice;
         ppem_ = ppem;
         unicode_ = &code_page_table(code_page);
-        cairo_face_ = cairo_face_for(choice);
+        code_page_ = code_page;
         auto S = [&](long v) { return scale_font_units(v, ppem, t.units_per_em); };
         int natural = std::max(1, S(t.ave_width));
         x_scale_ = width > 0 ? double(width) / natural : 1.0;
@@ -398,6 +377,11 @@ FaceChoice choose_face(const LOGFONTA& lf) {
     if (lf.lfFaceName[0] && (by_family(lf, code_page, c) || by_full_name(lf, code_page, c)))
         return c;
     return by_fallback(lf, code_page);
+}
+
+double synthetic_bold_strength(int ppem) {
+    // FT_GlyphSlot_Embolden: a 24th of the em, on the outline as a whole.
+    return ppem / 24.0;
 }
 
 FontEngine& freetype_font_engine() {

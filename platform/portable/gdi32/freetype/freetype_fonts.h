@@ -1,13 +1,11 @@
-// Real fonts: LOGFONTA requests matched against the installed faces with fontconfig, measured with
-// FreeType, and handed to Cairo for drawing.
+// Real fonts: LOGFONTA requests matched against the installed faces with fontconfig and measured
+// with FreeType. The back ends that draw (Cairo, PDF) take the face from the realised font.
 #pragma once
 
 #include "platform/portable/gdi32/font_engine.h"
 
 #include <array>
 #include <string>
-
-typedef struct _cairo_font_face cairo_font_face_t;
 
 namespace zvp {
 
@@ -21,13 +19,18 @@ struct FaceChoice {
     bool synthetic_italic = false;
 };
 
+// How much a synthetic bold thickens the outlines, in pixels at `ppem`: FreeType's emboldening,
+// which is what GDI's looks like.
+double synthetic_bold_strength(int ppem);
+
 FaceChoice choose_face(const LOGFONTA& font);
 
 class FreeTypeFont : public RealizedFont {
   public:
+    // The glyph index in the face, and the character, of every byte of the code page.
     const std::array<unsigned, 256>& glyphs() const { return glyphs_; }
     const std::array<char32_t, 256>& unicode() const { return *unicode_; }
-    cairo_font_face_t* cairo_face() const { return cairo_face_; }
+    int code_page() const { return code_page_; }
     // Horizontal scale of the outlines: requested width over natural average width.
     double x_scale() const { return x_scale_; }
     const FaceChoice& face() const { return face_; }
@@ -35,7 +38,7 @@ class FreeTypeFont : public RealizedFont {
   protected:
     std::array<unsigned, 256> glyphs_{};
     const std::array<char32_t, 256>* unicode_ = nullptr;
-    cairo_font_face_t* cairo_face_ = nullptr;
+    int code_page_ = 0;
     double x_scale_ = 1;
     FaceChoice face_;
 };
