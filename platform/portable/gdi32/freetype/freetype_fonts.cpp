@@ -330,6 +330,19 @@ class FreeTypeFontEngine : public FontEngine {
     std::shared_ptr<const RealizedFont> realize(const LOGFONTA& lf, int height, int width,
                                                 int dpi) override {
         int code_page = code_page_for_charset(lf.lfCharSet);
+        // A job switches fonts every few characters (bold, underline): the same request must not
+        // go back to fontconfig and the font's tables each time.
+        auto request = std::make_tuple(lower(lf.lfFaceName), int(lf.lfWeight), lf.lfItalic != 0,
+                                       code_page, lf.lfPitchAndFamily & 3, height, width, dpi);
+        auto& known = requests_[request];
+        if (!known)
+            known = realize_new(lf, code_page, height, width, dpi);
+        return known;
+    }
+
+  private:
+    std::shared_ptr<const RealizedFont> realize_new(const LOGFONTA& lf, int code_page, int height,
+                                                    int width, int dpi) {
         const FaceChoice& choice = resolve(lf, code_page);
         FT_Face face = choice.file.empty() ? nullptr : metrics_face(choice);
         if (!face)
@@ -352,7 +365,6 @@ class FreeTypeFontEngine : public FontEngine {
         return slot;
     }
 
-  private:
     const FaceChoice& resolve(const LOGFONTA& lf, int code_page) {
         auto key = std::make_tuple(lower(lf.lfFaceName), int(lf.lfWeight), lf.lfItalic != 0,
                                    code_page, lf.lfPitchAndFamily & 3);
@@ -363,6 +375,9 @@ class FreeTypeFontEngine : public FontEngine {
     }
 
     std::map<std::tuple<std::string, int, bool, int, int>, FaceChoice> choices_;
+    std::map<std::tuple<std::string, int, bool, int, int, int, int, int>,
+             std::shared_ptr<const RealizedFont>>
+        requests_;
     std::map<std::tuple<std::string, int, bool, bool, int, int, int, int>,
              std::shared_ptr<const RealizedFont>>
         realized_;
