@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh run       what building and running on Linux needs
 #   scripts/install-deps.sh windows   what cross-building zvspool.exe needs
 #   scripts/install-deps.sh fuzz      what building the fuzz targets needs (clang, libFuzzer)
+#   scripts/install-deps.sh package   what building the Debian package needs
 #   scripts/install-deps.sh test      all of that, and what the tests need (Wine among them)
 set -euo pipefail
 
@@ -10,16 +11,19 @@ run_packages=(
   cmake g++ make pkg-config
   libcairo2-dev libfontconfig-dev libfreetype-dev libharfbuzz-dev libdeflate-dev libcups2-dev
   libglib2.0-dev libgtk-3-dev
-  fonts-liberation
+  fonts-liberation librsvg2-bin
 )
+package_packages=(dpkg-dev file)
 windows_packages=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
+  librsvg2-bin icoutils nsis zip
 )
 test_packages=(
   googletest libgtest-dev poppler-utils qpdf ghostscript
   cups cups-client cups-ipp-utils dbus
   xvfb xauth xdotool imagemagick
   wine wine64 locales mupdf-tools python3-fonttools
+  lintian desktop-file-utils mandoc man-db
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 
@@ -27,8 +31,10 @@ case "${1:-run}" in
   run) wanted=("${run_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
   fuzz) wanted=("${run_packages[@]}" "${fuzz_packages[@]}") ;;
-  test) wanted=("${run_packages[@]}" "${windows_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}") ;;
-  *) echo "usage: $0 [run|windows|fuzz|test]" >&2; exit 2 ;;
+  package) wanted=("${run_packages[@]}" "${package_packages[@]}") ;;
+  test) wanted=("${run_packages[@]}" "${windows_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}"
+                "${package_packages[@]}") ;;
+  *) echo "usage: $0 [run|windows|fuzz|test|package]" >&2; exit 2 ;;
 esac
 
 missing=()

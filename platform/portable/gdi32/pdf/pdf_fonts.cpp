@@ -25,6 +25,16 @@ struct EmbeddableFace {
     hb_face_t* hb = nullptr;
     int units_per_em = 1000;
     std::string postscript_name;
+
+    EmbeddableFace() = default;
+    EmbeddableFace(const EmbeddableFace&) = delete;
+    EmbeddableFace& operator=(const EmbeddableFace&) = delete;
+    ~EmbeddableFace() {
+        if (hb)
+            hb_face_destroy(hb);
+        if (ft)
+            FT_Done_Face(ft);
+    }
 };
 
 namespace {

@@ -290,8 +290,11 @@ class GtkBackend : public GlibBackend {
 
 bool use_desktop(int* argc, char*** argv) {
     bool display = gtk_init_check(argc, argv);
-    if (display)
+    if (display) {
+        // The icon installed into the hicolor theme; the title bar and task switcher show it.
+        gtk_window_set_default_icon_name("zvspool");
         set_window_backend(std::make_shared<GtkBackend>());
+    }
     else
         set_window_backend(std::make_shared<GlibBackend>());
     return display;

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The Debian package as users get it: made by CPack from a build, checked by lintian, installed
+# with dpkg into a root of its own, and the installed programs, man pages, desktop entries and
+# icon used from there.
+#   deb_package.sh BUILD_DIR
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+source "$here/../e2e/common.sh"
+build=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+version=$(sed -n 's/^project(zvspool VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")
+arch=$(dpkg --print-architecture)
+
+(cd "$build" && cpack -G DEB -B "$work/out" > "$work/cpack.log" 2>&1) || cat "$work/cpack.log"
+deb=$work/out/zvspool_${version}_$arch.deb
+check "CPack makes zvspool_${version}_$arch.deb" test -f "$deb"
+[[ -f $deb ]] || { finish; exit 1; }
+
+dpkg-deb --field "$deb" Depends Recommends > "$work/fields"
+check "it depends on the printer fonts" grep -q "^Depends: .*fonts-liberation" "$work/fields"
+check "and on the libraries it links (dpkg-shlibdeps)" \
+  grep -Eq "^Depends: .*libcups2 .*|^Depends: .*libgtk-3-0" "$work/fields"
+check "it recommends cups" grep -q "^Recommends: cups$" "$work/fields"
+check "apt can install it with what it depends on" \
+  bash -c "apt-get install --simulate --no-install-recommends '$deb' > '$work/apt.log' 2>&1"
+
+# lintian: no errors. Its warnings are printed for the log; the README lists the ones kept.
+lintian --tag-display-limit 0 "$deb" > "$work/lintian" 2>&1
+cat "$work/lintian"
+check "lintian finds no errors" bash -c "! grep -q '^E: ' '$work/lintian'"
+
+# dpkg -i into a root of its own: a dpkg database there, and nothing of the machine changed.
+root=$work/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+dpkg --root="$root" --force-depends --force-not-root --force-script-chrootless \
+  --log=/dev/null -i "$deb" > "$work/dpkg.log" 2>&1 || cat "$work/dpkg.log"
+check "dpkg installs it" test "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' zvspool)" \
+  == "install ok installed"
+usr=$root/usr
+out=$("$usr/bin/zvspool" --version 2>&1)
+check "the installed zvspool --version works" test "$out" == "zvspool $version"
+out=$("$usr/bin/zv-render" --version 2>&1)
+check "the installed zv-render --version works" test "$out" == "zv-render $version"
+check "both programs are stripped" \
+  bash -c "file '$usr/bin/zvspool' '$usr/bin/zv-render' | grep -c ', stripped' | grep -qx 2"
+for page in zvspool zv-render; do
+  MANWIDTH=80 man -l "$usr/share/man/man1/$page.1.gz" > "$work/$page.txt" 2> "$work/$page.err"
+  check "man -l $page(1) renders" grep -q "^NAME" "$work/$page.txt"
+  check "man -l $page(1) says nothing on stderr" bash -c "! [[ -s '$work/$page.err' ]]"
+done
+check "the man page shows the job codes" grep -q "ESC" "$work/zvspool.txt"
+for entry in share/applications/zvspool.desktop; do
+  check "the desktop entry validates" desktop-file-validate "$usr/$entry"
+  check "it names the icon" grep -qx "Icon=zvspool" "$usr/$entry"
+done
+check "the autostart entry is installed" test -f "$root/etc/xdg/autostart/zvspool.desktop"
+check "the scalable icon is in hicolor" test -f "$usr/share/icons/hicolor/scalable/apps/zvspool.svg"
+check "and the 48 px one, a real 48 x 48 PNG" \
+  bash -c "file '$usr/share/icons/hicolor/48x48/apps/zvspool.png' | grep -q '48 x 48'"
+check "the user unit is installed" test -f "$usr/lib/systemd/user/zvspool.service"
+check "the unit starts the installed program" \
+  grep -qx "ExecStart=/usr/bin/zvspool" "$usr/lib/systemd/user/zvspool.service"
+check "the README and copyright are in its doc folder" \
+  test -f "$usr/share/doc/zvspool/README.md" -a -f "$usr/share/doc/zvspool/copyright"
+
+# The installed zv-render prints the sample job from there.
+"$usr/bin/zv-render" -o "$work/sample.pdf" "$here/../../samples/sample.zv" > /dev/null 2>&1
+check "the installed zv-render prints the sample" \
+  bash -c "pdftotext '$work/sample.pdf' - | grep -q 'Zażółć gęślą jaźń'"
+finish
