@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
     if (status == 0 && EndDoc(dc) <= 0)
         status = fail(out, last_error_words("cannot finish it"));
     if (status != 0) {
-        // A document that failed is abandoned: its output is never left half written.
+        // A document that failed is abandoned: a PDF is never left half written (PNG pages that
+        // were finished stay).
         AbortDoc(dc);
         DeleteDC(dc);
         return status;
