@@ -3,11 +3,62 @@
 # in-memory printer, so the same recorded-output tests run on Windows.
 set(zv_application ${ZV_APP_SOURCES} ${ZV_SPOOL_SOURCES} ${ZV_RENDER_SOURCES})
 
-add_executable(zvspool WIN32 ${zv_application} app/winmain.cpp)
+# The program's icon, made from the drawing at every size Explorer and the taskbar ask for; the
+# 256-pixel one is kept as PNG inside the .ico, as Windows reads it, which keeps the file small.
+enable_language(RC)
+find_program(ZV_RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(ZV_ICOTOOL icotool REQUIRED)
+set(zv_icon_svg ${PROJECT_SOURCE_DIR}/packaging/icons/zvspool.svg)
+set(ZV_ICON_FILE ${CMAKE_BINARY_DIR}/packaging/zvspool.ico)
+set(zv_icon_pngs)
+foreach(size 16 24 32 48 256)
+  set(png ${CMAKE_BINARY_DIR}/packaging/zvspool-${size}.png)
+  add_custom_command(OUTPUT ${png}
+    COMMAND ${ZV_RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${zv_icon_svg}
+    DEPENDS ${zv_icon_svg} VERBATIM)
+  list(APPEND zv_icon_pngs ${png})
+endforeach()
+list(POP_BACK zv_icon_pngs zv_icon_png_256)
+add_custom_command(OUTPUT ${ZV_ICON_FILE}
+  COMMAND ${ZV_ICOTOOL} -c -o ${ZV_ICON_FILE} ${zv_icon_pngs} -r ${zv_icon_png_256}
+  DEPENDS ${zv_icon_pngs} ${zv_icon_png_256} VERBATIM)
+
+# The version resource follows project(): a version with no patch number is x.y.0.
+set(ZV_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+if(ZV_VERSION_PATCH STREQUAL "")
+  set(ZV_VERSION_PATCH 0)
+endif()
+configure_file(packaging/windows/zvspool.rc.in ${CMAKE_BINARY_DIR}/packaging/zvspool.rc @ONLY)
+set_source_files_properties(${CMAKE_BINARY_DIR}/packaging/zvspool.rc PROPERTIES
+  OBJECT_DEPENDS ${ZV_ICON_FILE})
+
+add_executable(zvspool WIN32 ${zv_application} app/winmain.cpp ${CMAKE_BINARY_DIR}/packaging/zvspool.rc)
 target_include_directories(zvspool PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(zvspool PRIVATE gdi32 user32 winspool)
 target_link_options(zvspool PRIVATE -static)
 install(TARGETS zvspool RUNTIME DESTINATION .)
+
+# What users get: the program without its symbols, README.txt with Windows line ends, and, where
+# makensis is installed, the installer zvspool-VERSION-setup.exe holding both.
+set(zv_package_dir ${CMAKE_BINARY_DIR}/packaging/files)
+configure_file(packaging/windows/README.txt ${zv_package_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
+add_custom_command(OUTPUT ${zv_package_dir}/zvspool.exe
+  COMMAND ${CMAKE_STRIP} -o ${zv_package_dir}/zvspool.exe $<TARGET_FILE:zvspool>
+  DEPENDS zvspool VERBATIM)
+add_custom_target(windows_files ALL DEPENDS ${zv_package_dir}/zvspool.exe)
+find_program(ZV_MAKENSIS makensis)
+if(ZV_MAKENSIS)
+  set(ZV_SETUP_EXE ${CMAKE_BINARY_DIR}/zvspool-${PROJECT_VERSION}-setup.exe)
+  set(zv_nsi ${PROJECT_SOURCE_DIR}/packaging/windows/zvspool.nsi)
+  add_custom_command(OUTPUT ${ZV_SETUP_EXE}
+    COMMAND ${ZV_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DEXE=${zv_package_dir}/zvspool.exe
+            -DREADME=${zv_package_dir}/README.txt -DICON=${ZV_ICON_FILE} -DOUTFILE=${ZV_SETUP_EXE}
+            ${zv_nsi}
+    DEPENDS ${zv_nsi} ${zv_package_dir}/zvspool.exe ${zv_package_dir}/README.txt ${ZV_ICON_FILE}
+    VERBATIM)
+  add_custom_target(windows_installer ALL DEPENDS ${ZV_SETUP_EXE})
+  add_dependencies(windows_installer windows_files)
+endif()
 
 if(ZV_BUILD_TESTS)
   add_library(zv_portable_win STATIC ${ZV_PORTABLE_CORE_SOURCES} ${ZV_PORTABLE_TESTING_SOURCES}
@@ -34,6 +85,14 @@ if(ZV_BUILD_TESTS)
   add_test(NAME wine_end_to_end
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/wine_end_to_end.sh $<TARGET_FILE:zvspool>)
   set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
+endif()
+
+if(ZV_BUILD_TESTS AND ZV_MAKENSIS)
+  # The installer under Wine: a silent install into a folder holding a job, then the uninstall,
+  # which must leave that job where it was.
+  add_test(NAME windows_installer
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/windows_installer.sh ${ZV_SETUP_EXE})
+  set_tests_properties(windows_installer PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
 endif()
 
 if(ZV_BUILD_TESTS)

@@ -1,0 +1,171 @@
+; The zvspool installer. makensis gets the paths and the version from the build:
+;   makensis -DVERSION=x.y.z -DEXE=zvspool.exe -DREADME=README.txt -DICON=zvspool.ico
+;            -DOUTFILE=zvspool-x.y.z-setup.exe zvspool.nsi
+; Unattended: zvspool-x.y.z-setup.exe /S [/FOLDER=C:\folder\holding\ZV] [/D=C:\install\dir]
+;
+; zvspool watches the ZV folder of the folder it is started in, so what the installer really sets
+; up is shortcuts whose "Start in" is the folder the legacy program writes its ZV into. That folder
+; and its jobs belong to the user: the uninstaller only ever deletes files it installed by name.
+
+!ifndef VERSION | EXE | README | ICON | OUTFILE
+  !error "pass -DVERSION, -DEXE, -DREADME, -DICON and -DOUTFILE"
+!endif
+
+Unicode true
+; A 64-bit installer for a 64-bit program: no registry or Program Files redirection to think of.
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+ManifestDPIAware true
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\zvspool"
+!define DEFAULT_FOLDER "C:\ZV-kartoteka"
+
+Name "zvspool"
+Caption "zvspool ${VERSION}"
+BrandingText "zvspool ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\zvspool"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "zvspool"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "FileDescription" "zvspool ${VERSION} setup"
+VIAddVersionKey /LANG=1033 "CompanyName" "zvspool developers"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) zvspool developers"
+
+!include MUI2.nsh
+!include FileFunc.nsh
+!include LogicLib.nsh
+
+; The folder that holds ZV: the shortcuts' working directory.
+Var Folder
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+
+!insertmacro MUI_PAGE_WELCOME
+
+!define MUI_PAGE_HEADER_TEXT "Folder of the ZV jobs"
+!define MUI_PAGE_HEADER_SUBTEXT "Choose the folder that holds ZV, where the card-index program writes its printouts."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "zvspool prints the job files zv*.zv that the card-index program writes into the folder ZV. Choose the folder that holds ZV (ZV is created in it if it is missing). zvspool is started in this folder and writes its log zvspool.log there."
+!define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Folder that holds ZV"
+!define MUI_DIRECTORYPAGE_VARIABLE $Folder
+!insertmacro MUI_PAGE_DIRECTORY
+
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+
+!define MUI_FINISHPAGE_TITLE "zvspool is installed"
+; Not started from here: the installer runs as administrator, and so would zvspool.
+!define MUI_FINISHPAGE_TEXT "zvspool starts at every login, in $Folder. To start it now, choose zvspool in the Start menu.$\r$\n$\r$\nIts log is zvspool.log in that folder."
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\README.txt"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "English"
+
+; A running zvspool.exe cannot be replaced or deleted. Asks it to close as closing its window
+; does (a job it is printing stays in ZV and is printed whole next time), and waits for it.
+!macro CLOSE_RUNNING prefix
+Function ${prefix}CloseRunning
+  IfFileExists "$INSTDIR\zvspool.exe" 0 done
+  nsExec::Exec 'taskkill /IM zvspool.exe'
+  Pop $0
+  StrCpy $1 0
+  ${Do}
+    ClearErrors
+    FileOpen $0 "$INSTDIR\zvspool.exe" a
+    ${IfNot} ${Errors}
+      FileClose $0
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+    ${If} $1 > 60
+      ${Break}
+    ${EndIf}
+    Sleep 500
+  ${Loop}
+  done:
+FunctionEnd
+!macroend
+!insertmacro CLOSE_RUNNING ""
+!insertmacro CLOSE_RUNNING "un."
+
+Function .onInit
+  SetShellVarContext all
+  ; An upgrade keeps the folder chosen before.
+  ReadRegStr $Folder HKLM "${UNINSTALL_KEY}" "ZvFolder"
+  ${If} $Folder == ""
+    StrCpy $Folder "${DEFAULT_FOLDER}"
+  ${EndIf}
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/FOLDER=" $R1
+  ${IfNot} ${Errors}
+    StrCpy $Folder $R1
+  ${EndIf}
+  ; A shortcut's "Start in" must be a full path: a drive (C:\...) or a share (\\server\...).
+  StrCpy $R2 $Folder 2
+  StrCpy $R3 $Folder 2 1
+  ${If} $R2 != "\\"
+  ${AndIf} $R3 != ":\"
+    MessageBox MB_ICONSTOP "The folder that holds ZV must be a full path, not $\"$Folder$\"." /SD IDOK
+    Abort
+  ${EndIf}
+FunctionEnd
+
+Section
+  SetShellVarContext all
+  Call CloseRunning
+  SetOutPath "$INSTDIR"
+  File "/oname=zvspool.exe" "${EXE}"
+  File "/oname=README.txt" "${README}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+
+  ClearErrors
+  CreateDirectory "$Folder\ZV"
+  ${IfNot} ${FileExists} "$Folder\ZV\*.*"
+    MessageBox MB_ICONEXCLAMATION "Could not create $Folder\ZV. Create it before starting zvspool." /SD IDOK
+  ${EndIf}
+
+  ; CreateShortCut gives a shortcut the current output folder as its "Start in".
+  SetOutPath "$Folder"
+  CreateShortCut "$SMPROGRAMS\zvspool.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
+    SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
+  CreateShortCut "$SMSTARTUP\zvspool.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
+    SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
+  SetOutPath "$INSTDIR"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "zvspool"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\zvspool.exe,0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "zvspool developers"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "ZvFolder" "$Folder"
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+; Only what the installer put there, file by file; the folder that holds ZV is never touched.
+Section "Uninstall"
+  SetShellVarContext all
+  Call un.CloseRunning
+  Delete "$SMSTARTUP\zvspool.lnk"
+  Delete "$SMPROGRAMS\zvspool.lnk"
+  Delete /REBOOTOK "$INSTDIR\zvspool.exe"
+  Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
