@@ -172,8 +172,9 @@ check "and the PDF has every page" test "$(pages "$E"/home/PDF/*.pdf)" -eq "$(pa
 # SIGTERM mid-job: the program ends within 5 seconds, the job is abandoned and kept, and printed
 # whole next time.
 F=$work/sigterm; mkdir -p "$F/ZV" "$F/home"
-# Random bytes are the slowest job there is: every control code, runs of a few letters.
-{ printf 'SIGTERM FIRST\r\n'; head -c 3000000 /dev/urandom | tr -d '\000'
+# Random bytes are the slowest job there is: every control code, runs of a few letters; 25 MB of
+# them take seconds to print.
+{ printf 'SIGTERM FIRST\r\n'; head -c 25000000 /dev/urandom | tr -d '\000'
   printf '\r\n\x0c\x1b\x19SIGTERM LAST\r\n'; } > "$F/ZV/zv0001.zv"
 aged "$F/ZV/zv0001.zv"
 (cd "$F" && exec env $(pdf_env "$F") "$zvspool" >> "$F/zvspool.log" 2>&1) &
