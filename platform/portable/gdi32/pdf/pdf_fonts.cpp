@@ -177,8 +177,8 @@ void write_descriptor(PdfOutput& out, int number, const EmbeddableFace& face,
     auto* os2 = static_cast<TT_OS2*>(FT_Get_Sfnt_Table(ft, FT_SFNT_OS2));
     auto* post = static_cast<TT_Postscript*>(FT_Get_Sfnt_Table(ft, FT_SFNT_POST));
     bool has_os2 = os2 && os2->version != 0xFFFF;
-    long cap_height = has_os2 && os2->version >= 2 && os2->sCapHeight ? os2->sCapHeight
-                                                                       : ft->ascender;
+    long cap_height =
+        has_os2 && os2->version >= 2 && os2->sCapHeight ? os2->sCapHeight : ft->ascender;
     int weight = has_os2 ? os2->usWeightClass : 400;
     double italic_angle = post ? post->italicAngle / 65536.0 : 0;
     // Symbolic: the glyphs are reached through the CID map, not through a standard encoding.
@@ -214,11 +214,10 @@ void write_descriptor(PdfOutput& out, int number, const EmbeddableFace& face,
 }
 
 void write_to_unicode(PdfOutput& out, int number, const DocumentFont& font) {
-    std::string cmap =
-        "/CIDInit /ProcSet findresource begin\n12 dict begin\nbegincmap\n"
-        "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\n"
-        "/CMapName /Adobe-Identity-UCS def\n/CMapType 2 def\n"
-        "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n";
+    std::string cmap = "/CIDInit /ProcSet findresource begin\n12 dict begin\nbegincmap\n"
+                       "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\n"
+                       "/CMapName /Adobe-Identity-UCS def\n/CMapType 2 def\n"
+                       "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n";
     std::vector<int> bytes;
     for (int b = 0; b < 256; ++b)
         if (font.used[b] && (*font.unicode)[b] > 0 && (*font.unicode)[b] < 0xFFFE)

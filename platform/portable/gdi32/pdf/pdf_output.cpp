@@ -95,14 +95,9 @@ void append_literal(std::string& out, std::string_view bytes) {
             out += '\\';
             out += c;
             break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            out += c;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default: out += c;
         }
     }
     out += ')';
@@ -112,7 +107,8 @@ void append_text_string(std::string& out, std::string_view text,
                         const std::array<char32_t, 256>& fallback) {
     bool ascii = true;
     for (char c : text)
-        ascii = ascii && static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+        ascii =
+            ascii && static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
     if (ascii) {
         append_literal(out, text);
         return;
@@ -138,12 +134,15 @@ bool Deflater::compress(std::string_view data, std::string& out) {
     if (!compressor_)
         return false;
     out.resize(libdeflate_zlib_compress_bound(compressor_, data.size()));
-    size_t n = libdeflate_zlib_compress(compressor_, data.data(), data.size(), out.data(), out.size());
+    size_t n =
+        libdeflate_zlib_compress(compressor_, data.data(), data.size(), out.data(), out.size());
     out.resize(n);
     return n > 0;
 }
 
-PdfOutput::PdfOutput(PdfSink& sink) : sink_(sink) { pending_.reserve(kFlushAt * 2); }
+PdfOutput::PdfOutput(PdfSink& sink) : sink_(sink) {
+    pending_.reserve(kFlushAt * 2);
+}
 
 void PdfOutput::begin(std::string_view version) {
     pending_.clear();
@@ -192,7 +191,8 @@ void PdfOutput::stream_object(int number, std::string_view dictionary, std::stri
     if (pending_.size() + body.size() > kFlushAt && flush() && body.size() > kFlushAt) {
         // A large stream goes straight to the sink rather than through the pending bytes.
         flushed_ += body.size();
-        if (!failed_ && !sink_.write(reinterpret_cast<const unsigned char*>(body.data()), body.size()))
+        if (!failed_ &&
+            !sink_.write(reinterpret_cast<const unsigned char*>(body.data()), body.size()))
             failed_ = true;
     } else {
         pending_.append(body);

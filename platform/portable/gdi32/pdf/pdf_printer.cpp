@@ -366,14 +366,9 @@ class PdfPrinter : public Device {
                 content_ += '\\';
                 content_ += c;
                 break;
-            case '\r':
-                content_ += "\\r";
-                break;
-            case '\n':
-                content_ += "\\n";
-                break;
-            default:
-                content_ += c;
+            case '\r': content_ += "\\r"; break;
+            case '\n': content_ += "\\n"; break;
+            default: content_ += c;
             }
         }
         content_ += ')';

@@ -24,8 +24,11 @@ struct Glyph {
 };
 
 std::string unescape_xml(std::string s) {
-    for (auto [from, to] : {std::pair<const char*, const char*>{"&lt;", "<"}, {"&gt;", ">"},
-                            {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}}) {
+    for (auto [from, to] : {std::pair<const char*, const char*>{"&lt;", "<"},
+                            {"&gt;", ">"},
+                            {"&quot;", "\""},
+                            {"&apos;", "'"},
+                            {"&amp;", "&"}}) {
         for (size_t at; (at = s.find(from)) != std::string::npos;)
             s.replace(at, std::strlen(from), to);
     }
@@ -96,8 +99,8 @@ TEST(PdfPrinter, EveryPrinterFontOnTheDeviceGrid) {
             for (int bold = 0; bold < 2; ++bold)
                 for (int underline = 0; underline < 2; ++underline)
                     for (int russian = 0; russian < 2; ++russian) {
-                        LOGFONTA lf = printer_font(width, bold, russian ? RUSSIAN_CHARSET
-                                                                        : EASTEUROPE_CHARSET);
+                        LOGFONTA lf = printer_font(width, bold,
+                                                   russian ? RUSSIAN_CHARSET : EASTEUROPE_CHARSET);
                         lf.lfUnderline = BYTE(underline);
                         HFONT font = CreateFontIndirectA(&lf);
                         HGDIOBJ old = SelectObject(dc, font);
@@ -216,8 +219,7 @@ TEST(PdfPrinter, DocumentInfoAndAnEmptyPage) {
     EXPECT_TRUE(std::regex_search(out, std::regex("CreationDate: +2023-11-14T22:13:20Z?\n")))
         << out;
     EXPECT_TRUE(std::regex_search(out, std::regex("Pages: +2\n"))) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("Page size: +595.2\\d* x 841.8\\d* pts")))
-        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("Page size: +595.2\\d* x 841.8\\d* pts"))) << out;
     run_command("pdftotext -f 1 -l 1 '" + pdf + "' -", &out);
     EXPECT_EQ(out, "\f");
     run_command("pdftotext -f 2 -l 2 '" + pdf + "' -", &out);
@@ -249,7 +251,9 @@ TEST(PdfPrinter, AWriteFailureFailsTheJob) {
     std::string job;
     for (int page = 0; page < 20; ++page) {
         for (int line = 0; line < 60; ++line)
-            job += "Zak\xb3" "ad nr " + std::to_string(page * 60 + line) + " - kartoteka\r\n";
+            job += "Zak\xb3"
+                   "ad nr " +
+                   std::to_string(page * 60 + line) + " - kartoteka\r\n";
         job += '\f';
     }
     for (size_t room : {size_t(0), size_t(2000), size_t(12000), size_t(100000)}) {

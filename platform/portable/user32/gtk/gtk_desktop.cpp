@@ -2,9 +2,9 @@
 // signals and our window timers are served by one thread; a GTK window shows each of our windows.
 #include "platform/portable/user32/desktop.h"
 
-#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 #include "platform/portable/gdi32/cairo/text_run.h"
 #include "platform/portable/gdi32/codepages.h"
+#include "platform/portable/gdi32/freetype/freetype_fonts.h"
 #include "platform/portable/user32/window_state.h"
 
 #include <cmath>
@@ -294,8 +294,7 @@ bool use_desktop(int* argc, char*** argv) {
         // The icon installed into the hicolor theme; the title bar and task switcher show it.
         gtk_window_set_default_icon_name("zvspool");
         set_window_backend(std::make_shared<GtkBackend>());
-    }
-    else
+    } else
         set_window_backend(std::make_shared<GlibBackend>());
     return display;
 }
