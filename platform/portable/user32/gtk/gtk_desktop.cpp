@@ -294,8 +294,9 @@ bool use_desktop(int* argc, char*** argv) {
         // The icon installed into the hicolor theme; the title bar and task switcher show it.
         gtk_window_set_default_icon_name("zvspool");
         set_window_backend(std::make_shared<GtkBackend>());
-    } else
+    } else {
         set_window_backend(std::make_shared<GlibBackend>());
+    }
     return display;
 }
 
