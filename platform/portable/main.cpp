@@ -79,7 +79,9 @@ int main(int argc, char** argv) {
     zvp::use_system_printers();
     int gtk_argc = 1;
     char** gtk_argv = argv;
-    if (!once)
+    if (once)
+        zvp::use_headless();
+    else
         zvp::use_desktop(&gtk_argc, &gtk_argv);
     char once_option[] = "--once";
     char no_option[] = "";

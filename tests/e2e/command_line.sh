@@ -54,6 +54,23 @@ check "the first goes on" kill -0 $first
 check "and prints the job at its first poll" wait_for 15 bash -c "[[ \$(ls '$HOME/PDF' | wc -l) -eq 2 ]]"
 kill -TERM $first; wait $first
 
+# --once ends on SIGTERM as the spooler does: the job in print abandoned and kept, exit 1.
+printf 'DUZE FIRST\r\n' > "$folder/ZV/zv0003.zv"
+head -c 25000000 /dev/urandom | tr -d '\000' >> "$folder/ZV/zv0003.zv"
+aged "$folder/ZV/zv0003.zv"
+"$zvspool" --once "$folder" 2> "$work/term.log" &
+once_pid=$!
+wait_for 10 grep -q "polls $folder/ZV once" "$work/term.log"
+sleep 0.5
+kill -TERM $once_pid
+stopped_at=$SECONDS
+wait $once_pid; status=$?
+check "--once ends on SIGTERM within 5 seconds" test $((SECONDS - stopped_at)) -le 5
+check "with 1: the job in print was kept" test $status -eq 1
+check "saying why" grep -q "kept zv0003.zv: abandoned: the program is ending" "$work/term.log"
+check "and it stays in ZV, with no PDF of it" test "$(ls "$folder/ZV"):$(pdfs)" == "zv0003.zv:2"
+rm "$folder/ZV/zv0003.zv"
+
 mkdir -p "$work/empty"
 "$zvspool" --once "$work/empty" 2> "$work/empty.log"
 check "a folder without ZV is warned about" grep -q "warning: there is no folder ZV here" "$work/empty.log"
