@@ -208,8 +208,8 @@ void write_descriptor(PdfOutput& out, int number, const EmbeddableFace& face,
     o += " /StemV ";
     append_int(o, 10 + 220 * (weight - 50) / 900);
     o += " /FontFile2 ";
-    append_int(o, file);
-    o += " 0 R >>";
+    append_ref(o, file);
+    o += " >>";
     out.end_object();
 }
 
@@ -274,8 +274,8 @@ void write_cid_font(PdfOutput& out, const DocumentFont& font, const std::string&
     o += name;
     o += " /CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >>"
          " /FontDescriptor ";
-    append_int(o, descriptor);
-    o += " 0 R /DW ";
+    append_ref(o, descriptor);
+    o += " /DW ";
     append_int(o, dw);
     o += " /W [";
     for (int b = 0; b < 256; ++b) {
@@ -287,18 +287,18 @@ void write_cid_font(PdfOutput& out, const DocumentFont& font, const std::string&
         }
     }
     o += "] /CIDToGIDMap ";
-    append_int(o, cid_map);
-    o += " 0 R >>";
+    append_ref(o, cid_map);
+    o += " >>";
     out.end_object();
 
     std::string& t = out.begin_object(font.object);
     t += "<< /Type /Font /Subtype /Type0 /BaseFont /";
     t += name;
     t += " /Encoding /Identity-H /DescendantFonts [";
-    append_int(t, cid_font);
-    t += " 0 R] /ToUnicode ";
-    append_int(t, to_unicode);
-    t += " 0 R >>";
+    append_ref(t, cid_font);
+    t += "] /ToUnicode ";
+    append_ref(t, to_unicode);
+    t += " >>";
     out.end_object();
 }
 
@@ -376,8 +376,7 @@ void PdfFonts::write(PdfOutput& out, int resources) {
         o += " /F";
         append_int(o, f->resource);
         o += ' ';
-        append_int(o, f->object);
-        o += " 0 R";
+        append_ref(o, f->object);
     }
     o += " >> >>";
     out.end_object();

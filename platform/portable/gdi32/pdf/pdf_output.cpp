@@ -72,6 +72,21 @@ void append_int(std::string& out, long value) {
     out.append(buffer, end);
 }
 
+void append_ints(std::string& out, std::initializer_list<long> values) {
+    bool first = true;
+    for (long v : values) {
+        if (!first)
+            out += ' ';
+        append_int(out, v);
+        first = false;
+    }
+}
+
+void append_ref(std::string& out, int number) {
+    append_int(out, number);
+    out += " 0 R";
+}
+
 void append_real(std::string& out, double value, int decimals) {
     char buffer[64];
     out.append(buffer, format_real(buffer, buffer + sizeof buffer, value, decimals));
@@ -217,10 +232,10 @@ void PdfOutput::end(int root, int info, std::string_view id) {
     pending_ += "trailer\n<< /Size ";
     append_int(pending_, static_cast<long>(offsets_.size()));
     pending_ += " /Root ";
-    append_int(pending_, root);
-    pending_ += " 0 R /Info ";
-    append_int(pending_, info);
-    pending_ += " 0 R /ID [<";
+    append_ref(pending_, root);
+    pending_ += " /Info ";
+    append_ref(pending_, info);
+    pending_ += " /ID [<";
     pending_ += id;
     pending_ += "> <";
     pending_ += id;

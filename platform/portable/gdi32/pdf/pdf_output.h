@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,10 @@ namespace zvp {
 // Numbers as PDF writes them: integers, and reals with at most `decimals` places, trailing zeros
 // dropped ("0.12", "83.333333", "-1").
 void append_int(std::string& out, long value);
+// Integers separated by spaces ("0 0 4960 7015"), as operands are written.
+void append_ints(std::string& out, std::initializer_list<long> values);
+// An indirect reference to object `number`: "N 0 R".
+void append_ref(std::string& out, int number);
 void append_real(std::string& out, double value, int decimals = 6);
 // The value a reader gets back from what append_real wrote.
 double written_real(double value, int decimals = 6);

@@ -64,6 +64,24 @@ struct PageState {
     int line_x = 0, line_y = 0, pen_x = 0;
 };
 
+// A value as a reader gets it back from the content stream. Runs repeat the same few values, so
+// the last one is remembered rather than formatted and parsed again for every run.
+class WrittenReal {
+  public:
+    explicit WrittenReal(int decimals = 6) : decimals_(decimals) {}
+    double operator()(double value) {
+        if (value != value_) {
+            value_ = value;
+            written_ = written_real(value, decimals_);
+        }
+        return written_;
+    }
+
+  private:
+    int decimals_;
+    double value_ = std::nan(""), written_ = 0;
+};
+
 // An underline or strikeout waiting for the text object to end (paths cannot be drawn in one).
 struct Bar {
     COLORREF color;
@@ -122,15 +140,10 @@ class PdfPrinter : public Device {
         content_ += " cm\n";
         if (caps_.physical_offset_x || caps_.physical_offset_y) {
             content_ += "1 0 0 1 ";
-            append_int(content_, caps_.physical_offset_x);
-            content_ += ' ';
-            append_int(content_, caps_.physical_offset_y);
+            append_ints(content_, {caps_.physical_offset_x, caps_.physical_offset_y});
             content_ += " cm\n";
         }
-        content_ += "0 0 ";
-        append_int(content_, caps_.horzres);
-        content_ += ' ';
-        append_int(content_, caps_.vertres);
+        append_ints(content_, {0, 0, caps_.horzres, caps_.vertres});
         content_ += " re W n\n";
         page_open_ = true;
         return 1;
@@ -146,12 +159,12 @@ class PdfPrinter : public Device {
         out_.stream_object(contents, "", content_);
         std::string& o = out_.begin_object(page);
         o += "<< /Type /Page /Parent ";
-        append_int(o, pages_);
-        o += " 0 R /Resources ";
-        append_int(o, resources_);
-        o += " 0 R /Contents ";
-        append_int(o, contents);
-        o += " 0 R >>";
+        append_ref(o, pages_);
+        o += " /Resources ";
+        append_ref(o, resources_);
+        o += " /Contents ";
+        append_ref(o, contents);
+        o += " >>";
         out_.end_object();
         page_objects_.push_back(page);
         // The page goes to the printer now: nothing of it stays here.
@@ -245,9 +258,7 @@ class PdfPrinter : public Device {
             x == state_.pen_x)
             return;
         if (state_.positioned && !slanted && !state_.slanted) {
-            append_int(content_, x - state_.line_x);
-            content_ += ' ';
-            append_int(content_, state_.line_y - y);
+            append_ints(content_, {x - state_.line_x, state_.line_y - y});
             content_ += " Td\n";
         } else {
             content_ += slanted ? "1 0 " : "1 0 0 -1 ";
@@ -255,9 +266,7 @@ class PdfPrinter : public Device {
                 append_real(content_, kObliqueShear);
                 content_ += " -1 ";
             }
-            append_int(content_, x);
-            content_ += ' ';
-            append_int(content_, y);
+            append_ints(content_, {x, y});
             content_ += " Tm\n";
         }
         state_.positioned = true;
@@ -275,13 +284,7 @@ class PdfPrinter : public Device {
     }
 
     void rectangle(int x, int y, int w, int h) {
-        append_int(content_, x);
-        content_ += ' ';
-        append_int(content_, y);
-        content_ += ' ';
-        append_int(content_, w);
-        content_ += ' ';
-        append_int(content_, h);
+        append_ints(content_, {x, y, w, h});
         content_ += " re f\n";
     }
 
@@ -303,7 +306,7 @@ class PdfPrinter : public Device {
             state_.font = f;
             state_.size = size;
         }
-        double scale = written_real(font.x_scale() * 100);
+        double scale = written_scale_(font.x_scale() * 100);
         if (scale != state_.scale) {
             append_real(content_, scale);
             content_ += " Tz\n";
@@ -320,7 +323,7 @@ class PdfPrinter : public Device {
         for (int i = span.first; i < span.last && uniform; ++i)
             uniform = run.char_x[i + 1] - run.char_x[i] == step && f->widths[byte(i)] == width;
         if (uniform) {
-            double spacing = written_real(step / th - width * size / 1000.0);
+            double spacing = written_spacing_(step / th - width * size / 1000.0);
             if (spacing != state_.spacing) {
                 append_real(content_, spacing);
                 content_ += " Tc\n";
@@ -379,7 +382,7 @@ class PdfPrinter : public Device {
     void set_render(bool bold, int size) {
         int render = bold ? 2 : 0;
         if (bold) {
-            double width = written_real(synthetic_bold_strength(size), 3);
+            double width = written_stroke_(synthetic_bold_strength(size));
             if (width != state_.line_width) {
                 append_real(content_, width, 3);
                 content_ += " w\n";
@@ -405,8 +408,7 @@ class PdfPrinter : public Device {
         for (size_t i = 0; i < page_objects_.size(); ++i) {
             if (i)
                 o += (i % 16) ? " " : "\n";
-            append_int(o, page_objects_[i]);
-            o += " 0 R";
+            append_ref(o, page_objects_[i]);
         }
         o += "] >>";
         out_.end_object();
@@ -415,8 +417,8 @@ class PdfPrinter : public Device {
     void write_catalog_and_info() {
         std::string& c = out_.begin_object(catalog_);
         c += "<< /Type /Catalog /Pages ";
-        append_int(c, pages_);
-        c += " 0 R >>";
+        append_ref(c, pages_);
+        c += " >>";
         out_.end_object();
 
         char date[32];
@@ -471,6 +473,7 @@ class PdfPrinter : public Device {
     std::string content_;
     PageState state_;
     std::vector<Bar> bars_;
+    WrittenReal written_scale_, written_spacing_, written_stroke_{3};
     bool doc_open_ = false, page_open_ = false;
     std::string error_;
 };
