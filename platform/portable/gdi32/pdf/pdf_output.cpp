@@ -164,7 +164,7 @@ void PdfOutput::begin(std::string_view version) {
     flushed_ = 0;
     failed_ = false;
     offsets_.assign(1, 0);
-    compressed_ = raw_ = 0;
+    compressed_ = 0;
     pending_ += "%PDF-";
     pending_ += version;
     // Bytes above 127 on the second line tell transfer programs that the file is binary.
@@ -194,7 +194,6 @@ void PdfOutput::stream_object(int number, std::string_view dictionary, std::stri
     if (compress && !deflater_.compress(data, packed_))
         compress = false;
     std::string_view body = compress ? std::string_view(packed_) : data;
-    raw_ += data.size();
     compressed_ += body.size();
     std::string& out = begin_object(number);
     out += "<< /Length ";

@@ -71,10 +71,8 @@ class PdfOutput {
     // Hands what is written so far to the sink. False once any write has failed.
     bool flush();
     bool failed() const { return failed_; }
-    std::string& text() { return pending_; }
-    // Bytes compressed and bytes before compression, for the streams written so far.
+    // Bytes of the streams written so far, as they are in the file.
     uint64_t compressed_bytes() const { return compressed_; }
-    uint64_t stream_bytes() const { return raw_; }
 
   private:
     uint64_t offset() const { return flushed_ + pending_.size(); }
@@ -86,7 +84,7 @@ class PdfOutput {
     std::vector<uint64_t> offsets_{0}; // by object number; 0 is the free list's head
     Deflater deflater_{kDeflateLevel};
     std::string packed_;
-    uint64_t compressed_ = 0, raw_ = 0;
+    uint64_t compressed_ = 0;
 };
 
 } // namespace zvp
