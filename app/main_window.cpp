@@ -24,6 +24,12 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
             return 0;
         }
         break;
+    case WM_ENDSESSION:
+        // The session ends without waiting for the poll: the job in print is abandoned (the
+        // journal keeps it safe either way).
+        if (wParam)
+            stop_spooling();
+        return 0;
     case WM_TIMER:
         // The timer stands still during the poll, so polls never overlap and the next one comes
         // a full interval after this one ends.

@@ -1,9 +1,11 @@
-// The entry point: makes sure no other spooler watches this folder, registers the window class,
+// The entry point: makes sure no other spooler watches this folder (or stands by for it), checks
+// where the journal of its jobs is to be kept, registers the window class,
 // creates the minimised window, starts the poll timer and runs the message loop until the window
 // is destroyed.
 #include "app/main_window.h"
 #include "spool/default_printer.h"
 #include "spool/event_log.h"
+#include "spool/folder_claim.h"
 #include "spool/poller.h"
 
 #include <cstring>
@@ -11,6 +13,17 @@
 
 static const char CLASS_NAME[] = "Doduzi";
 static const char WINDOW_TITLE[] = "Wydruk kartoteki ZV";
+
+static int has_option(LPSTR command_line, const char* option) {
+    if (command_line == NULL)
+        return 0;
+    size_t length = std::strlen(option);
+    for (const char* at = std::strstr(command_line, option); at != NULL;
+         at = std::strstr(at + 1, option))
+        if ((at == command_line || at[-1] == ' ') && (at[length] == '\0' || at[length] == ' '))
+            return 1;
+    return 0;
+}
 
 // "--once": poll ZV once, without a window, and end with 0 when no job had to be kept, else 1.
 static int poll_once(const std::string& folder) {
@@ -23,17 +36,42 @@ static int poll_once(const std::string& folder) {
     return poll_spool_directory(NULL);
 }
 
+// Claims the folder for this spooler. Returns 0 when it may go on (it holds the folder, or
+// stands by for it), 1 when it must end; the log says why.
+static int claim_folder(const std::string& folder, int standby) {
+    std::string holder;
+    switch (claim_spool_folder(&holder)) {
+    case CLAIM_TAKEN: return 0;
+    case CLAIM_HELD:
+        if (standby) {
+            log_event(EVENT_INFO,
+                      "%s watches %s%cZV; this one stands by, and takes over when it ends",
+                      holder.c_str(), folder.c_str(), PATH_SEPARATOR);
+            return 0;
+        }
+        log_event(EVENT_ERROR, "%s already watches %s%cZV; this one ends", holder.c_str(),
+                  folder.c_str(), PATH_SEPARATOR);
+        return 1;
+    default:
+        log_event(EVENT_ERROR, "cannot claim %s%cZV for this zvspool: %s; it ends", folder.c_str(),
+                  PATH_SEPARATOR, holder.c_str());
+        return 1;
+    }
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
     (void)previous;
     (void)show;
     std::string folder = current_folder();
-    HANDLE claim = NULL;
-    if (claim_spool_folder(&claim) != 0)
+    int once = has_option(command_line, "--once");
+    if (claim_folder(folder, has_option(command_line, "--standby")) != 0 ||
+        check_spool_state() != 0) {
+        end_spooling();
         return 1;
-    if (command_line != NULL && std::strcmp(command_line, "--once") == 0) {
+    }
+    if (once) {
         int result = poll_once(folder);
-        if (claim != NULL)
-            CloseHandle(claim);
+        end_spooling();
         return result;
     }
 
@@ -56,8 +94,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     if (SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, NULL) == 0) {
         log_event(EVENT_ERROR, "no timer for the polls; zvspool ends");
         MessageBoxA(window, "Too many clocks or timers!", CLASS_NAME, MB_ICONEXCLAMATION);
-        if (claim != NULL)
-            CloseHandle(claim);
+        end_spooling();
         return 0;
     }
     ShowWindow(window, SW_SHOWMINNOACTIVE);
@@ -78,7 +115,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         DispatchMessageA(&msg);
     }
     log_event(EVENT_INFO, "zvspool ends");
-    if (claim != NULL)
-        CloseHandle(claim);
+    end_spooling();
     return (int)msg.wParam;
 }

@@ -15,15 +15,17 @@ set(ZV_PORTABLE_CORE_SOURCES
   platform/portable/user32/messages.cpp
   platform/portable/user32/windows.cpp
   platform/portable/winspool/printers.cpp)
-# KERNEL32 on Linux; the Windows test build links the real one.
+# KERNEL32 (and the little of SHELL32 and ADVAPI32 the application calls) on Linux; the Windows
+# test build links the real ones.
 set(ZV_PORTABLE_KERNEL32_SOURCES
   platform/portable/kernel32/file_handles.cpp
   platform/portable/kernel32/file_services.cpp
   platform/portable/kernel32/files.cpp
   platform/portable/kernel32/messages.cpp
-  platform/portable/kernel32/mutexes.cpp
   platform/portable/kernel32/objects.cpp
-  platform/portable/kernel32/writers.cpp)
+  platform/portable/kernel32/process.cpp
+  platform/portable/kernel32/writers.cpp
+  platform/portable/shell32/folders.cpp)
 # What only tests link: the in-memory printer and display.
 set(ZV_PORTABLE_TESTING_SOURCES
   platform/portable/testing/hooks.cpp
@@ -31,10 +33,10 @@ set(ZV_PORTABLE_TESTING_SOURCES
   platform/portable/testing/memory_printer.cpp)
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
-set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/job_records.cpp
-  spool/poller.cpp)
+set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/folder_claim.cpp
+  spool/handover_journal.cpp spool/poller.cpp)
 # The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.
-set(ZV_APP_SOURCES app/main_window.cpp app/spool_folder.cpp diag/font_sample.cpp diag/test_page.cpp)
+set(ZV_APP_SOURCES app/main_window.cpp diag/font_sample.cpp diag/test_page.cpp)
 
 set(ZV_WINDOWS_TEST_SOURCES
   tests/job_helpers.cpp

@@ -32,9 +32,10 @@ configure_file(packaging/windows/zvspool.rc.in ${CMAKE_BINARY_DIR}/packaging/zvs
 set_source_files_properties(${CMAKE_BINARY_DIR}/packaging/zvspool.rc PROPERTIES
   OBJECT_DEPENDS ${ZV_ICON_FILE})
 
-add_executable(zvspool WIN32 ${zv_application} app/winmain.cpp ${CMAKE_BINARY_DIR}/packaging/zvspool.rc)
+add_executable(zvspool WIN32 ${zv_application} app/winmain.cpp platform/windows/spooler_jobs.cpp
+  ${CMAKE_BINARY_DIR}/packaging/zvspool.rc)
 target_include_directories(zvspool PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(zvspool PRIVATE gdi32 user32 winspool)
+target_link_libraries(zvspool PRIVATE gdi32 user32 winspool shell32 advapi32)
 target_link_options(zvspool PRIVATE -static)
 install(TARGETS zvspool RUNTIME DESTINATION .)
 
@@ -73,7 +74,7 @@ if(ZV_BUILD_TESTS)
 
   enable_testing()
   add_executable(zv_tests ${ZV_WINDOWS_TEST_SOURCES})
-  target_link_libraries(zv_tests PRIVATE zv_portable_win gtest_main)
+  target_link_libraries(zv_tests PRIVATE zv_portable_win gtest_main shell32 advapi32)
   target_link_options(zv_tests PRIVATE -static)
   # One Wine process for the whole suite: each start costs seconds.
   add_test(NAME windows_tests COMMAND zv_tests)

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     doc.lpszDocName = "ZV: Printing";
     left_margin = 0;
     if (StartDocA(dc, &doc) > 0) {
-        print_job_stream(dc, job);
+        print_job_stream(dc, job, NULL);
         EndDoc(dc);
     }
     DeleteDC(dc);

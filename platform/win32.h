@@ -9,6 +9,7 @@
 #endif
 #include <io.h>
 #include <share.h>
+#include <shlobj.h>
 #include <windows.h>
 #include <winspool.h>
 // The Windows spooler has stored a job durably by the time EndDoc returns.
@@ -19,3 +20,5 @@
 // stored it durably (it writes its job files lazily).
 #define ZV_SPOOLER_STORES_JOBS_AT_END_DOC 0
 #endif
+
+#include "platform/spooler_jobs.h"

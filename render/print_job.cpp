@@ -173,7 +173,7 @@ static void interpret_byte(PrintState* s, unsigned char byte) {
     }
 }
 
-int print_job_stream(HDC dc, FILE* stream) {
+int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
     PrintState s;
     std::memset(&s, 0, sizeof s);
     s.dc = dc;
@@ -195,9 +195,16 @@ int print_job_stream(HDC dc, FILE* stream) {
 
     unsigned char piece[READ_PIECE_SIZE];
     size_t count;
-    while ((count = std::fread(piece, 1, sizeof piece, stream)) > 0)
+    for (unsigned pieces = 1; (count = std::fread(piece, 1, sizeof piece, stream)) > 0; ++pieces) {
+        // Input that draws nothing (a file of zero bytes) calls no page function, whose abort
+        // checks would end the job: the reading asks too.
+        if (keep_going != NULL && pieces % ABORT_CHECK_PIECES == 0 && !keep_going(dc, 0)) {
+            s.incomplete = 1;
+            break;
+        }
         for (size_t p = 0; p < count; ++p)
             interpret_byte(&s, piece[p]);
+    }
     if (std::ferror(stream))
         s.incomplete = 1;
 

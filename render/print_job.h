@@ -11,6 +11,8 @@
 enum {
     TEXT_RUN_CAPACITY = 400,
     READ_PIECE_SIZE = 400,
+    // How often the reading asks whether to go on: every 256 pieces, about 100 KB.
+    ABORT_CHECK_PIECES = 256,
 };
 
 // Both outlive a job: the left margin, in device units, carries on into the next job (0 when the
@@ -57,7 +59,9 @@ struct PrintState {
 };
 
 // Prints one job stream on `dc`, on which a document has been started and no page is open. Reads
-// `stream` to its end (it is neither closed nor rewound) and ends the last page. Returns 0 when the
-// whole job was printed, 1 when output is incomplete: a page could not be started or ended, or
-// the stream could not be read.
-int print_job_stream(HDC dc, FILE* stream);
+// `stream` to its end (it is neither closed nor rewound) and ends the last page. `keep_going`, the
+// document's abort procedure (or NULL), is asked now and then while the stream is read; when it
+// says stop, reading ends there. Returns 0 when the whole job was printed, 1 when output is
+// incomplete: a page could not be started or ended, the stream could not be read, or the job was
+// stopped.
+int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going);

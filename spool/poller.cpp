@@ -3,11 +3,13 @@
 #include "render/print_job.h"
 #include "spool/default_printer.h"
 #include "spool/event_log.h"
-#include "spool/job_records.h"
+#include "spool/folder_claim.h"
+#include "spool/handover_journal.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -18,6 +20,8 @@ const char PATH_SEPARATOR = '\\';
 #else
 const char PATH_SEPARATOR = '/';
 #endif
+
+unsigned long spool_quiet_ms = 2000;
 
 std::string current_folder(void) {
     DWORD size = GetCurrentDirectoryA(0, NULL);
@@ -32,29 +36,54 @@ static const char SPOOL_PATTERN[] = "ZV\\zv*.zv";
 
 enum {
     REASON_SIZE = 768,
-    // A job the printer fails this often in a row is left for a person, not printed in a loop.
+    // A job the print system fails this often in a row is left for a person, not printed in a
+    // loop.
     RESUBMISSION_LIMIT = 3,
+    // A job whose printing this program began this often without coming to an end (it was
+    // stopped, or it broke down on the job) is left for a person: it must not hold up the rest.
+    ATTEMPT_LIMIT = 3,
+    // How often the wait for a file to be quiet looks whether the program is asked to end.
+    QUIET_CHECK_MS = 100,
 };
 
-// A file is taken only once it has not changed for this long (in FILETIME units, 100 ns): a
-// producer that closes and reopens its file between writes is not printed in pieces.
-static const long long QUIET_TIME = 2LL * 10000000LL;
-
+// What became of one job file in this poll.
 enum JobOutcome {
-    JOB_DONE,    // printed and gone, or nothing to do
+    JOB_DONE,    // printed and gone, handed over, or nothing to do
     JOB_KEPT,    // could not be printed now; the log says why
-    JOB_WAITING, // not ready (still being written), or printing
+    JOB_WAITING, // not ready (still being written, or waiting to be quiet)
+    JOB_REFUSED, // the printer takes no job now: the poll offers it no other
+};
+
+// One poll's state: whether a job had to be kept, and what keeps every new job from printing.
+struct Poll {
+    int result;
+    std::string refusal;       // the printer's, or the journal's, for every new job of this poll
+    std::string refused_first; // the job it came with
+    int refused;               // jobs kept for it
+    int waiting_for_quiet;     // files seen first in this poll, to be looked at again
 };
 
 // Why each job now waiting in ZV was last kept, so that a job kept for the same reason at every
 // poll is said once; the entry goes when the job is printed or leaves ZV.
 static std::map<std::string, std::string> kept_reasons;
-// What was last said of ZV itself: "" while it could be read.
+// What was last said of ZV itself, of the journal, and of a printer that takes no jobs: "" while
+// all is well.
 static std::string spool_problem;
+static std::string journal_problem;
+static std::string said_refusal;
 // Set when the program is asked to end while a job prints: that job is abandoned and kept, and
 // no other job is started.
 static int stop_requested = 0;
-static FILE* job_in_print = NULL;
+
+// Each file as last seen, and since when (on the forward-only clock) it has looked so.
+struct Observation {
+    DWORD size_high;
+    DWORD size_low;
+    FILETIME written;
+    FILETIME changed;
+    unsigned long long since;
+};
+static std::map<std::string, Observation> observations;
 
 static void explain(const char* what, char* reason) {
     describe_failure(what, reason, REASON_SIZE);
@@ -66,77 +95,70 @@ static std::string shown(const std::string& name) {
     return text;
 }
 
+static std::string job_path(const std::string& name) {
+    return std::string(SPOOL_DIRECTORY) + "\\" + name;
+}
+
 // Says once why a job is kept, and again when the reason changes.
-static void note_kept(const std::string& name, const char* reason) {
+static void note_kept(const std::string& name, const std::string& reason) {
     std::string& said = kept_reasons[name];
     if (said == reason)
         return;
     said = reason;
-    log_event(EVENT_WARNING, "kept %s: %s", shown(name).c_str(), reason);
+    log_event(EVENT_WARNING, "kept %s: %s", shown(name).c_str(), reason.c_str());
 }
 
 static void pages_and_bytes(const JobRecord& r, char* text, size_t size) {
-    std::snprintf(text, size, "%ld bytes, %d page%s", r.bytes, r.pages, r.pages == 1 ? "" : "s");
+    std::snprintf(text, size, "%lld bytes, %d page%s", r.bytes, r.pages, r.pages == 1 ? "" : "s");
 }
 
-// The abort procedure: the printer asks now and then while a job prints whether to go on. A
-// request to close the program (a close waiting in the queue) abandons the job, which stays in ZV
-// to be printed whole next time; the interpreter reads no further.
+// Says once that the journal cannot be kept, and when it can again.
+static void note_journal(const std::string& problem) {
+    if (problem == journal_problem)
+        return;
+    if (problem.empty())
+        log_event(EVENT_INFO, "the journal can be written again; the jobs waiting for it are "
+                              "printed");
+    else
+        log_event(EVENT_WARNING,
+                  "%s; no job is printed until it can be, so none is printed "
+                  "twice",
+                  problem.c_str());
+    journal_problem = problem;
+}
+
+static std::string journal_failure(const char* what) {
+    char why[REASON_SIZE];
+    explain(what, why);
+    return std::string(why) + " (" + journal_path() + ")";
+}
+
+// ---- Stopping -----------------------------------------------------------------------------------
+
+static int closing_requested(void) {
+    MSG msg;
+    return PeekMessageA(&msg, NULL, WM_CLOSE, WM_CLOSE, PM_NOREMOVE) ||
+           PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
+           (PeekMessageA(&msg, NULL, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE) &&
+            (msg.wParam & 0xFFF0) == SC_CLOSE);
+}
+
+// The abort procedure: the printer, and the interpreter as it reads, ask now and then while a job
+// prints whether to go on. A request to close the program (a close waiting in the queue)
+// abandons the job, which stays in ZV to be printed whole next time.
 static BOOL CALLBACK keep_printing(HDC dc, int code) {
     (void)dc;
     (void)code;
-    MSG msg;
-    int closing = PeekMessageA(&msg, NULL, WM_CLOSE, WM_CLOSE, PM_NOREMOVE) ||
-                  PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
-                  (PeekMessageA(&msg, NULL, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE) &&
-                   (msg.wParam & 0xFFF0) == SC_CLOSE);
-    if (!closing)
-        return TRUE;
-    stop_requested = 1;
-    if (job_in_print != NULL)
-        std::fseek(job_in_print, 0, SEEK_END);
-    return FALSE;
+    if (!stop_requested && closing_requested())
+        stop_requested = 1;
+    return !stop_requested;
 }
 
-// Prints one opened job as one document. Returns 1 unless the document was started, the job
-// printed whole and the document ended, so that nothing unprinted is ever deleted; `reason`
-// then says why. `job_id` receives the printer's number for the document.
-static int print_job_document(FILE* job, char* reason, int* job_id) {
-    HDC dc = open_default_printer_dc();
-    if (dc == NULL) {
-        explain_missing_printer(reason, REASON_SIZE);
-        return 1;
-    }
-    int result = 1;
-    // A job that is not printed must not move the margin of the jobs after it, nor its own when
-    // it is printed again.
-    int32_t margin = left_margin;
-    DOCINFOA doc = zv_document_info();
-    SetAbortProc(dc, keep_printing);
-    job_in_print = job;
-    *job_id = StartDocA(dc, &doc);
-    if (*job_id <= 0) {
-        explain("cannot start the document", reason);
-    } else if (print_job_stream(dc, job) != 0 || stop_requested) {
-        if (stop_requested)
-            std::snprintf(reason, REASON_SIZE, "abandoned: the program is ending");
-        else if (std::ferror(job))
-            std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s",
-                          std::strerror(errno));
-        else
-            explain("cannot print a page", reason);
-        AbortDoc(dc);
-    } else if (EndDoc(dc) <= 0) {
-        explain("cannot end the document", reason);
-    } else {
-        result = 0;
-    }
-    job_in_print = NULL;
-    DeleteDC(dc);
-    if (result != 0)
-        left_margin = margin;
-    return result;
+void stop_spooling(void) {
+    stop_requested = 1;
 }
+
+// ---- Files --------------------------------------------------------------------------------------
 
 // Deletes the job file at `path` if it is still the very file printed. Returns 0 when deleted, 1
 // when it cannot be (the last error says why), 2 when another file has taken its place.
@@ -161,203 +183,427 @@ static int delete_job_file(const char* path, const FileIdentity* printed) {
     return result;
 }
 
+// Whether the file has stayed as it is for the quiet time, on the clock that only goes forward:
+// its size and its times of writing and of change, seen the same since then.
+static int quiet_long_enough(const WIN32_FIND_DATAA* found) {
+    unsigned long long now = GetTickCount64();
+    auto it = observations.find(found->cFileName);
+    if (it == observations.end() || it->second.size_high != found->nFileSizeHigh ||
+        it->second.size_low != found->nFileSizeLow ||
+        std::memcmp(&it->second.written, &found->ftLastWriteTime, sizeof(FILETIME)) != 0 ||
+        std::memcmp(&it->second.changed, &found->ftCreationTime, sizeof(FILETIME)) != 0) {
+        observations[found->cFileName] =
+            Observation{found->nFileSizeHigh, found->nFileSizeLow, found->ftLastWriteTime,
+                        found->ftCreationTime, now};
+        return spool_quiet_ms == 0;
+    }
+    return now - it->second.since >= spool_quiet_ms;
+}
+
+// The entries of the journal for the file called `name`.
+static std::vector<JobRecord*> records_named(const std::string& name) {
+    std::vector<JobRecord*> out;
+    for (JobRecord* r : journal_records())
+        if (r->name == name)
+            out.push_back(r);
+    return out;
+}
+
+// ---- Journal steps ------------------------------------------------------------------------------
+
+// A job to be printed (again): no job of a printer is known for it. Its counts go on.
+static void clear_print_job(JobRecord* r) {
+    r->printer.clear();
+    r->job_id = 0;
+    r->reference.clear();
+    r->reason.clear();
+}
+
 // The job is printed: its file goes, if it is still the file printed. A file that cannot be
 // deleted is remembered, so it is not printed again while it stays as it is.
-static void finish_printed_job(JobRecord* record, const char* path, const char* status) {
+static void finish_printed_job(JobRecord* r, const std::string& status) {
     char size[64];
-    pages_and_bytes(*record, size, sizeof size);
-    std::string name = record->name;
+    pages_and_bytes(*r, size, sizeof size);
+    std::string name = r->name;
     kept_reasons.erase(name);
     log_event(EVENT_INFO, "printed %s (%s) on \"%s\": %s", shown(name).c_str(), size,
-              record->printer.c_str(), status);
-    int deleted = delete_job_file(path, &record->identity);
+              r->printer.c_str(), status.c_str());
+    if (r->state != JOB_PRINTED) {
+        r->state = JOB_PRINTED;
+        r->since = (long long)std::time(NULL);
+        store_job_record(r); // the file goes either way: a file gone is printed no more
+    }
+    int deleted = delete_job_file(job_path(name).c_str(), &r->identity);
     if (deleted == 1) {
         char why[REASON_SIZE];
         explain("cannot delete it", why);
         log_event(EVENT_WARNING,
-                  "%s was printed, but %s; it is not printed again while it stays "
-                  "as it is",
+                  "%s was printed, but %s; it is not printed again while it stays as it is",
                   shown(name).c_str(), why);
-        record->state = JOB_PRINTED;
-        set_job_record(*record);
         return;
     }
     if (deleted == 2)
         log_event(EVENT_INFO, "%s was replaced while it printed; the new file is a new job",
                   shown(name).c_str());
-    remove_job_record(name);
+    forget_job_record(r->id);
 }
 
-static int print_new_job(const std::string& name, const char* path, int resubmissions);
+// Leaves a job in ZV for a person; it is not printed again while the file stays as it is.
+static void hold_job(JobRecord* r, const std::string& why, int level) {
+    r->state = JOB_HELD;
+    r->reason = why;
+    r->since = (long long)std::time(NULL);
+    store_job_record(r);
+    kept_reasons[r->name] = why;
+    log_event(level,
+              "%s: %s; it stays in ZV for a person to see to (a file touched or put back "
+              "anew is printed as a new job)",
+              shown(r->name).c_str(), why.c_str());
+}
 
-// A job the printer has: done when it says so; printed again when the print system lost or
-// aborted it (a few times at most); never again when a person cancelled it.
-static JobOutcome follow_job(JobRecord* record, const char* path) {
-    DWORD status = 0;
-    char text[REASON_SIZE];
-    long long submitted = 0;
-    if (describe_job(record->printer.c_str(), record->job_id, &status, text, sizeof text,
-                     &submitted) != 0) {
-        DWORD error = GetLastError();
-        if (error == ERROR_INVALID_PRINTER_NAME) {
-            // The queue went, and its jobs with it.
-            std::snprintf(text, sizeof text, "the printer \"%s\" is gone", record->printer.c_str());
-            status = JOB_STATUS_ERROR;
-        } else if (error == ERROR_INVALID_PARAMETER) {
-            // A scheduler that keeps no history forgets a job as soon as it is done.
-            std::snprintf(text, sizeof text,
-                          "the printer no longer knows job %lu; taken as printed",
-                          (unsigned long)record->job_id);
-            finish_printed_job(record, path, text);
-            return JOB_DONE;
-        } else {
-            char reason[REASON_SIZE + 128], why[REASON_SIZE];
-            explain("cannot ask the printer about it", why);
-            std::snprintf(reason, sizeof reason, "handed to \"%s\" as job %lu; %s",
-                          record->printer.c_str(), (unsigned long)record->job_id, why);
-            note_kept(record->name, reason);
-            return JOB_KEPT;
-        }
+// The print system failed the job, or lost it: it is printed again, a few times at most.
+static void print_again(JobRecord* r, const std::string& words) {
+    if (r->resubmissions >= RESUBMISSION_LIMIT) {
+        char why[REASON_SIZE + 128];
+        std::snprintf(why, sizeof why, "%s; it was printed %d times without success", words.c_str(),
+                      r->resubmissions + 1);
+        hold_job(r, why, EVENT_ERROR);
+        return;
     }
-    // A print system that lost jobs in a crash gives their numbers out again.
-    if (record->submitted != 0 && submitted != 0 && submitted != record->submitted) {
-        std::snprintf(text, sizeof text, "job %lu is now another job: the printer lost ours",
-                      (unsigned long)record->job_id);
-        status = JOB_STATUS_ERROR;
+    log_event(EVENT_WARNING, "%s: %s; it is printed again", shown(r->name).c_str(), words.c_str());
+    JobRecord again = *r;
+    clear_print_job(&again);
+    again.state = JOB_PRINTING;
+    again.attempts = 0;
+    again.resubmissions = r->resubmissions + 1;
+    // Stored as a start of printing that has not begun: a stop before it begins costs nothing.
+    if (store_job_record(&again) == 0)
+        *r = again;
+}
+
+// What the print system says of a job handed to it, and what follows.
+static JobOutcome follow_job(JobRecord* r, int sent) {
+    SPOOLER_JOB_FATE fate;
+    if (!spooler_job_fate(r->printer.c_str(), r->reference.c_str(), sent, &fate)) {
+        char why[REASON_SIZE], reason[REASON_SIZE + 128];
+        explain("cannot ask the printer about it", why);
+        std::snprintf(reason, sizeof reason, "handed to \"%s\" as job %lu; %s", r->printer.c_str(),
+                      (unsigned long)r->job_id, why);
+        note_kept(r->name, reason);
+        return JOB_KEPT;
     }
-    if (status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE)) {
-        finish_printed_job(record, path, text);
-        return JOB_DONE;
+    if (r->reference != fate.reference ||
+        (fate.fate != JOB_FATE_INCOMPLETE && r->state != JOB_SENT)) {
+        JobRecord updated = *r;
+        updated.reference = fate.reference;
+        if (fate.fate != JOB_FATE_INCOMPLETE)
+            updated.state = JOB_SENT; // its document is there: it went whole
+        if (store_job_record(&updated) == 0)
+            *r = updated;
     }
-    if (status & JOB_STATUS_DELETED) {
+    int trusted = !(r->flags & JOB_FROM_DAMAGE);
+    switch (fate.fate) {
+    case JOB_FATE_WAITING: return JOB_WAITING;
+    case JOB_FATE_PRINTED: finish_printed_job(r, fate.words); return JOB_DONE;
+    case JOB_FATE_CANCELLED:
+        if (!trusted)
+            break;
         log_event(EVENT_WARNING, "%s: %s in the print queue; it is not printed again",
-                  shown(record->name).c_str(), text);
-        std::string name = record->name;
-        if (delete_job_file(path, &record->identity) == 1) {
-            record->state = JOB_HELD;
-            set_job_record(*record);
-        } else {
-            remove_job_record(name);
-        }
-        return JOB_DONE;
-    }
-    if (status & JOB_STATUS_ERROR) {
-        if (record->resubmissions >= RESUBMISSION_LIMIT) {
-            log_event(EVENT_ERROR,
-                      "%s: %s; it was printed %d times without success and stays in "
-                      "ZV for a person to see to",
-                      shown(record->name).c_str(), text, record->resubmissions + 1);
-            record->state = JOB_HELD;
-            set_job_record(*record);
+                  shown(r->name).c_str(), fate.words);
+        if (delete_job_file(job_path(r->name).c_str(), &r->identity) == 1) {
+            hold_job(r, std::string(fate.words) + " in the print queue", EVENT_INFO);
             return JOB_KEPT;
         }
-        log_event(EVENT_WARNING, "%s: %s; it is printed again", shown(record->name).c_str(), text);
-        std::string name = record->name;
-        int resubmissions = record->resubmissions + 1;
-        remove_job_record(name);
-        return print_new_job(name, path, resubmissions) == 0 ? JOB_WAITING : JOB_KEPT;
+        forget_job_record(r->id);
+        return JOB_DONE;
+    case JOB_FATE_FAILED:
+    case JOB_FATE_LOST:
+        if (!trusted)
+            break;
+        print_again(r, fate.words);
+        return r->state == JOB_HELD ? JOB_KEPT : JOB_WAITING;
+    case JOB_FATE_INCOMPLETE:
+        // A job this program left without its whole document (it was stopped while sending):
+        // cancelled, so that no part of it prints, and printed again.
+        if (!spooler_cancel_job(r->printer.c_str(), r->reference.c_str())) {
+            char why[REASON_SIZE];
+            explain("cannot cancel the job it left without its whole document", why);
+            note_kept(r->name, why);
+            return JOB_KEPT;
+        }
+        log_event(EVENT_INFO, "%s: %s; that job is cancelled, and the file printed again",
+                  shown(r->name).c_str(), fate.words);
+        r->state = JOB_PRINTING; // as a stop before the job was made
+        clear_print_job(r);
+        store_job_record(r);
+        return JOB_WAITING;
+    default: break;
     }
-    return JOB_WAITING; // waiting in the queue or printing
+    hold_job(r, fate.words, EVENT_WARNING);
+    return JOB_KEPT;
 }
 
-// Prints a job file as a new document. Returns 0 when the printer took it whole, 1 when the job
-// is kept, 2 when it is not ready.
-static int print_new_job(const std::string& name, const char* path, int resubmissions) {
-    FILE* job = _fsopen(path, "rb", _SH_DENYWR);
-    if (job == NULL)
-        return 2; // its producer still has it open for writing
-    JobRecord record;
-    record.name = name;
-    record.state = JOB_HANDED_OVER;
-    record.resubmissions = resubmissions;
-    record.job_id = 0;
-    record.submitted = 0;
-    int known = file_identity((HANDLE)_get_osfhandle(_fileno(job)), &record.identity) == 0;
-    char reason[REASON_SIZE] = "";
-    int job_id = 0;
-    int result = print_job_document(job, reason, &job_id);
-    record.bytes = std::ftell(job);
-    record.pages = job_page_count;
-    std::fclose(job);
-    // A file that changed while it printed (written on, or replaced) is printed again whole, as
-    // the file it is now.
-    FileIdentity now;
-    if (result == 0 &&
-        (!known || path_identity(path, &now) != 0 || !same_file(&now, &record.identity))) {
-        std::snprintf(reason, REASON_SIZE,
-                      "it changed while it printed (written to, or replaced); the file as it is "
-                      "now is printed next");
-        result = 1;
+// What the journal says of a job at the start of a poll, brought up to date with the printer.
+static JobOutcome reconcile(JobRecord* r) {
+    switch (r->state) {
+    case JOB_HANDED:
+    case JOB_SENT:
+        // A spooler that stores its jobs before EndDoc returns has the job for good.
+        if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC && r->state == JOB_SENT) {
+            finish_printed_job(r, "taken by the print spooler");
+            return JOB_DONE;
+        }
+        return follow_job(r, r->state == JOB_SENT);
+    case JOB_HELD: return JOB_KEPT;
+    case JOB_PRINTED: {
+        int deleted = delete_job_file(job_path(r->name).c_str(), &r->identity);
+        if (deleted != 1)
+            forget_job_record(r->id);
+        return JOB_DONE;
     }
-    if (result != 0) {
-        note_kept(name, reason);
-        return 1;
+    default: return JOB_DONE; // JOB_PRINTING: printed anew when its file comes up
     }
-    record.printer = last_printer_name();
-    record.job_id = (DWORD)job_id;
-    DWORD status = 0;
-    char text[REASON_SIZE];
-    if (describe_job(record.printer.c_str(), record.job_id, &status, text, sizeof text,
-                     &record.submitted) != 0)
-        std::snprintf(text, sizeof text, "job %d", job_id);
-    if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC ||
-        (status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE))) {
-        finish_printed_job(&record, path, text);
-        return 0;
-    }
-    // The job file stays until the printer says the job is printed.
-    set_job_record(record);
-    kept_reasons.erase(name);
-    char size[64];
-    pages_and_bytes(record, size, sizeof size);
-    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
-              record.printer.c_str(), text);
-    return 0;
 }
 
-// Whether the file has been left alone long enough to be a whole job.
-static int quiet_long_enough(const WIN32_FIND_DATAA* found) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    long long now_ticks = ((long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    long long written = ((long long)found->ftLastWriteTime.dwHighDateTime << 32) |
-                        found->ftLastWriteTime.dwLowDateTime;
-    long long age = now_ticks - written;
-    return age >= QUIET_TIME || age <= -QUIET_TIME;
+// ---- Printing -----------------------------------------------------------------------------------
+
+// How printing a document ended.
+enum DocumentResult {
+    DOCUMENT_SENT,      // the printer took it whole: the job is handed over
+    DOCUMENT_ABANDONED, // given up before its end: the printer has no whole document of it
+    DOCUMENT_UNSURE,    // its end failed: the printer may have it whole; the next poll asks
+    DOCUMENT_REFUSED,   // the printer takes no job now
+    DOCUMENT_UNRECORDED // the journal cannot be written
+};
+
+// Prints one opened job as one document, each step in the journal before the next; `reason`
+// says why it did not go.
+static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) {
+    HDC dc = open_default_printer_dc();
+    if (dc == NULL) {
+        explain_missing_printer(reason, REASON_SIZE);
+        return DOCUMENT_REFUSED;
+    }
+    // A job that is not printed must not move the margin of the jobs after it, nor its own when
+    // it is printed again.
+    int32_t margin = left_margin;
+    DOCINFOA doc = zv_document_info();
+    SetAbortProc(dc, keep_printing);
+    DocumentResult result = DOCUMENT_ABANDONED;
+    int job_id = StartDocA(dc, &doc);
+    char reference[512];
+    if (job_id <= 0) {
+        explain("cannot start the document", reason);
+        result = DOCUMENT_REFUSED;
+    } else if (!spooler_job_reference(last_printer_name(), (DWORD)job_id, reference,
+                                      sizeof reference)) {
+        explain("the printer gives no lasting name for the job", reason);
+        AbortDoc(dc);
+        result = DOCUMENT_REFUSED;
+    } else {
+        r->state = JOB_HANDED;
+        r->printer = last_printer_name();
+        r->job_id = (DWORD)job_id;
+        r->reference = reference;
+        r->since = (long long)std::time(NULL);
+        if (store_job_record(r) != 0) {
+            std::snprintf(reason, REASON_SIZE, "%s",
+                          journal_failure("cannot keep the journal").c_str());
+            AbortDoc(dc);
+            result = DOCUMENT_UNRECORDED;
+        } else if (print_job_stream(dc, job, keep_printing) != 0 || stop_requested) {
+            if (stop_requested)
+                std::snprintf(reason, REASON_SIZE, "abandoned: the program is ending");
+            else if (std::ferror(job))
+                std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s",
+                              std::strerror(errno));
+            else
+                explain("cannot print a page", reason);
+            AbortDoc(dc);
+        } else if (EndDoc(dc) <= 0) {
+            explain("cannot end the document", reason);
+            result = DOCUMENT_UNSURE;
+        } else {
+            result = DOCUMENT_SENT;
+        }
+    }
+    DeleteDC(dc);
+    if (result != DOCUMENT_SENT)
+        left_margin = margin;
+    return result;
 }
 
-static JobOutcome process_job_file(const WIN32_FIND_DATAA* found) {
+// Prints the job file `found` as a new document; `r` is its entry when the journal has one (a
+// job to print again). Returns what became of it.
+static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known, Poll* poll) {
     std::string name = found->cFileName;
-    char job_path[MAX_PATH];
-    std::memset(job_path, 0, sizeof job_path);
-    int length = std::snprintf(job_path, sizeof job_path, "%s\\%s", SPOOL_DIRECTORY, name.c_str());
-    if (length < 0 || length >= (int)sizeof job_path) {
+    std::string path = job_path(name);
+    FILE* job = _fsopen(path.c_str(), "rb", _SH_DENYWR);
+    if (job == NULL)
+        return JOB_WAITING; // its producer still has it open for writing
+    JobRecord r;
+    if (known != NULL) {
+        r = *known;
+    } else {
+        r = JobRecord();
+        r.id = 0;
+        r.name = name;
+        r.job_id = 0;
+        r.attempts = r.resubmissions = r.pages = r.flags = 0;
+        r.bytes = 0;
+    }
+    if (file_identity((HANDLE)_get_osfhandle(_fileno(job)), &r.identity) != 0) {
+        std::fclose(job);
+        return JOB_WAITING;
+    }
+    if (r.attempts >= ATTEMPT_LIMIT) {
+        std::fclose(job);
+        char why[REASON_SIZE];
+        std::snprintf(why, sizeof why,
+                      "its printing began %d times and never came to an end (zvspool was stopped "
+                      "on it each time)",
+                      r.attempts);
+        hold_job(known, why, EVENT_ERROR);
+        return JOB_KEPT;
+    }
+    if (r.attempts > 0)
+        log_event(EVENT_WARNING, "%s: zvspool stopped while it printed it; it is printed again",
+                  shown(name).c_str());
+    // The first step: about to print this very file.
+    r.state = JOB_PRINTING;
+    ++r.attempts;
+    r.since = (long long)std::time(NULL);
+    clear_print_job(&r);
+    if (store_job_record(&r) != 0) {
+        std::fclose(job);
+        poll->refusal = journal_failure("cannot keep the journal");
+        poll->refused_first = name;
+        ++poll->refused;
+        return JOB_REFUSED;
+    }
+    char reason[REASON_SIZE] = "";
+    DocumentResult result = print_job_document(job, &r, reason);
+    r.bytes = std::ftell(job);
+    r.pages = job_page_count;
+    std::fclose(job);
+    JobRecord* stored = find_journal_record(r.id);
+    if (result != DOCUMENT_SENT) {
+        // Not handed over: the printing came to an end without a job, or with one whose
+        // document is not whole (to be printed again), or one the next poll asks the printer
+        // about (its document may have arrived whole). It came to an end either way, and does
+        // not count against the job.
+        if (stored != NULL) {
+            JobRecord back = *stored;
+            if (back.attempts > 0)
+                --back.attempts;
+            if (result != DOCUMENT_UNSURE) {
+                back.state = JOB_PRINTING;
+                clear_print_job(&back);
+            }
+            store_job_record(&back);
+        }
+        if (result == DOCUMENT_REFUSED || result == DOCUMENT_UNRECORDED) {
+            poll->refusal = reason;
+            poll->refused_first = name;
+            ++poll->refused;
+            return JOB_REFUSED;
+        }
+        note_kept(name, reason);
+        return JOB_KEPT;
+    }
+    r.state = JOB_SENT;
+    r.attempts = 0;
+    r.since = (long long)std::time(NULL);
+    if (store_job_record(&r) != 0) // the next poll finds its document whole: it was sent
+        note_journal(journal_failure("cannot keep the journal"));
+    stored = find_journal_record(r.id);
+    if (stored == NULL)
+        return JOB_KEPT;
+    kept_reasons.erase(name);
+    // A file that grew or was written to while it printed was handed over in part: that job is
+    // cancelled, and the file printed whole once it is quiet. A file renamed over it is a new job.
+    FileIdentity now;
+    if (path_identity(path.c_str(), &now) == 0 && same_file_object(&now, &stored->identity) &&
+        !same_file(&now, &stored->identity)) {
+        spooler_cancel_job(stored->printer.c_str(), stored->reference.c_str());
+        note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
+                            "\" is cancelled, and the file as it is now is printed once it is "
+                            "left alone");
+        forget_job_record(stored->id);
+        return JOB_KEPT;
+    }
+    if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC) {
+        finish_printed_job(stored, "taken by the print spooler");
+        return JOB_DONE;
+    }
+    SPOOLER_JOB_FATE fate;
+    if (spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate) &&
+        fate.fate == JOB_FATE_PRINTED) {
+        finish_printed_job(stored, fate.words);
+        return JOB_DONE;
+    }
+    char size[64];
+    pages_and_bytes(*stored, size, sizeof size);
+    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
+              stored->printer.c_str(), fate.words[0] ? fate.words : "sent");
+    // The job stays in ZV until the printer says it printed it; the next poll follows it.
+    return JOB_DONE;
+}
+
+// ---- One file -----------------------------------------------------------------------------------
+
+// A job file and what the journal says of it.
+static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
+    std::string name = found->cFileName;
+    std::string path = job_path(name);
+    if (path.size() >= MAX_PATH) {
         note_kept(name, "its name is too long");
         return JOB_KEPT;
     }
-    JobRecord* record = find_job_record(name);
-    if (record != NULL) {
-        FileIdentity now;
-        if (path_identity(job_path, &now) != 0)
-            return JOB_WAITING;
-        if (!same_file(&now, &record->identity)) {
-            // Another file under the same name (or this one changed): a new job.
-            remove_job_record(name);
-            record = NULL;
-        }
-    }
-    if (record != NULL && record->state == JOB_HANDED_OVER)
-        return follow_job(record, job_path);
-    if (record != NULL)
-        return record->state == JOB_HELD ? JOB_KEPT : JOB_DONE;
-    if (!quiet_long_enough(found))
+    FileIdentity now;
+    if (path_identity(path.c_str(), &now) != 0)
         return JOB_WAITING;
-    switch (print_new_job(name, job_path, 0)) {
-    case 0: return JOB_DONE;
-    case 1: return JOB_KEPT;
-    default: return JOB_WAITING;
+    JobRecord* again = NULL;
+    for (JobRecord* r : records_named(name)) {
+        if (!identity_known(&r->identity)) {
+            // An entry out of a damaged journal: it is about whatever file has its name.
+            r->identity = now;
+            store_job_record(r);
+        }
+        if (same_file(&now, &r->identity)) {
+            if (r->state == JOB_PRINTING)
+                again = r; // to be printed (again): printing it began, or must begin anew
+            else
+                return r->state == JOB_HELD ? JOB_KEPT : JOB_DONE;
+        } else if (same_file_object(&now, &r->identity)) {
+            // The file changed after its entry was made: touched, or written on after it was
+            // handed over, which cancels the job handed over (it held only a part).
+            if (r->state == JOB_HANDED || r->state == JOB_SENT) {
+                spooler_cancel_job(r->printer.c_str(), r->reference.c_str());
+                log_event(EVENT_WARNING,
+                          "%s changed after it was handed to \"%s\" as job %lu; that job is "
+                          "cancelled, and the file as it is now is printed once it is left alone",
+                          shown(name).c_str(), r->printer.c_str(), (unsigned long)r->job_id);
+            }
+            forget_job_record(r->id);
+        }
+        // An entry of another file under this name (the file printed was renamed over) stays
+        // until its job is done; the file here is a new job.
     }
+    if (!poll->refusal.empty()) {
+        ++poll->refused;
+        return JOB_REFUSED;
+    }
+    if (stop_requested)
+        return JOB_WAITING;
+    if (again == NULL && !quiet_long_enough(found)) {
+        ++poll->waiting_for_quiet;
+        return JOB_WAITING;
+    }
+    return print_new_job(found, again, poll);
 }
+
+// ---- The poll -----------------------------------------------------------------------------------
 
 // Says when ZV cannot be read (once) and when it can again.
 static void note_spool_state(DWORD error) {
@@ -387,34 +633,201 @@ void check_spool_directory(void) {
         FindClose(search);
 }
 
-int poll_spool_directory(HWND window) {
-    (void)window;
-    int result = 0;
-    // A request to end applies to the poll it came in (the program ends after it).
-    stop_requested = 0;
-    load_job_records(current_folder());
+// The job files in ZV, in name order; `error` says why there are none.
+static std::vector<WIN32_FIND_DATAA> list_job_files(DWORD* error) {
+    std::vector<WIN32_FIND_DATAA> files;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(SPOOL_PATTERN, &found);
-    DWORD error = search == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    *error = search == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    do
+        files.push_back(found);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    return files;
+}
+
+// After a damaged journal, a job file it does not account for may have been handed over already:
+// it is held for a person rather than printed a second time.
+static void hold_unaccounted_jobs(const std::vector<WIN32_FIND_DATAA>& files) {
+    int held = 0;
+    for (const WIN32_FIND_DATAA& f : files) {
+        if (!records_named(f.cFileName).empty())
+            continue;
+        JobRecord r = JobRecord();
+        r.name = f.cFileName;
+        if (path_identity(job_path(r.name).c_str(), &r.identity) != 0)
+            continue;
+        r.state = JOB_HELD;
+        r.flags = JOB_FROM_DAMAGE;
+        r.since = (long long)std::time(NULL);
+        r.reason = "it waited in ZV when the journal was found damaged, so whether it was "
+                   "printed cannot be told";
+        if (store_job_record(&r) == 0) {
+            kept_reasons[r.name] = r.reason;
+            ++held;
+        }
+    }
+    if (held > 0)
+        log_event(EVENT_WARNING,
+                  "%d job%s waiting in ZV %s held for a person: the journal was damaged, so "
+                  "whether %s printed cannot be told (a file touched or put back anew is printed "
+                  "as a new job)",
+                  held, held == 1 ? "" : "s", held == 1 ? "is" : "are",
+                  held == 1 ? "it was" : "they were");
+    clear_journal_damage();
+}
+
+enum RecordFile {
+    RECORD_FILE_GONE,    // no longer in ZV
+    RECORD_FILE_SAME,    // in ZV as it was
+    RECORD_FILE_CHANGED, // in ZV, written to or touched since
+};
+
+// Whether a record's file is still in ZV: the same file object under its name, and as it was.
+static RecordFile record_file(const JobRecord* r, const std::vector<WIN32_FIND_DATAA>& files) {
+    for (const WIN32_FIND_DATAA& f : files) {
+        if (r->name != f.cFileName)
+            continue;
+        FileIdentity now;
+        if (!identity_known(&r->identity))
+            return RECORD_FILE_SAME;
+        if (path_identity(job_path(r->name).c_str(), &now) != 0 ||
+            !same_file_object(&now, &r->identity))
+            return RECORD_FILE_GONE;
+        return same_file(&now, &r->identity) ? RECORD_FILE_SAME : RECORD_FILE_CHANGED;
+    }
+    return RECORD_FILE_GONE;
+}
+
+// Waits, on the clock that only goes forward, until the files first seen in this poll have been
+// left alone for the quiet time, unless the program is asked to end meanwhile.
+static void wait_for_quiet(void) {
+    unsigned long long until = 0;
+    for (const auto& entry : observations)
+        if (entry.second.since + spool_quiet_ms > until)
+            until = entry.second.since + spool_quiet_ms;
+    while (GetTickCount64() < until && !stop_requested) {
+        unsigned long long left = until - GetTickCount64();
+        unsigned long long step = QUIET_CHECK_MS;
+        Sleep((DWORD)(left < step ? left : step));
+        keep_printing(NULL, 0);
+    }
+}
+
+static void tally(JobOutcome outcome, Poll* poll) {
+    if (outcome == JOB_KEPT || outcome == JOB_REFUSED)
+        poll->result = 1;
+}
+
+// Says once that the printer (or the journal) takes no job now, with how many wait for it.
+static void note_refusal(const Poll* poll) {
+    if (poll->refusal.empty()) {
+        if (!said_refusal.empty())
+            log_event(EVENT_INFO, "jobs are taken again");
+        said_refusal.clear();
+        return;
+    }
+    if (poll->refusal == said_refusal)
+        return;
+    said_refusal = poll->refusal;
+    // One line for all the jobs it keeps, however many wait.
+    if (poll->refused <= 1)
+        log_event(EVENT_WARNING, "kept %s: %s", shown(poll->refused_first).c_str(),
+                  poll->refusal.c_str());
+    else
+        log_event(EVENT_WARNING, "kept %s and %d more job%s: %s; tried again at the next poll",
+                  shown(poll->refused_first).c_str(), poll->refused - 1,
+                  poll->refused == 2 ? "" : "s", poll->refusal.c_str());
+}
+
+int spool_folder_ready(void) {
+    if (!spool_folder_claimed()) {
+        std::string holder;
+        int stood_by = spool_folder_was_held();
+        if (claim_spool_folder(&holder) != CLAIM_TAKEN)
+            return 0;
+        if (stood_by)
+            log_event(EVENT_INFO, "zvspool takes over %s%cZV", current_folder().c_str(),
+                      PATH_SEPARATOR);
+    }
+    if (!journal_is_open()) {
+        std::string why;
+        if (open_journal(spool_folder_id(), current_folder().c_str(), &why) != 0) {
+            note_journal(why);
+            return 0;
+        }
+        note_journal("");
+    }
+    return 1;
+}
+
+void end_spooling(void) {
+    release_spool_folder();
+    close_journal();
+    kept_reasons.clear();
+    observations.clear();
+    spool_problem.clear();
+    journal_problem.clear();
+    said_refusal.clear();
+    stop_requested = 0;
+}
+
+int check_spool_state(void) {
+    char state[MAX_PATH];
+    HRESULT result = SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL,
+                                               SHGFP_TYPE_CURRENT, "zvspool", state);
+    if (result != HRESULT_FROM_WIN32(ERROR_INVALID_OWNER))
+        return 0;
+    char why[REASON_SIZE];
+    explain("zvspool's state folder is refused", why);
+    log_event(EVENT_ERROR, "%s; zvspool ends", why);
+    return 1;
+}
+
+int poll_spool_directory(HWND window) {
+    (void)window;
+    // A request to end applies to the poll it came in (the program ends after it).
+    stop_requested = 0;
+    Poll poll = {0, "", "", 0, 0};
+    DWORD error;
+    std::vector<WIN32_FIND_DATAA> files = list_job_files(&error);
     note_spool_state(error);
-    std::set<std::string> present;
-    if (search != INVALID_HANDLE_VALUE) {
+    if (!spool_folder_ready())
+        return files.empty() ? 0 : 1;
+    if (journal_was_damaged() && error == ERROR_SUCCESS)
+        hold_unaccounted_jobs(files);
+    if (!files.empty())
         note_default_printer();
-        do {
-            present.insert(found.cFileName);
-            if (stop_requested)
-                continue;
-            if (process_job_file(&found) == JOB_KEPT)
-                result = 1;
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
+    // The jobs handed over first: what the printer says of them decides what is printed now.
+    for (JobRecord* r : journal_records())
+        if (!stop_requested && find_journal_record(r->id) != NULL &&
+            record_file(r, files) == RECORD_FILE_SAME)
+            tally(reconcile(r), &poll);
+    for (const WIN32_FIND_DATAA& f : files)
+        tally(process_job_file(&f, &poll), &poll);
+    // Files seen first in this poll are looked at again once they have been left alone.
+    if (poll.waiting_for_quiet > 0 && poll.refusal.empty() && !stop_requested) {
+        wait_for_quiet();
+        poll.waiting_for_quiet = 0;
+        files = list_job_files(&error);
+        for (const WIN32_FIND_DATAA& f : files)
+            tally(process_job_file(&f, &poll), &poll);
     }
     // What left ZV by other hands is forgotten; while ZV cannot be read, nothing is.
     if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) {
+        std::set<std::string> present;
+        for (const WIN32_FIND_DATAA& f : files)
+            present.insert(f.cFileName);
+        for (JobRecord* r : journal_records())
+            if (record_file(r, files) == RECORD_FILE_GONE)
+                forget_job_record(r->id);
         for (auto it = kept_reasons.begin(); it != kept_reasons.end();)
             it = present.count(it->first) ? std::next(it) : kept_reasons.erase(it);
-        keep_job_records_of(present);
+        for (auto it = observations.begin(); it != observations.end();)
+            it = present.count(it->first) ? std::next(it) : observations.erase(it);
     }
-    save_job_records();
-    return result;
+    note_refusal(&poll);
+    return poll.result;
 }

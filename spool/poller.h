@@ -1,18 +1,43 @@
-// The spool directory poller: every job file in ZV is printed as its own document and deleted.
+// The spool directory poller: every job file in ZV is printed as its own document and deleted,
+// once, whatever stops this program or the print system on the way.
 #pragma once
 
 #include "platform/win32.h"
 
 #include <string>
 
-// Prints and deletes every job file ZV\zv*.zv in name order. A job file is deleted only once its
-// whole document was printed; a job that could not be printed stays for the next poll, and the
-// log says why (once for as long as the reason stays the same). Returns 0 when every job found was
-// printed (or none was found), 1 when a job had to be kept. The window is not used.
+// Prints and deletes every job file ZV\zv*.zv in name order. A job file is taken only once it has
+// stayed the same for a while (see spool_quiet_ms), and deleted only once its whole document was
+// printed; every step of its hand-over is in the journal before the next one starts. A job that
+// could not be printed stays for the next poll, and the log says why (once for as long as the
+// reason stays the same). Returns 0 when every job found was printed, is printing, or waits to
+// be quiet (or none was found), 1 when a job had to be kept. The window is not used.
 int poll_spool_directory(HWND window);
+
+// Makes the spooler ready to poll: the folder claimed (a spooler standing by tries again and says
+// so when it takes over) and the journal opened. 1 when it may poll.
+int spool_folder_ready(void);
+
+// Checks, before the first poll, that the journal can be kept where it is to be kept. Returns 1
+// when the place is refused (another user's, or open to others; the log says why): the program
+// must not run. A journal that cannot be written now is not a refusal: jobs wait for it.
+int check_spool_state(void);
 
 // Says in the log when ZV is missing or cannot be read, and when it can again.
 void check_spool_directory(void);
+
+// Lets the folder and the journal go, and forgets what the polls remembered (the program's end;
+// tests start afresh with it).
+void end_spooling(void);
+
+// Asks the spooler to stop: the job in print is abandoned (kept for the next start) and no other
+// job is started. For the end of the session, which does not wait for the poll to end.
+void stop_spooling(void);
+
+// How long (milliseconds on a clock that only goes forward) a job file must stay the same before
+// it is taken: a producer that closes and reopens its file between writes is not printed in
+// pieces. 2000; tests set less.
+extern unsigned long spool_quiet_ms;
 
 // The folder the program runs in, absolute, and the separator of the platform's paths.
 std::string current_folder(void);

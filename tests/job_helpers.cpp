@@ -2,6 +2,7 @@
 
 #include "platform/portable/testing/hooks.h"
 #include "render/print_job.h"
+#include "spool/poller.h"
 
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,7 @@ int print_bytes(HDC dc, const std::string& bytes) {
     TempDir dir;
     dir.write("job.zv", bytes);
     FILE* f = std::fopen(dir.file("job.zv").c_str(), "rb");
-    int result = print_job_stream(dc, f);
+    int result = print_job_stream(dc, f, NULL);
     std::fclose(f);
     return result;
 }
@@ -94,7 +95,10 @@ static void set_variable(const char* name, const std::string& value) {
 
 void InTempWorkingDir::SetUp() {
     zvp::reset_for_testing();
+    end_spooling();
     left_margin = 0;
+    // A file is taken as soon as it is seen; the tests of the wait set it back.
+    spool_quiet_ms = 0;
     old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     const char* state = std::getenv(STATE_VARIABLE);
@@ -104,6 +108,8 @@ void InTempWorkingDir::SetUp() {
 }
 
 void InTempWorkingDir::TearDown() {
+    end_spooling();
+    spool_quiet_ms = 2000;
     std::filesystem::current_path(old_cwd);
     set_variable(STATE_VARIABLE, old_state_);
     zvp::use_memory_printer(nullptr);

@@ -51,8 +51,9 @@ class TempDir {
 };
 
 // A test that runs in its own temporary working directory, with a fresh in-memory printer as the
-// default printer, the carried-over left margin at 0, and the program's state kept in the
-// directory; the working directory, the state folder and the default printer are put back after.
+// default printer, the carried-over left margin at 0, the program's state kept in the directory
+// (on Linux), files taken as soon as they are seen, and the spooler started afresh; the working
+// directory, the state folder and the default printer are put back after.
 class InTempWorkingDir : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -1,14 +1,24 @@
-// A job file leaves ZV only once the printer says it printed the job: handed-over jobs are
-// followed poll by poll, printed again when the print system lost or aborted them (a few times at
-// most), never when a person cancelled them; the file deleted is the very file printed; a file
-// still changing waits; and a request to end the program abandons the job in print and keeps it.
+// A job file leaves ZV only once the printer says it printed the job, and is printed once: handed
+// over jobs are followed poll by poll, printed again when the print system lost or failed them (a
+// few times at most), never when a person cancelled them, and kept for a person when the print
+// system cannot tell; every step is in the journal first, so a stop at any instant, followed by a
+// new start, prints nothing twice and loses nothing; a damaged journal is found out and its jobs
+// are kept rather than printed twice.
 #include "job_helpers.h"
 
+#include "render/print_job.h"
+#include "spool/handover_journal.h"
 #include "spool/poller.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <optional>
+
+#ifndef _WIN32
+#include "platform/portable/kernel32/sleep_hook.h"
+#endif
 
 namespace fs = std::filesystem;
 using zvp::PrinterCall;
@@ -28,12 +38,47 @@ class HandOver : public zvtest::InTempWorkingDir {
     void job_is(int id, DWORD status, const std::string& text, bool known = true) {
         printer->job_states[id] = zvp::MemoryPrinter::JobState{known, status, text};
     }
+    void fate_is(int id, int fate, const std::string& text) {
+        printer->job_states[id] = zvp::MemoryPrinter::JobState{true, 0, text, 0, fate};
+    }
+    // Documents printed whole whose first line is `text`.
     size_t printed_copies_of(const std::string& text) {
         size_t n = 0;
         for (const auto& d : printer->documents)
             n += d.state == RecordedDocument::State::ended && !d.pages.empty() &&
                  !d.pages[0].runs.empty() && d.pages[0].runs[0].bytes == text;
         return n;
+    }
+    // The program started anew, as after it was stopped: only what is on the disk remains.
+    void restart() {
+        end_spooling();
+        left_margin = 0;
+    }
+    // Runs a poll that is stopped (killed) when the printer is asked `call` for the `nth` time:
+    // from that moment the printer answers nothing and what the poll writes is undone, so the
+    // files, the journal and the printer stay as they were then (a document open then stays cut
+    // off), and the program starts anew. False when the poll never got there.
+    bool poll_stopped_at(PrinterCall call, int nth) {
+        std::optional<std::string> journal;
+        int seen = 0;
+        printer->on_call = [&](PrinterCall c) {
+            if (c != call || ++seen != nth || journal)
+                return;
+            journal = zvtest::read_file(journal_path());
+            printer->unplugged = true;
+        };
+        poll_spool_directory(nullptr);
+        printer->on_call = nullptr;
+        printer->unplugged = false;
+        if (!journal)
+            return false;
+        std::string path = journal_path();
+        restart();
+        for (RecordedDocument& d : printer->documents)
+            if (d.state == RecordedDocument::State::open)
+                d.state = RecordedDocument::State::aborted;
+        std::ofstream(path, std::ios::binary) << *journal;
+        return true;
     }
     void TearDown() override {
         MSG msg; // what a test left in the queue goes with it
@@ -66,32 +111,53 @@ TEST_F(HandOver, AJobStaysInZvUntilThePrinterSaysItIsPrinted) {
         << log.text();
 }
 
-TEST_F(HandOver, AJobTheSchedulerForgotIsTakenAsPrinted) {
-    add_job("zv1.zv", "forgotten\r\n");
+// The print system's facts decide: gone and known to be printed, the file goes; gone and no one
+// can tell, the file stays for a person, is not printed again, and a file put back anew is a new
+// job.
+TEST_F(HandOver, AJobThePrinterNoLongerKnowsIsPrintedOrKeptAsThePrinterCanTell) {
+    add_job("zv1.zv", "gone, printed\r\n");
+    add_job("zv2.zv", "gone, cannot tell\r\n");
     job_is(1, 0, "pending");
+    job_is(2, 0, "pending");
     poll_spool_directory(nullptr);
-    job_is(1, 0, "", false);
+    fate_is(1, JOB_FATE_PRINTED, "CUPS job 1 is no longer known to the print system: printed");
+    fate_is(2, JOB_FATE_UNKNOWN,
+            "CUPS job 2 is no longer known: whether it printed cannot be told");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(spool(), std::vector<std::string>{"zv2.zv"});
+    EXPECT_EQ(printer->documents.size(), 2u) << "neither printed again";
+    EXPECT_EQ(log.count("zv2.zv: CUPS job 2 is no longer known: whether it printed cannot be told; "
+                        "it stays in ZV for a person to see to"),
+              1)
+        << log.text();
+    restart();
+    EXPECT_EQ(poll_spool_directory(nullptr), 1) << "kept across a restart too";
+    EXPECT_EQ(printer->documents.size(), 2u);
+
+    add_job("zv2.zv", "gone, cannot tell\r\n"); // a person puts it back: a new job
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printed_copies_of("gone, cannot tell"), 2u);
     EXPECT_TRUE(spool().empty());
-    EXPECT_EQ(printer->documents.size(), 1u);
-    EXPECT_EQ(log.count("the printer no longer knows job 1; taken as printed"), 1) << log.text();
 }
 
 TEST_F(HandOver, AJobCancelledInTheQueueIsNotPrintedAgain) {
     add_job("zv1.zv", "cancelled\r\n");
     job_is(1, 0, "pending");
     poll_spool_directory(nullptr);
-    job_is(1, JOB_STATUS_DELETED, "CUPS job 1 cancelled");
+    job_is(1, JOB_STATUS_DELETED, "CUPS job 1 cancelled by a person");
     poll_spool_directory(nullptr);
     poll_spool_directory(nullptr);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printer->documents.size(), 1u);
-    EXPECT_EQ(log.count("zv1.zv: CUPS job 1 cancelled in the print queue; it is not printed again"),
+    EXPECT_EQ(log.count("zv1.zv: CUPS job 1 cancelled by a person in the print queue; it is not "
+                        "printed again"),
               1)
         << log.text();
 }
 
-// Lost or aborted by the print system: printed again, a few times at most, then left for a person.
+// Lost or failed by the print system (a cancel by the system too): printed again, a few times at
+// most, then left for a person.
 TEST_F(HandOver, AJobTheSystemLostIsPrintedAgainButNotInALoop) {
     add_job("zv1.zv", "lost\r\n");
     add_job("zv2.zv", "fine\r\n");
@@ -104,15 +170,19 @@ TEST_F(HandOver, AJobTheSystemLostIsPrintedAgainButNotInALoop) {
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(printed_copies_of("lost"), 2u);
     EXPECT_EQ(log.count("zv1.zv: CUPS job 1 lost; it is printed again"), 1) << log.text();
-    for (int id = 3; id <= 5; ++id) {
+    fate_is(3, JOB_FATE_FAILED, "CUPS job 3 cancelled by the print system (canceled-at-device)");
+    poll_spool_directory(nullptr);
+    for (int id = 4; id <= 5; ++id) {
         job_is(id, JOB_STATUS_ERROR, "CUPS job " + std::to_string(id) + " aborted");
         poll_spool_directory(nullptr);
     }
     EXPECT_EQ(printed_copies_of("lost"), 4u) << "the first time and three more";
-    EXPECT_EQ(log.count("it was printed 4 times without success and stays in ZV for a person"), 1)
+    EXPECT_EQ(log.count("it was printed 4 times without success; it stays in ZV for a person"), 1)
         << log.text();
     for (int poll = 0; poll < 3; ++poll)
         EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    restart();
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
     EXPECT_EQ(printed_copies_of("lost"), 4u);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
 
@@ -121,24 +191,6 @@ TEST_F(HandOver, AJobTheSystemLostIsPrintedAgainButNotInALoop) {
     job_is(6, JOB_STATUS_COMPLETE, "completed");
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_EQ(printed_copies_of("a new job"), 1u);
-    EXPECT_TRUE(spool().empty());
-}
-
-// A scheduler that lost jobs in a crash gives their numbers out again: a job under our number made
-// after ours was handed over is another job, and ours is printed again.
-TEST_F(HandOver, ANumberGivenToAnotherJobMeansOursWasLost) {
-    add_job("zv1.zv", "renumbered\r\n");
-    job_is(1, 0, "pending");
-    poll_spool_directory(nullptr);
-    printer->job_states[1] = zvp::MemoryPrinter::JobState{true, JOB_STATUS_PRINTING, "printing",
-                                                          printer->documents[0].started + 100};
-    job_is(2, JOB_STATUS_COMPLETE, "completed");
-    poll_spool_directory(nullptr);
-    EXPECT_EQ(log.count("zv1.zv: job 1 is now another job: the printer lost ours; it is printed "
-                        "again"),
-              1)
-        << log.text();
-    EXPECT_EQ(printed_copies_of("renumbered"), 2u);
     EXPECT_TRUE(spool().empty());
 }
 
@@ -153,32 +205,55 @@ TEST_F(HandOver, AFileReplacedWhilePrintingIsANewJob) {
             return;
         dir.write("ZV/zv1.tmp", "other job\r\n");
         fs::rename("ZV/zv1.tmp", "ZV/zv1.zv");
-        age("zv1.zv");
         printer->on_call = nullptr;
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(zvtest::read_file("ZV/zv1.zv"), "other job\r\n");
+    EXPECT_EQ(log.count("zv1.zv was replaced while it printed; the new file is a new job"), 1)
+        << log.text();
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_EQ(printed_copies_of("first job"), 1u);
     EXPECT_EQ(printed_copies_of("other job"), 1u);
     EXPECT_TRUE(spool().empty());
 }
-#endif
 
-// A producer that opens, appends and closes its file every second is printed whole, once it has
-// left the file alone for a while.
+// A file is taken once it has stayed the same over the quiet time, on the clock that only goes
+// forward: a producer that opens, appends and closes its file meanwhile keeps it waiting, and it
+// is printed whole, once.
 TEST_F(HandOver, AFileStillChangingWaits) {
+    spool_quiet_ms = 200;
     add_job("zv1.zv", "first line\r\n");
-    std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
+    int writes = 0;
+    zvp::sleep_hook() = [&](DWORD) {
+        if (writes++ == 0)
+            std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
+    };
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
-    EXPECT_TRUE(printer->documents.empty());
-    age("zv1.zv", 3);
+    zvp::sleep_hook() = nullptr;
+    EXPECT_TRUE(printer->documents.empty()) << "changed while it was watched";
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(zvtest::describe(printer->documents[0].pages[0]),
               (std::vector<std::string>{"0,0:first line", "0,100:second line"}));
+    EXPECT_TRUE(spool().empty());
 }
+
+// A file written to after it was handed over held only a part of the job: that job is cancelled,
+// so the part never prints, and the whole file is printed.
+TEST_F(HandOver, AFileWrittenToAfterItWasHandedOverCancelsThatJob) {
+    add_job("zv1.zv", "first line\r\n");
+    job_is(1, 0, "pending");
+    poll_spool_directory(nullptr);
+    std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
+    job_is(2, JOB_STATUS_COMPLETE, "completed");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printer->cancelled, std::vector<int>{1});
+    ASSERT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]).size(), 2u);
+    EXPECT_TRUE(spool().empty());
+}
+#endif
 
 // Asked to end while a job prints (a close waiting in the queue), the spooler abandons that job,
 // keeps it, and starts no other.
@@ -200,6 +275,180 @@ TEST_F(HandOver, ARequestToEndAbandonsTheJobInPrint) {
         ;
     EXPECT_EQ(poll_spool_directory(nullptr), 0) << "the next poll goes on as before";
     EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(printed_copies_of(std::string(400, 'x')), 1u);
+}
+
+// Input that draws nothing (zero bytes) still lets a request to end through while it is read.
+TEST_F(HandOver, ARequestToEndIsHeardWhileReadingInputThatDrawsNothing) {
+    add_job("zv1.zv", std::string(4 << 20, '\0') + "the end\r\n");
+    printer->on_call = [&](PrinterCall call) {
+        if (call == PrinterCall::start_page)
+            PostMessageA(nullptr, WM_CLOSE, 0, 0);
+    };
+    long long before = (long long)GetTickCount64();
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    printer->on_call = nullptr;
+    EXPECT_LT((long long)GetTickCount64() - before, 2000);
+    ASSERT_EQ(printer->documents.size(), 1u);
+    EXPECT_EQ(printer->documents[0].state, RecordedDocument::State::aborted);
+    EXPECT_EQ(log.count("kept zv1.zv: abandoned: the program is ending"), 1) << log.text();
+}
+
+// The printer takes no job now: the poll offers it no other, says so once with the count, and
+// the next poll tries again.
+TEST_F(HandOver, ARefusalOfTheWholeQueueStopsThePoll) {
+    for (int n = 1; n <= 5; ++n)
+        add_job("zv" + std::to_string(n) + ".zv", "job " + std::to_string(n) + "\r\n");
+    printer->refusal = "too many active jobs";
+    printer->fail(PrinterCall::start_doc, 1, 3);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(printer->calls.size(), 3u) << "one job offered a poll";
+    EXPECT_EQ(log.count("kept zv1.zv and 4 more jobs"), 1) << log.text();
+    EXPECT_EQ(log.count("too many active jobs"), 1) << log.text();
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(log.count("jobs are taken again"), 1) << log.text();
+}
+
+// The point in a hand-over at which the program is stopped.
+struct StopPoint {
+    const char* name;
+    PrinterCall call; // stopped as the printer is asked this
+    int nth;          // for the nth time
+};
+
+void PrintTo(const StopPoint& stop, std::ostream* out) {
+    *out << stop.name;
+}
+
+class StoppedAtAnyInstant : public HandOver, public ::testing::WithParamInterface<StopPoint> {};
+
+// The program stopped at any point of a hand-over (killed: nothing but the disk and the printer
+// remain) and started again prints every job exactly once, and loses none.
+TEST_P(StoppedAtAnyInstant, PrintsEveryJobOnce) {
+    const StopPoint& stop = GetParam();
+    for (int n = 1; n <= 3; ++n)
+        add_job("zv" + std::to_string(n) + ".zv",
+                "job " + std::to_string(n) + "\r\n\fits second page\r\n");
+    ASSERT_TRUE(poll_stopped_at(stop.call, stop.nth));
+    for (int poll = 0; poll < 4 && !spool().empty(); ++poll)
+        poll_spool_directory(nullptr);
+    EXPECT_TRUE(spool().empty()) << log.text();
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(printed_copies_of("job " + std::to_string(n)), 1u) << "job " << n << "\n"
+                                                                     << log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, StoppedAtAnyInstant,
+    ::testing::Values(StopPoint{"BeforeTheFirstDocument", PrinterCall::start_doc, 1},
+                      StopPoint{"BeforeItsLastingName", PrinterCall::job_reference, 1},
+                      StopPoint{"OnItsFirstPage", PrinterCall::start_page, 1},
+                      StopPoint{"BetweenPages", PrinterCall::start_page, 2},
+                      StopPoint{"BeforeTheDocumentEnds", PrinterCall::end_doc, 1},
+                      StopPoint{"AfterTheDocumentWentWhole", PrinterCall::job_fate, 1},
+                      StopPoint{"OnTheSecondJob", PrinterCall::start_page, 3},
+                      StopPoint{"AfterTheSecondJobWentWhole", PrinterCall::job_fate, 2},
+                      StopPoint{"OnTheLastJob", PrinterCall::end_doc, 3}),
+    [](const testing::TestParamInfo<StopPoint>& info) { return std::string(info.param.name); });
+
+// A job that stops the program each time it prints (it makes the program break down) is left for
+// a person after a few tries; the jobs behind it print.
+TEST_F(HandOver, AJobThatStopsTheProgramEachTimeIsLeftForAPerson) {
+    add_job("zv1.zv", "poison\r\n");
+    add_job("zv2.zv", "fine\r\n");
+    for (int crash = 0; crash < 3; ++crash)
+        ASSERT_TRUE(poll_stopped_at(PrinterCall::start_page, 1));
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
+    EXPECT_EQ(printed_copies_of("fine"), 1u);
+    EXPECT_EQ(printed_copies_of("poison"), 0u);
+    EXPECT_EQ(log.count("zv1.zv: its printing began 3 times and never came to an end"), 1)
+        << log.text();
+}
+
+// A damaged journal is found out, said, and moved aside; a job it named whose printer still has
+// it is followed, one it cannot account for is kept for a person; nothing is printed twice.
+TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
+    add_job("zv1.zv", "handed\r\n");
+    add_job("zv2.zv", "also handed\r\n");
+    job_is(1, 0, "pending");
+    job_is(2, 0, "pending");
+    poll_spool_directory(nullptr);
+    std::string path = journal_path();
+    std::string text = zvtest::read_file(path);
+    restart();
+    // A byte changed in the middle: the last entry of zv2 no longer checks.
+    size_t at = text.rfind("zv2.zv");
+    ASSERT_NE(at, std::string::npos);
+    text[at + 2] = '3';
+    std::ofstream(path, std::ios::binary) << text;
+    job_is(1, JOB_STATUS_COMPLETE, "completed");
+    job_is(2, JOB_STATUS_COMPLETE, "completed");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("is damaged; it is moved aside to"), 1) << log.text();
+    EXPECT_EQ(printer->documents.size(), 2u) << "nothing printed twice";
+    bool aside = false;
+    for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+        aside |= e.path().filename().string().find(".damaged-") != std::string::npos;
+    EXPECT_TRUE(aside);
+    EXPECT_EQ(spool(), std::vector<std::string>{"zv2.zv"}) << log.text();
+
+    // Garbage for a journal: every job waiting then is kept for a person.
+    add_job("zv3.zv", "waiting\r\n");
+    restart();
+    std::ofstream(path, std::ios::binary) << std::string(300, '\x7f') << "\n\x01\x02 garbage\n";
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(log.count("2 jobs waiting in ZV are held for a person: the journal was damaged"), 1)
+        << log.text();
+    // A person puts a job back anew: it is printed.
+    add_job("zv3.zv", "waiting\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(printed_copies_of("waiting"), 1u);
+}
+
+// An entry cut short (the machine stopped while it was written) is a step that did not happen.
+TEST_F(HandOver, AnEntryCutShortIsAStepThatDidNotHappen) {
+    add_job("zv1.zv", "one\r\n");
+    job_is(1, 0, "pending");
+    poll_spool_directory(nullptr);
+    std::string path = journal_path();
+    std::string text = zvtest::read_file(path);
+    restart();
+    std::ofstream(path, std::ios::binary) << text << "r 99 7 3 zv9.zv 1 2";
+    job_is(1, JOB_STATUS_COMPLETE, "completed");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(log.count("the journal's last entry was cut short"), 1) << log.text();
+    EXPECT_EQ(log.count("is damaged"), 0) << log.text();
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(printer->documents.size(), 1u);
+}
+
+// Without a journal that can be written, nothing is printed (so nothing twice); the jobs wait,
+// the log says why once, and they are printed once it can be.
+TEST_F(HandOver, NoJobIsPrintedWhileTheJournalCannotBeWritten) {
+    add_job("zv1.zv", "waits for the journal\r\n");
+    std::string journal;
+    { // learn where the journal goes, then put a folder in its way
+        poll_spool_directory(nullptr);
+        journal = journal_path();
+        restart();
+        printer->documents.clear();
+        add_job("zv1.zv", "waits for the journal\r\n");
+        fs::remove(journal);
+        fs::create_directories(journal);
+    }
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_EQ(log.count("cannot read the journal"), 1) << log.text();
+    fs::remove(journal);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printed_copies_of("waits for the journal"), 1u);
+    EXPECT_EQ(log.count("the journal can be written again"), 1) << log.text();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "diag/test_page.h"
 #include "spool/default_printer.h"
 #include "spool/event_log.h"
+#include "spool/folder_claim.h"
 #include "spool/poller.h"
 
 #include <filesystem>
@@ -156,26 +157,46 @@ TEST_F(Log, TheTestSheetSaysWhereItWentOrWhyNot) {
         << log.text();
 }
 
+// Another spooler holds the folder: this one refuses, names the holder from the claim file, and
+// prints nothing; once the holder is gone the folder can be claimed, under the same id.
 TEST_F(Log, ASecondSpoolerOnTheFolderRefusesAndSaysSo) {
-    HANDLE first = NULL;
-    ASSERT_EQ(claim_spool_folder(&first), 0);
-    ASSERT_NE(first, nullptr);
+    std::string holder;
+    ASSERT_EQ(claim_spool_folder(&holder), CLAIM_TAKEN);
+    std::string id = spool_folder_id();
+    EXPECT_EQ(id.size(), 16u);
+    std::string text = zvtest::read_file(CLAIM_FILE_NAME);
+    EXPECT_EQ(text.rfind("zvspool folder " + id + "\n", 0), 0u) << text;
+    EXPECT_NE(text.find(", pid " + std::to_string(GetCurrentProcessId()) + ", since "),
+              std::string::npos)
+        << text;
+    end_spooling();
+
+    // The other spooler: the same lock, taken by another open file.
+    HANDLE other = CreateFileA(CLAIM_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OVERLAPPED at{};
+    at.Offset = 0x7FFFFFFF;
+    ASSERT_TRUE(
+        LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
     job("zv0001.zv", "x\r\n");
     {
         zvtest::LogCapture log;
-        HANDLE second = NULL;
-        EXPECT_EQ(claim_spool_folder(&second), 1);
-        EXPECT_EQ(second, nullptr);
+        EXPECT_EQ(claim_spool_folder(&holder), CLAIM_HELD);
+        EXPECT_EQ(holder.rfind("another zvspool: ", 0), 0u) << holder;
+        EXPECT_NE(holder.find(" on "), std::string::npos) << holder;
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, SW_SHOWDEFAULT), 1);
-        EXPECT_EQ(log.count("error: another zvspool already watches"), 2) << log.text();
+        char once[] = "--once";
+        EXPECT_EQ(WinMain(nullptr, nullptr, once, SW_SHOWDEFAULT), 1);
+        EXPECT_EQ(log.count("error: another zvspool: "), 2) << log.text();
+        EXPECT_EQ(log.count("already watches"), 2) << log.text();
     }
     EXPECT_TRUE(printer->documents.empty());
-    CloseHandle(first);
-    // The claim goes with the handle: a later spooler gets the folder.
-    HANDLE later = NULL;
-    EXPECT_EQ(claim_spool_folder(&later), 0);
-    EXPECT_NE(later, nullptr);
-    CloseHandle(later);
+    CloseHandle(other);
+    // The claim goes with the handle: a later spooler gets the folder, and its id.
+    EXPECT_EQ(claim_spool_folder(&holder), CLAIM_TAKEN);
+    EXPECT_EQ(spool_folder_id(), id);
 }
 
 #ifdef _WIN32

@@ -288,7 +288,7 @@ TEST_F(PrintJob, UnreadableStreamIsReported) {
     ASSERT_GT(StartDocA(dc, &info), 0);
     FILE* directory = std::fopen("/", "rb");
     ASSERT_NE(directory, nullptr);
-    EXPECT_EQ(print_job_stream(dc, directory), 1);
+    EXPECT_EQ(print_job_stream(dc, directory, NULL), 1);
     std::fclose(directory);
     DeleteDC(dc);
 }

@@ -61,7 +61,7 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
         if (!stream)
             return fail(job, std::strerror(errno));
         errno = 0;
-        int incomplete = print_job_stream(dc, stream);
+        int incomplete = print_job_stream(dc, stream, NULL);
         int read_error = std::ferror(stream) ? (errno ? errno : EIO) : 0;
         std::fclose(stream);
         if (read_error)

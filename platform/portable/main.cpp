@@ -15,11 +15,13 @@
 namespace {
 
 const char usage[] =
-    "usage: zvspool [--once] [FOLDER]\n"
+    "usage: zvspool [--once | --standby] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
+    "One zvspool watches a folder, whoever and wherever it runs; another one refuses (exit 1).\n"
     "\n"
     "  --once         poll once and exit: 0 when no job had to be kept, 1 when one was\n"
+    "  --standby      when another zvspool watches the folder, wait and take over when it ends\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
     zvp::keep_heap_between_pages();
     const char* folder = nullptr;
     bool once = false;
+    bool standby = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
@@ -56,8 +59,12 @@ int main(int argc, char** argv) {
             std::printf("zvspool %s\n", ZV_VERSION);
             return 0;
         }
-        if (std::strcmp(arg, "--once") == 0) {
-            once = true;
+        if (std::strcmp(arg, "--once") == 0 || std::strcmp(arg, "--standby") == 0) {
+            (arg[2] == 'o' ? once : standby) = true;
+            if (once && standby) {
+                std::fprintf(stderr, "zvspool: --once and --standby do not go together\n%s", usage);
+                return 2;
+            }
             continue;
         }
         if (std::strcmp(arg, "--") == 0 && i + 1 == argc - 1 && !folder) {
@@ -84,7 +91,13 @@ int main(int argc, char** argv) {
     else
         zvp::use_desktop(&gtk_argc, &gtk_argv);
     char once_option[] = "--once";
+    char standby_option[] = "--standby";
     char no_option[] = "";
-    return WinMain(GetModuleHandleA(nullptr), nullptr, once ? once_option : no_option,
-                   SW_SHOWDEFAULT);
+    int status = WinMain(GetModuleHandleA(nullptr), nullptr,
+                         once      ? once_option
+                         : standby ? standby_option
+                                   : no_option,
+                         SW_SHOWDEFAULT);
+    zvp::end_system_printers();
+    return status;
 }

@@ -29,7 +29,8 @@ finish() {
 # Runs the calling script again in namespaces of its own (mounts, network, process ids): the bus,
 # scheduler and printers it starts are fresh, collide with nothing on the machine, and end with
 # it. /run and CUPS's folders are empty, /etc/cups is a copy without queues, and the network has
-# only loopback; /tmp is empty too, and goes with the namespace. Call first thing:
+# only loopback; /tmp is empty too, and goes with the namespace. The checkout (and the programs
+# built in it) stay where they are, also when they live under /tmp. Call first thing:
 # enter_namespace "$0" "$@".
 enter_namespace() {
   if [[ -z "${ZV_IN_NAMESPACE:-}" ]]; then
@@ -37,13 +38,27 @@ enter_namespace() {
       echo "skipped: a namespace with its own scheduler needs root"
       exit 77
     fi
-    exec env ZV_IN_NAMESPACE=1 unshare --mount --net --pid --fork --mount-proc bash "$@"
+    # Every path the script was given, resolved now, so it can be carried into the new /tmp.
+    local keep=("$(realpath "$(dirname "${BASH_SOURCE[0]}")/../..")") arg
+    for arg in "${@:2}"; do [[ -e "$arg" ]] && keep+=("$(realpath "$(dirname "$arg")")"); done
+    exec env ZV_IN_NAMESPACE=1 ZV_KEEP_PATHS="$(printf '%s\n' "${keep[@]}")" \
+      unshare --mount --net --pid --fork --mount-proc bash "$@"
   fi
   set -e
   ip link set lo up
-  for d in /tmp /run /var/spool/cups /var/cache/cups /var/log/cups; do
+  mount -t tmpfs tmpfs /run
+  mkdir /run/zv-host-tmp
+  mount --rbind /tmp /run/zv-host-tmp
+  for d in /tmp /var/spool/cups /var/cache/cups /var/log/cups; do
     mkdir -p "$d" && mount -t tmpfs tmpfs "$d"
   done
+  local kept
+  while IFS= read -r kept; do
+    if [[ $kept == /tmp/* ]]; then
+      mkdir -p "$kept"
+      mount --rbind "/run/zv-host-tmp/${kept#/tmp/}" "$kept"
+    fi
+  done <<< "${ZV_KEEP_PATHS:-}"
   mkdir -p /var/spool/cups/tmp
   chown root:lp /var/spool/cups /var/spool/cups/tmp
   chmod 0710 /var/spool/cups && chmod 1770 /var/spool/cups/tmp

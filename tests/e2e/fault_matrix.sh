@@ -39,7 +39,8 @@ texts() { # texts DIR...
     for f in "$dir"/*.pdf; do
       [[ -f "$f" ]] || continue
       [[ -f "$f.txt" ]] || pdftotext "$f" "$f.txt" 2>/dev/null
-      echo "=== $f"; cat "$f.txt"
+      # pdftotext ends a document with a form feed and no line end: the marker needs its own line.
+      printf '\n=== %s\n' "$f"; cat "$f.txt"
     done
   done
 }
@@ -51,6 +52,20 @@ copies() { # copies TAG DIR...
     END { n += f && l; p += doc && (f != l); print n, p }'
 }
 printer_dir() { echo "$work/printer-office"; }
+
+# The counter must see what it is there to see: a document delivered twice counts twice, a
+# missing one not at all, half a job as a part.
+S=$work/counter; mkdir -p "$S/twice" "$S/none" "$S/half"
+job "$S/whole.zv" COUNTED 2
+printf 'COUNTED FIRST\r\n' > "$S/half.zv"
+"$zv_render" -o "$S/twice/a.pdf" "$S/whole.zv" > /dev/null
+cp "$S/twice/a.pdf" "$S/twice/b.pdf"
+"$zv_render" -o "$S/half/a.pdf" "$S/half.zv" > /dev/null
+check "the counter counts a duplicated document twice" test "$(copies COUNTED "$S/twice")" == "2 0"
+rm "$S/twice/b.pdf"
+check "and one document once" test "$(copies COUNTED "$S/twice")" == "1 0"
+check "and a missing one not at all" test "$(copies COUNTED "$S/none")" == "0 0"
+check "and half a job as a part" test "$(copies COUNTED "$S/half" "$S/twice")" == "1 1"
 
 declare -a matrix
 # tally ROW TAG FOLDER DIR...: one line of the matrix for one job.

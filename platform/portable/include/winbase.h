@@ -1,5 +1,6 @@
-// KERNEL32: errors and their words, files, directory search, mutexes, time, as <winbase.h>
-// declares them. C linkage, as the system's own: the Windows test build links the real KERNEL32.
+// KERNEL32 (and ADVAPI32's user name): errors and their words, files, directory search, locks,
+// time, the machine and the process, as <winbase.h> declares them. C linkage, as the system's
+// own: the Windows test build links the real KERNEL32.
 #pragma once
 
 #include "windef.h"
@@ -12,16 +13,21 @@
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NO_MORE_FILES 18
+#define ERROR_WRITE_PROTECT 19
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_NOT_SUPPORTED 50
+#define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_INVALID_PRINTER_NAME 1801
 #define ERROR_CANCELLED 1223
+#define ERROR_INVALID_OWNER 1307
 
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
@@ -50,6 +56,15 @@ typedef struct _WIN32_FIND_DATAA {
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Only the offset of a byte range (LockFileEx); no asynchronous input or output.
+typedef struct _OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 typedef struct _BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
@@ -83,7 +98,17 @@ typedef struct _FILE_DISPOSITION_INFO {
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define LOCKFILE_FAIL_IMMEDIATELY 0x00000001
+#define LOCKFILE_EXCLUSIVE_LOCK 0x00000002
+#define MAX_COMPUTERNAME_LENGTH 15
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 
@@ -105,10 +130,22 @@ BOOL WINAPI FindClose(HANDLE search);
 BOOL WINAPI DeleteFileA(LPCSTR path);
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 
-// Files by handle. Only OPEN_EXISTING of a regular file; a share mode without FILE_SHARE_WRITE
-// refuses a file that some process is writing (ERROR_SHARING_VIOLATION), as Windows does.
+// Files by handle, regular files only, never through a symbolic link. Opened for reading only, a
+// share mode without FILE_SHARE_WRITE refuses a file that some process is writing
+// (ERROR_SHARING_VIOLATION), as Windows does. A file created takes the write permissions its
+// folder grants others, as a Windows file inherits its folder's access.
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                           DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written,
+                      LPOVERLAPPED overlapped);
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method);
+BOOL WINAPI SetEndOfFile(HANDLE file);
+// A lock on a byte range, held until the handle is closed (or the process ends, however it ends).
+// It is seen by every process on the machine, and on network file systems by other machines. On
+// Linux an open file description lock; LOCKFILE_FAIL_IMMEDIATELY is required.
+BOOL WINAPI LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD size_low, DWORD size_high,
+                       LPOVERLAPPED overlapped);
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 // FileDispositionInfo only, on a handle opened with DELETE: the file goes, provided its name
 // still names the file this handle has open.
@@ -119,11 +156,15 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 void WINAPI GetSystemTimeAsFileTime(FILETIME* now);
 
-// A named mutex is one per name on the machine for as long as a process holds a handle to it; a
-// second creation returns a handle with ERROR_ALREADY_EXISTS. On Linux it is a lock on a file in
-// the user's runtime folder, which dies with the process.
-HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name);
 BOOL WINAPI CloseHandle(HANDLE handle);
+
+// Milliseconds on a clock that only goes forward, whatever is done to the time of day.
+unsigned long long WINAPI GetTickCount64(void);
+void WINAPI Sleep(DWORD milliseconds);
+BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size);
+DWORD WINAPI GetCurrentProcessId(void);
+// The name the user logged in with (ADVAPI32).
+BOOL WINAPI GetUserNameA(LPSTR buffer, LPDWORD size);
 
 } // extern "C"
 

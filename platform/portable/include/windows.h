@@ -1,6 +1,8 @@
-// The whole Win32 API subset the application calls, as <windows.h> gathers it.
+// The whole Win32 API subset the application calls, as <windows.h> gathers it (and <shlobj.h>,
+// which the application includes beside it).
 #pragma once
 
+#include "shlobj.h"
 #include "winbase.h"
 #include "windef.h"
 #include "wingdi.h"

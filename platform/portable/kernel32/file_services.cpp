@@ -1,7 +1,10 @@
 #include "platform/portable/kernel32/file_services.h"
 
+#include "platform/portable/kernel32/errors.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace zvp {
 
@@ -18,7 +21,12 @@ DWORD error_from_errno(int e) {
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
-    default: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    // Windows has no word of its own for the rest (an input/output error, a stale network
+    // handle): the system's words stand.
+    default: return set_last_error_message(std::strerror(e));
     }
 }
 

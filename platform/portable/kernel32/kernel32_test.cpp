@@ -1,5 +1,5 @@
-// KERNEL32 as the portable layer gives it on Linux: error words and named mutexes. (The Windows
-// test build runs the mutex test against the real KERNEL32.)
+// KERNEL32 as the portable layer gives it on Linux: error words, files and their locks. (The
+// Windows test build runs the file tests against the real KERNEL32.)
 #include "tests/job_helpers.h"
 
 #ifndef _WIN32
@@ -18,24 +18,43 @@ std::string words(DWORD code) {
     return n ? std::string(text, n) : std::string();
 }
 
-TEST(Kernel32, NamedMutexesAreOnePerName) {
-    const char name[] = "Local\\zvspool test mutex /tmp/folder";
-    SetLastError(ERROR_SUCCESS);
-    HANDLE first = CreateMutexA(nullptr, FALSE, name);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    HANDLE second = CreateMutexA(nullptr, FALSE, name);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    HANDLE other = CreateMutexA(nullptr, FALSE, "Local\\zvspool test mutex /tmp/other");
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    EXPECT_TRUE(CloseHandle(second));
+// A byte-range lock excludes every other open file, also in the same process, and goes with the
+// handle; the bytes it does not cover stay readable and writable.
+TEST(Kernel32, FileLocksExcludeOtherOpensAndGoWithTheHandle) {
+    zvtest::TempDir dir;
+    std::string path = dir.file("claim");
+    auto open_it = [&]() {
+        return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE first = open_it();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS)) << "created";
+    OVERLAPPED at{};
+    at.Offset = 0x7FFFFFFF;
+    const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    ASSERT_TRUE(LockFileEx(first, exclusive, 0, 1, 0, &at));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(first, "holder\n", 7, &written, nullptr));
+
+    HANDLE second = open_it();
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS)) << "opened";
+    EXPECT_FALSE(LockFileEx(second, exclusive, 0, 1, 0, &at));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_LOCK_VIOLATION));
+    char text[16] = "";
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(second, text, sizeof text, &read, nullptr));
+    EXPECT_EQ(std::string(text, read), "holder\n");
+
     EXPECT_TRUE(CloseHandle(first));
-    EXPECT_TRUE(CloseHandle(other));
-    HANDLE again = CreateMutexA(nullptr, FALSE, name);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    CloseHandle(again);
-    EXPECT_FALSE(CloseHandle(again));
+    EXPECT_TRUE(LockFileEx(second, exclusive, 0, 1, 0, &at)) << "the lock went with its handle";
+    EXPECT_EQ(SetFilePointer(second, 3, nullptr, FILE_BEGIN), 3u);
+    EXPECT_TRUE(SetEndOfFile(second));
+    EXPECT_EQ(zvtest::read_file(path), "hol");
+    CloseHandle(second);
+    EXPECT_FALSE(CloseHandle(second));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 

@@ -20,6 +20,14 @@ const char* system_message(DWORD code) {
     case ERROR_NOT_ENOUGH_MEMORY:
         return "Not enough memory resources are available to process this command.";
     case ERROR_NO_MORE_FILES: return "There are no more files.";
+    case ERROR_WRITE_PROTECT: return "The media is write protected.";
+    case ERROR_LOCK_VIOLATION:
+        return "The process cannot access the file because another process has locked a portion "
+               "of the file.";
+    case ERROR_FILE_EXISTS: return "The file exists.";
+    case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long.";
+    case ERROR_INVALID_OWNER:
+        return "This security ID may not be assigned as the owner of this object.";
     case ERROR_SHARING_VIOLATION:
         return "The process cannot access the file because it is being used by another process.";
     case ERROR_NOT_SUPPORTED: return "The request is not supported.";

@@ -4,6 +4,8 @@
 #include "platform/portable/kernel32/errors.h"
 #include "platform/portable/winspool/printer_system.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace zvp {
@@ -81,6 +83,8 @@ bool MemoryPrinter::take_call(PrinterCall call) {
     calls.push_back(call);
     if (on_call)
         on_call(call);
+    if (unplugged)
+        return false;
     int n = ++counts_[call];
     auto it = failures_.find(call);
     if (it == failures_.end() || n < it->second.nth)
@@ -145,6 +149,89 @@ class MemoryPrinterSystem : public PrinterSystem {
             job.status_text = "abandoned";
         }
         return Lookup::found;
+    }
+
+    Lookup reference(const std::string& name, int id, std::string& reference) override {
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found != Lookup::found)
+            return found;
+        if (!printer_->take_call(PrinterCall::job_reference)) {
+            set_last_error_message(printer_->refusal);
+            return Lookup::failed;
+        }
+        if (id < 1 || size_t(id) > printer_->documents.size())
+            return Lookup::none;
+        reference = "memory " + std::to_string(id);
+        return Lookup::found;
+    }
+
+    Lookup fate(const std::string& name, const std::string& reference, bool sent,
+                JobFate& fate) override {
+        (void)sent;
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found != Lookup::found)
+            return found;
+        if (!printer_->take_call(PrinterCall::job_fate)) {
+            set_last_error_message(printer_->refusal);
+            return Lookup::failed;
+        }
+        describe(std::atoi(reference.c_str() + std::strlen("memory ")), fate);
+        return Lookup::found;
+    }
+
+    // What the printer says of job `id`.
+    void describe(int id, JobFate& fate) {
+        auto it = printer_->job_states.find(id);
+        if (it != printer_->job_states.end()) {
+            const MemoryPrinter::JobState& s = it->second;
+            fate.words = s.text;
+            if (s.fate >= 0)
+                fate.fate = s.fate;
+            else if (!s.known)
+                fate.fate = JOB_FATE_UNKNOWN;
+            else if (s.status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE))
+                fate.fate = JOB_FATE_PRINTED;
+            else if (s.status & JOB_STATUS_DELETED)
+                fate.fate = JOB_FATE_CANCELLED;
+            else if (s.status & JOB_STATUS_ERROR)
+                fate.fate = (s.status & JOB_STATUS_RESTART) ? JOB_FATE_LOST : JOB_FATE_FAILED;
+            else
+                fate.fate = JOB_FATE_WAITING;
+            return;
+        }
+        if (id < 1 || size_t(id) > printer_->documents.size()) {
+            fate.fate = JOB_FATE_UNKNOWN;
+            fate.words = "no such job";
+        } else if (printer_->documents[id - 1].state == RecordedDocument::State::ended) {
+            fate.fate = JOB_FATE_PRINTED;
+            fate.words = "printed";
+        } else {
+            fate.fate = JOB_FATE_INCOMPLETE;
+            fate.words = "its document was never whole";
+        }
+    }
+
+    bool cancel(const std::string& name, const std::string& reference) override {
+        PrinterEntry entry;
+        if (find_printer(name, entry) != Lookup::found)
+            return false;
+        if (!printer_->take_call(PrinterCall::cancel_job)) {
+            set_last_error_message(printer_->refusal);
+            return false;
+        }
+        JobFate now;
+        describe(std::atoi(reference.c_str() + std::strlen("memory ")), now);
+        if (now.fate != JOB_FATE_WAITING && now.fate != JOB_FATE_INCOMPLETE)
+            return true; // done already: nothing to cancel
+        int id = std::atoi(reference.c_str() + std::strlen("memory "));
+        printer_->cancelled.push_back(id);
+        MemoryPrinter::JobState& s = printer_->job_states[id];
+        s.status = JOB_STATUS_DELETED;
+        s.fate = JOB_FATE_CANCELLED;
+        s.text = "cancelled";
+        return true;
     }
 
   private:

@@ -36,7 +36,18 @@ struct RecordedDocument {
     long long started = 0; // seconds since 1970
 };
 
-enum class PrinterCall { start_doc, start_page, end_page, end_doc, abort_doc };
+// The printer's calls, and the spooler's questions about its jobs (spooler_job_reference,
+// spooler_job_fate, spooler_cancel_job).
+enum class PrinterCall {
+    start_doc,
+    start_page,
+    end_page,
+    end_doc,
+    abort_doc,
+    job_reference,
+    job_fate,
+    cancel_job
+};
 
 struct MemoryPrinterSetup {
     // An A4 page at 600 dots per inch, its printable area 4960 x 7016 dots.
@@ -65,18 +76,24 @@ class MemoryPrinter {
     std::function<void(PrinterCall)> on_call;
     // What the printer says when it refuses a call.
     std::string refusal = "the test printer refuses the call";
+    // Refuses every call while set (a printer gone away, or a program that can no longer ask).
+    bool unplugged = false;
     // When not empty, the printer system cannot be asked, for this reason.
     std::string offline;
 
-    // What GetJobA says of a job, by its id (a document's number, from 1): a job set here
-    // reports this; any other document reports printed once ended, abandoned otherwise.
+    // What GetJobA and spooler_job_fate say of a job, by its id (a document's number, from 1):
+    // a job set here reports this; any other document reports printed once ended, its document
+    // never whole otherwise.
     struct JobState {
         bool known = true; // false: the printer has forgotten the job
         DWORD status = 0;
         std::string text;
         long long submitted = 0; // when the job was made (0: when its document started)
+        int fate = -1;           // its fate (JOB_FATE_*); -1: told by `known` and `status`
     };
     std::map<int, JobState> job_states;
+    // The jobs cancelled with spooler_cancel_job, in order.
+    std::vector<int> cancelled;
 
     // Used by the device: counts the call and says whether it succeeds.
     bool take_call(PrinterCall call);

@@ -44,11 +44,16 @@ bool make_directories(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The files written by directory sinks, by job id.
+// The files of directory sinks, by job id: each document's name is chosen when it starts.
+struct PdfDocument {
+    int id = 0;
+    std::string path;
+    bool written = false;
+};
 struct WrittenFiles {
     std::mutex lock;
     int next_id = 1;
-    std::deque<std::pair<int, std::string>> files;
+    std::deque<PdfDocument> files;
 };
 
 WrittenFiles& written_files() {
@@ -107,6 +112,16 @@ class FileSink : public PdfSink {
             std::lock_guard<std::mutex> guard(written_files().lock);
             job_id_ = written_files().next_id++;
         }
+        // The document's name is known from its start, so that a program stopped between
+        // writing it and noting that it did can find it again.
+        if (in_directory_) {
+            final_ = free_name();
+            if (final_.empty()) {
+                error_ = "cannot find a free name for " + describe();
+                return false;
+            }
+            remember(final_, false);
+        }
         int fd = -1;
         // A document being written has no name at all, so a process killed on the way leaves
         // nothing behind; it is linked into place when complete.
@@ -147,6 +162,8 @@ class FileSink : public PdfSink {
             umask(mask);
             fchmod(fileno(file_), 0666 & ~mask);
             ok = place();
+            if (ok && in_directory_)
+                remember(final_, true);
         }
         if (!ok && error_.empty())
             error_ = "cannot write " + describe() + ": " + std::strerror(errno);
@@ -173,27 +190,38 @@ class FileSink : public PdfSink {
   private:
     std::string describe() const { return in_directory_ ? base_ + "-N.pdf" : path_; }
 
+    // The first name base-N.pdf that no file has yet.
+    std::string free_name() const {
+        for (int n = 1; n < 100000; ++n) {
+            std::string name = base_ + "-" + std::to_string(n) + ".pdf";
+            struct stat st;
+            if (lstat(name.c_str(), &st) != 0 && errno == ENOENT)
+                return name;
+        }
+        return {};
+    }
+
+    // Never replaces an existing file, so two documents can never meet in one name: a name taken
+    // since the document started fails it (it is printed again, under another name).
     bool place() {
         if (overwrite_)
             return std::rename(temp_.c_str(), path_.c_str()) == 0;
-        // Never replaces an existing file, so two documents can never meet in one name.
-        for (int n = 1; n < 100000; ++n) {
-            std::string name = base_ + "-" + std::to_string(n) + ".pdf";
-            if (place_new(name)) {
-                remember(name);
-                return true;
-            }
-            if (errno != EEXIST)
-                return false;
-        }
-        errno = EEXIST;
+        if (place_new(final_))
+            return true;
+        if (errno == EEXIST)
+            error_ = "cannot write " + final_ + ": another program took the name meanwhile";
         return false;
     }
 
-    void remember(const std::string& name) {
+    void remember(const std::string& name, bool written) {
         WrittenFiles& w = written_files();
         std::lock_guard<std::mutex> guard(w.lock);
-        w.files.emplace_back(job_id_, name);
+        for (PdfDocument& d : w.files)
+            if (d.id == job_id_) {
+                d.written = written;
+                return;
+            }
+        w.files.push_back(PdfDocument{job_id_, name, written});
         if (w.files.size() > 64)
             w.files.pop_front();
     }
@@ -226,7 +254,8 @@ class FileSink : public PdfSink {
     bool overwrite_;
     bool in_directory_;
     std::string base_;
-    std::string temp_; // the temporary file's name; "" for an unnamed one
+    std::string final_; // the document's name, in a directory
+    std::string temp_;  // the temporary file's name; "" for an unnamed one
     FILE* file_ = nullptr;
     std::string error_;
     int job_id_ = 1;
@@ -242,12 +271,15 @@ std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory) {
     return std::make_unique<FileSink>(std::move(directory), false, true);
 }
 
-std::string pdf_file_of_job(int id) {
+std::string pdf_file_of_job(int id, bool* written) {
     WrittenFiles& w = written_files();
     std::lock_guard<std::mutex> guard(w.lock);
-    for (const auto& [job, file] : w.files)
-        if (job == id)
-            return file;
+    for (const PdfDocument& d : w.files)
+        if (d.id == id) {
+            if (written)
+                *written = d.written;
+            return d.path;
+        }
     return {};
 }
 

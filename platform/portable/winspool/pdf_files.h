@@ -14,11 +14,13 @@ std::unique_ptr<PdfSink> pdf_file_sink(std::string path);
 
 // PDF files in `directory` (created when missing), one per document, named after the document
 // and the time it started: "ZV: Printing" at 14:03:59 on 2026-12-07 becomes
-// ZV_Printing-20261207-140359-1.pdf, with the last number raised until no file is overwritten.
+// ZV_Printing-20261207-140359-1.pdf, the last number the first that names no file when the
+// document starts. No file is ever overwritten.
 std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
 
-// The file a document of a directory sink went to, by its job id; "" for a document not (or no
-// longer) known. The most recent documents are remembered.
-std::string pdf_file_of_job(int id);
+// The file a document of a directory sink goes to, by its job id, and whether it is written
+// (`written` may be null); "" for a document not (or no longer) known. The most recent documents
+// are remembered.
+std::string pdf_file_of_job(int id, bool* written);
 
 } // namespace zvp

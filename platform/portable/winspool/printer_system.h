@@ -4,6 +4,7 @@
 
 #include "platform/portable/gdi32/device.h"
 #include "platform/portable/handles.h"
+#include "platform/spooler_jobs.h"
 
 #include <memory>
 #include <string>
@@ -28,6 +29,13 @@ struct JobEntry {
     long long submitted = 0; // seconds since 1970, by the printer system's clock
 };
 
+// What became of a job, as spooler_job_fate tells it.
+struct JobFate {
+    int fate = JOB_FATE_WAITING;
+    std::string words;
+    std::string reference; // brought up to date
+};
+
 class PrinterSystem {
   public:
     virtual ~PrinterSystem() = default;
@@ -37,6 +45,13 @@ class PrinterSystem {
     virtual std::shared_ptr<Device> open(const std::string& name) = 0;
     // A job of the named printer, by the id StartDocA gave it.
     virtual Lookup job(const std::string& printer, int id, JobEntry& job) = 0;
+
+    // Handing a job over exactly once (platform/spooler_jobs.h): the job's lasting name, its
+    // fate, and cancelling it.
+    virtual Lookup reference(const std::string& printer, int id, std::string& reference) = 0;
+    virtual Lookup fate(const std::string& printer, const std::string& reference, bool sent,
+                        JobFate& fate) = 0;
+    virtual bool cancel(const std::string& printer, const std::string& reference) = 0;
 };
 
 // Installs the printers the process sees; until one is installed there is no printer at all.

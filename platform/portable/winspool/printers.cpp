@@ -4,6 +4,7 @@
 #include "platform/portable/kernel32/errors.h"
 #include "platform/portable/winspool/printer_system.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -225,4 +226,57 @@ BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DW
             WORD(utc.tm_hour),        WORD(utc.tm_min),     WORD(utc.tm_sec),  0};
     std::memcpy(buffer, &info, sizeof info);
     return TRUE;
+}
+
+BOOL spooler_job_reference(LPCSTR printer, DWORD job_id, LPSTR reference, DWORD size) {
+    std::string text;
+    if (!printer || !reference || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    switch (current_system()->reference(printer, static_cast<int>(job_id), text)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    case Lookup::found: break;
+    }
+    if (text.size() >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(reference, text.c_str(), text.size() + 1);
+    return TRUE;
+}
+
+namespace {
+
+void copy_text(const std::string& text, char* out, size_t size) {
+    size_t n = std::min(text.size(), size - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+} // namespace
+
+BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_FATE* fate) {
+    if (!printer || !reference || !fate || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    JobFate found;
+    found.reference = reference;
+    if (current_system()->fate(printer, reference, sent != FALSE, found) == Lookup::failed)
+        return FALSE;
+    fate->fate = found.fate;
+    copy_text(found.words, fate->words, sizeof fate->words);
+    copy_text(found.reference.size() < sizeof fate->reference ? found.reference : reference,
+              fate->reference, sizeof fate->reference);
+    return TRUE;
+}
+
+BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
+    if (!printer || !reference || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return current_system()->cancel(printer, reference) ? TRUE : FALSE;
 }

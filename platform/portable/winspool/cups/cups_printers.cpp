@@ -4,7 +4,7 @@
 
 #include "platform/portable/gdi32/dc.h"
 #include "platform/portable/kernel32/errors.h"
-#include "platform/portable/winspool/cups/cups_jobs.h"
+#include "platform/portable/winspool/cups/cups_job_fates.h"
 #include "platform/portable/winspool/pdf_files.h"
 #include "platform/portable/winspool/printer_system.h"
 
@@ -229,17 +229,38 @@ PrinterEntry describe(const cups_dest_t* dest) {
     return e;
 }
 
+CupsServer scheduler_server() {
+    return CupsServer{cupsServer(), ippPort()};
+}
+
+// The server a URI names.
+CupsServer server_of_uri(const char* uri) {
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (!uri ||
+        httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, user, sizeof user, host,
+                        sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return scheduler_server();
+    return CupsServer{host, port};
+}
+
 // The destination's capabilities, asked of the scheduler first (which knows every queue, also
 // when it is reached by address) and then over the destination's own connection (printers found
-// on the network). `http` receives the connection the answer came over.
-InfoPtr dest_info(cups_dest_t* dest, HttpPtr& http, Patience* patience) {
+// on the network). `http` receives the connection the answer came over, `server` whom it is to.
+InfoPtr dest_info(cups_dest_t* dest, HttpPtr& http, Patience* patience,
+                  CupsServer* server = nullptr) {
     http = connect_scheduler(patience);
+    if (server)
+        *server = scheduler_server();
     if (http)
         if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
             return InfoPtr(info);
     http.reset(
         cupsConnectDest(dest, CUPS_DEST_FLAGS_NONE, 30000, nullptr, nullptr, 0, nullptr, nullptr));
     if (http) {
+        if (server)
+            *server = server_of_uri(
+                cupsGetOption("printer-uri-supported", dest->num_options, dest->options));
         be_patient(http.get(), patience);
         if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest))
             return InfoPtr(info);
@@ -326,113 +347,24 @@ struct JobOptions {
     JobOptions& operator=(const JobOptions&) = delete;
 };
 
-// A job id the scheduler answers for is the job this program created only if it was created then:
-// a scheduler that lost jobs in a crash gives their ids out again.
-bool same_job(ipp_t* response, const CupsJob& created) {
-    ipp_attribute_t* a = ippFindAttribute(response, "time-at-creation", IPP_TAG_INTEGER);
-    return !a || std::llabs(ippGetInteger(a, 0) - created.created) <= 5;
-}
-
-// A job the scheduler does not know: lost, when the scheduler restarted since it was created (it
-// had not stored it yet); else done and forgotten, as a scheduler without history forgets. Asked
-// again, the answer is the same (a lost job stays in the journal until it ages out).
-Lookup unknown_job(int id, const CupsJob* created, JobEntry& job) {
-    std::string now = scheduler_instance();
-    if (!created || created->scheduler.empty() || now.empty() || now == created->scheduler) {
-        forget_job(id);
-        return Lookup::none;
-    }
-    job.status = JOB_STATUS_ERROR | JOB_STATUS_RESTART;
-    job.status_text = "CUPS job " + std::to_string(id) +
-                      " lost: the print system restarted before it had stored it";
-    return Lookup::found;
-}
-
-// What the scheduler says of a job, in GetJobA's terms.
+// What the scheduler says of a job this process made, in GetJobA's terms.
 Lookup cups_job(int id, JobEntry& job) {
-    Patience patience;
-    HttpPtr http = connect_scheduler(&patience);
-    if (!http)
-        return scheduler_answers() ? Lookup::none : Lookup::failed;
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/jobs/%d", id);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    static const char* const wanted[] = {"job-state", "job-state-message", "job-name",
-                                         "number-of-documents", "time-at-creation"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  sizeof wanted / sizeof *wanted, nullptr, wanted);
-    std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http.get(), request, "/"),
-                                                      ippDelete);
-    ipp_status_t status = cupsLastError();
-    std::string status_text = cupsLastErrorString();
-    CupsJob created;
-    bool ours = find_job(id, created);
-    if (status == IPP_STATUS_ERROR_NOT_FOUND ||
-        (response && ours && !same_job(response.get(), created)))
-        return unknown_job(id, ours ? &created : nullptr, job);
-    if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
-        set_last_error_message("cannot ask the print system about job " + std::to_string(id) +
-                               ": " + status_text);
+    std::string reference = remembered_reference(id);
+    if (reference.empty())
+        return Lookup::none;
+    JobFate fate;
+    if (cups_job_fate(reference, true, fate) == Lookup::failed)
         return Lookup::failed;
-    }
-    auto text = [&](const char* name) {
-        ipp_attribute_t* a = ippFindAttribute(response.get(), name, IPP_TAG_ZERO);
-        const char* value = a ? ippGetString(a, 0, nullptr) : nullptr;
-        return std::string(value ? value : "");
-    };
-    auto number = [&](const char* name, int fallback) {
-        ipp_attribute_t* a = ippFindAttribute(response.get(), name, IPP_TAG_ZERO);
-        return a ? ippGetInteger(a, 0) : fallback;
-    };
-    job.document = text("job-name");
-    job.submitted = number("time-at-creation", 0);
-    std::string message = text("job-state-message");
-    std::string prefix = "CUPS job " + std::to_string(id) + " ";
-    switch (number("job-state", 0)) {
-    case IPP_JSTATE_PENDING:
-        job.status = 0;
-        job.status_text = prefix + "pending";
-        break;
-    case IPP_JSTATE_HELD:
-        job.status = JOB_STATUS_PAUSED;
-        job.status_text = prefix + "held";
-        break;
-    case IPP_JSTATE_PROCESSING:
-        job.status = JOB_STATUS_PRINTING;
-        job.status_text = prefix + "printing";
-        break;
-    case IPP_JSTATE_STOPPED:
-        job.status = JOB_STATUS_PAUSED | JOB_STATUS_USER_INTERVENTION;
-        job.status_text = prefix + "stopped";
-        break;
-    case IPP_JSTATE_CANCELED:
-        job.status = JOB_STATUS_DELETED;
-        job.status_text = prefix + "cancelled";
-        break;
-    case IPP_JSTATE_ABORTED:
-        job.status = JOB_STATUS_ERROR;
-        job.status_text = prefix + "aborted by the print system";
-        break;
-    case IPP_JSTATE_COMPLETED:
-        // A job can complete with no document, when its document never arrived whole.
-        if (number("number-of-documents", 1) == 0) {
-            job.status = JOB_STATUS_ERROR;
-            job.status_text = prefix + "completed without a document";
-        } else {
-            job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
-            job.status_text = prefix + "completed";
-        }
-        break;
-    default: job.status = 0; job.status_text = prefix + "in an unknown state";
-    }
-    if (!message.empty())
-        job.status_text += " (" + message + ")";
-    if (job.status & (JOB_STATUS_COMPLETE | JOB_STATUS_DELETED | JOB_STATUS_ERROR))
-        forget_job(id);
+    static const DWORD status[] = {0,
+                                   JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE,
+                                   JOB_STATUS_DELETED,
+                                   JOB_STATUS_ERROR,
+                                   JOB_STATUS_ERROR | JOB_STATUS_RESTART,
+                                   JOB_STATUS_ERROR,
+                                   JOB_STATUS_ERROR};
+    job.status = status[fate.fate];
+    job.status_text = fate.words;
+    job.document = "";
     return Lookup::found;
 }
 
@@ -448,9 +380,12 @@ class CupsSink : public PdfSink {
         abort();
         error_.clear();
         patience_ = Patience{keep_going, 0};
-        info_ = dest_info(dest_.get(), http_, &patience_);
-        if (!info_)
+        CupsServer server;
+        info_ = dest_info(dest_.get(), http_, &patience_, &server);
+        if (!info_) {
             http_ = connect_scheduler(&patience_);
+            server = scheduler_server();
+        }
         if (!http_)
             return fail("cannot reach the printer");
         int job = 0;
@@ -467,7 +402,14 @@ class CupsSink : public PdfSink {
         job_ = last_job_ = job;
         if (job <= 0)
             return fail("the printer refuses the job");
-        note_job_created(dest_->name, job);
+        // The job's lasting name, before any of its document goes: a program stopped from here
+        // on leaves a job its next start can find and cancel.
+        if (!reference_new_job(http_.get(), server, printer_uri(), job, reference_)) {
+            error_ = registered_message(GetLastError());
+            abort();
+            return false;
+        }
+        remember_reference(job, format_reference(reference_));
         http_status_t started =
             info_ ? cupsStartDestDocument(http_.get(), dest_.get(), info_.get(), job_,
                                           title.c_str(), CUPS_FORMAT_PDF, 0, nullptr, 1)
@@ -510,7 +452,7 @@ class CupsSink : public PdfSink {
             error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }
-        note_job_sent(job_);
+        note_job_sent(reference_);
         job_ = 0; // the job is the printer's now
         close();
         return true;
@@ -523,17 +465,14 @@ class CupsSink : public PdfSink {
         bool by_dest = info_ != nullptr;
         close();
         if (job_ > 0) {
-            // A program asked to end does not wait on a silent scheduler to cancel: the job is
-            // cancelled when it next starts.
+            // A program asked to end does not wait on a silent scheduler to cancel: the spooler
+            // cancels the job when it next starts, by its reference.
             Patience patience{keep_going, 0};
             HttpPtr http;
-            ipp_status_t cancelled = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
             if (by_dest && dest_info(dest_.get(), http, &patience))
-                cancelled = cupsCancelDestJob(http.get(), dest_.get(), job_);
+                cupsCancelDestJob(http.get(), dest_.get(), job_);
             else if ((http = connect_scheduler(&patience)))
-                cancelled = cupsCancelJob2(http.get(), dest_->name, job_, 0);
-            if (cancelled == IPP_STATUS_OK)
-                forget_job(job_);
+                cupsCancelJob2(http.get(), dest_->name, job_, 0);
         }
         job_ = 0;
     }
@@ -548,6 +487,17 @@ class CupsSink : public PdfSink {
         return false;
     }
 
+    // The destination's URI on the server the job goes to.
+    std::string printer_uri() const {
+        if (const char* uri =
+                cupsGetOption("printer-uri-supported", dest_->num_options, dest_->options))
+            return uri;
+        char uri[HTTP_MAX_URI];
+        httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost",
+                         ippPort(), "/printers/%s", dest_->name);
+        return uri;
+    }
+
     void close() {
         info_.reset();
         http_.reset();
@@ -560,6 +510,7 @@ class CupsSink : public PdfSink {
     InfoPtr info_;
     int job_ = 0;      // the job while it can still be cancelled
     int last_job_ = 0; // the job of the last document
+    CupsReference reference_;
     bool streaming_ = false;
     std::string error_;
 };
@@ -612,9 +563,10 @@ class SystemPrinters : public PrinterSystem {
     }
 
     Lookup job(const std::string& printer, int id, JobEntry& job) override {
-        if (strcasecmp(printer.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty()) {
-            std::string file = pdf_file_of_job(id);
-            if (file.empty())
+        if (is_builtin(printer)) {
+            bool written = false;
+            std::string file = pdf_file_of_job(id, &written);
+            if (file.empty() || !written)
                 return Lookup::none;
             job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
             job.status_text = "written to " + file;
@@ -623,7 +575,48 @@ class SystemPrinters : public PrinterSystem {
         return cups_job(id, job);
     }
 
+    Lookup reference(const std::string& printer, int id, std::string& reference) override {
+        if (is_builtin(printer)) {
+            std::string file = pdf_file_of_job(id, nullptr);
+            reference = file.empty() ? "" : pdf_reference_prefix + file;
+        } else {
+            reference = remembered_reference(id);
+        }
+        return reference.empty() ? Lookup::none : Lookup::found;
+    }
+
+    Lookup fate(const std::string& printer, const std::string& reference, bool sent,
+                JobFate& fate) override {
+        if (reference.compare(0, std::strlen(pdf_reference_prefix), pdf_reference_prefix) == 0) {
+            // A document of the built-in PDF printer is done once its file is in place; a file
+            // that is not there was never written whole, unless its writing was seen to end (a
+            // person may have moved it since).
+            std::string file = reference.substr(std::strlen(pdf_reference_prefix));
+            struct stat st;
+            bool there = stat(file.c_str(), &st) == 0;
+            fate.fate = there || sent ? JOB_FATE_PRINTED : JOB_FATE_INCOMPLETE;
+            fate.words = there || sent ? "written to " + file : "never written whole";
+            return Lookup::found;
+        }
+        (void)printer;
+        return cups_job_fate(reference, sent, fate);
+    }
+
+    bool cancel(const std::string& printer, const std::string& reference) override {
+        (void)printer;
+        // A PDF document being written goes with the program that writes it.
+        if (reference.compare(0, std::strlen(pdf_reference_prefix), pdf_reference_prefix) == 0)
+            return true;
+        return cancel_cups_job(reference);
+    }
+
   private:
+    static constexpr const char* pdf_reference_prefix = "pdf ";
+
+    static bool is_builtin(const std::string& printer) {
+        return strcasecmp(printer.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty();
+    }
+
     std::string default_name_; // the default destination last found
 
     static PrinterEntry builtin_entry(const std::string& reason) {
@@ -651,8 +644,11 @@ std::string builtin_pdf_directory() {
 }
 
 void use_system_printers() {
-    cancel_abandoned_jobs();
     set_printer_system(std::make_shared<SystemPrinters>());
+}
+
+void end_system_printers() {
+    retire_markers();
 }
 
 } // namespace zvp

@@ -11,6 +11,8 @@ extern const char builtin_pdf_printer[];
 
 // Makes the CUPS destinations (and the built-in PDF printer) the process's printers.
 void use_system_printers();
+// Takes away what the process left on the schedulers and no job needs (called at its end).
+void end_system_printers();
 
 // True when no print system is installed or configured at all: no CUPS_SERVER, no ServerName in
 // either client.conf, no scheduler socket, and no scheduler installed (its configuration folder

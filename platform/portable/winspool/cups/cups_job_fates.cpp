@@ -1,0 +1,532 @@
+#include "platform/portable/winspool/cups/cups_job_fates.h"
+
+#include "platform/portable/kernel32/errors.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cups/cups.h>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+namespace zvp {
+
+namespace {
+
+// How long a marker lives unless renewed, and how much of that may run out before it is renewed.
+constexpr int kMarkerLeaseSeconds = 24 * 3600;
+constexpr int kMarkerRenewBelowSeconds = 12 * 3600;
+// How long a question to the scheduler may take before it counts as unanswered.
+constexpr int kConnectTimeoutMs = 5000;
+constexpr double kAnswerTimeoutSeconds = 10;
+
+using HttpPtr = std::unique_ptr<http_t, void (*)(http_t*)>;
+using IppPtr = std::unique_ptr<ipp_t, void (*)(ipp_t*)>;
+
+long long now_seconds() {
+    return static_cast<long long>(std::time(nullptr));
+}
+
+unsigned long long now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string key_of(const CupsServer& server) {
+    return server.host + ":" + std::to_string(server.port);
+}
+
+// Words of a reference: spaces and percent signs escaped.
+std::string word(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == ' ' || c == '%' || c == '\n')
+            out += c == ' ' ? "%20" : c == '%' ? "%25" : "%0A";
+        else
+            out += c;
+    }
+    return out.empty() ? "-" : out;
+}
+
+std::string unword(const std::string& text) {
+    if (text == "-")
+        return {};
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+int give_up(http_t*, void*) {
+    return 0;
+}
+
+HttpPtr connect_to(const CupsServer& server) {
+    HttpPtr http(httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
+                              cupsEncryption(), 1, kConnectTimeoutMs, nullptr),
+                 httpClose);
+    if (http)
+        httpSetTimeout(http.get(), kAnswerTimeoutSeconds, give_up, nullptr);
+    else
+        set_last_error_message("cannot reach the print system (" + key_of(server) +
+                               "): " + cupsLastErrorString());
+    return http;
+}
+
+// The scheduler's own URI, for requests about all of it.
+std::string server_uri(const CupsServer& server) {
+    if (!server.host.empty() && server.host[0] == '/')
+        return "ipp://localhost/";
+    char uri[HTTP_MAX_URI];
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, server.host.c_str(),
+                    server.port, "/");
+    return uri;
+}
+
+std::string resource_of(const std::string& uri) {
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof scheme, user, sizeof user,
+                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return "/";
+    return resource;
+}
+
+IppPtr ask(http_t* http, ipp_t* request, const std::string& resource) {
+    return IppPtr(cupsDoRequest(http, request, resource.c_str()), ippDelete);
+}
+
+ipp_t* new_request(ipp_op_t op, const std::string& uri) {
+    ipp_t* request = ippNewRequest(op);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    return request;
+}
+
+std::string text_of(ipp_t* response, const char* name) {
+    ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    const char* value = a ? ippGetString(a, 0, nullptr) : nullptr;
+    return value ? value : "";
+}
+
+int number_of(ipp_t* response, const char* name, int fallback) {
+    ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    return a ? ippGetInteger(a, 0) : fallback;
+}
+
+enum class Answer { yes, no, failed };
+
+// What the scheduler says of the job under the reference's number.
+Answer ask_job(http_t* http, const CupsReference& ref, CupsJobFacts& facts) {
+    ipp_t* request = new_request(IPP_OP_GET_JOB_ATTRIBUTES, ref.printer_uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", ref.id);
+    static const char* const wanted[] = {"job-state", "job-state-reasons", "job-state-message",
+                                         "job-uuid",  "time-at-creation",  "number-of-documents"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  sizeof wanted / sizeof *wanted, nullptr, wanted);
+    IppPtr response = ask(http, request, resource_of(ref.printer_uri));
+    ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        facts.found = false;
+        return Answer::no;
+    }
+    if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        set_last_error_message("cannot ask the print system about CUPS job " +
+                               std::to_string(ref.id) + ": " + cupsLastErrorString());
+        return Answer::failed;
+    }
+    facts.found = true;
+    std::string uuid = text_of(response.get(), "job-uuid");
+    int created = number_of(response.get(), "time-at-creation", 0);
+    // A scheduler that lost jobs in a crash gives their numbers out again.
+    facts.ours = !ref.uuid.empty() ? uuid == ref.uuid
+                                   : ref.created == 0 || created == 0 || created == ref.created;
+    facts.state = number_of(response.get(), "job-state", 0);
+    facts.documents = number_of(response.get(), "number-of-documents", -1);
+    facts.message = text_of(response.get(), "job-state-message");
+    facts.reasons.clear();
+    if (ipp_attribute_t* a = ippFindAttribute(response.get(), "job-state-reasons", IPP_TAG_ZERO))
+        for (int i = 0; i < ippGetCount(a); ++i)
+            if (const char* r = ippGetString(a, i, nullptr))
+                facts.reasons.push_back(r);
+    return Answer::yes;
+}
+
+bool alive(const CupsJobFacts& facts) {
+    return facts.found && facts.ours && facts.state < IPP_JSTATE_CANCELED;
+}
+
+bool whole(const CupsJobFacts& facts) {
+    return facts.documents > 0 || (facts.documents < 0 && facts.state >= IPP_JSTATE_PROCESSING);
+}
+
+// ---- Markers ------------------------------------------------------------------------------------
+
+Answer marker_exists(http_t* http, const CupsServer& server, int marker) {
+    ipp_t* request = new_request(IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES, server_uri(server));
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", marker);
+    IppPtr response = ask(http, request, "/");
+    ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_ERROR_NOT_FOUND)
+        return Answer::no;
+    return response && status < IPP_STATUS_REDIRECTION_OTHER_SITE ? Answer::yes : Answer::failed;
+}
+
+// A subscription of this process's own on the whole scheduler, for the one event it will hardly
+// ever send; 0 when the scheduler makes none.
+int make_marker(http_t* http, const CupsServer& server) {
+    ipp_t* request = new_request(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, server_uri(server));
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
+                 "ippget");
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr,
+                 "printer-deleted");
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  kMarkerLeaseSeconds);
+    std::string data = "zvspool " + std::to_string(getpid());
+    ippAddOctetString(request, IPP_TAG_SUBSCRIPTION, "notify-user-data", data.data(),
+                      static_cast<int>(data.size()));
+    IppPtr response = ask(http, request, "/");
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return 0;
+    return number_of(response.get(), "notify-subscription-id", 0);
+}
+
+bool renew_marker(http_t* http, const CupsServer& server, int marker) {
+    ipp_t* request = new_request(IPP_OP_RENEW_SUBSCRIPTION, server_uri(server));
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", marker);
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  kMarkerLeaseSeconds);
+    IppPtr response = ask(http, request, "/");
+    return response && cupsLastError() < IPP_STATUS_REDIRECTION_OTHER_SITE;
+}
+
+void cancel_marker(const CupsServer& server, int marker) {
+    HttpPtr http = connect_to(server);
+    if (!http)
+        return;
+    ipp_t* request = new_request(IPP_OP_CANCEL_SUBSCRIPTION, server_uri(server));
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", marker);
+    ask(http.get(), request, "/");
+}
+
+// Whether the scheduler keeps the jobs it finished, and the oldest it keeps.
+Known ask_history(http_t* http, const CupsServer& server, int& oldest) {
+    ipp_t* request = new_request(IPP_OP_GET_JOBS, server_uri(server));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-id");
+    IppPtr response = ask(http, request, "/");
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return Known::unknown;
+    oldest = number_of(response.get(), "job-id", 0);
+    return oldest > 0 ? Known::yes : Known::unknown;
+}
+
+// What this process knows of each scheduler and of the jobs it asked about.
+struct ServerState {
+    int marker = 0; // the newest marker this process made
+    unsigned long long marker_made_ms = 0;
+    Known history = Known::unknown;
+    bool makes_no_markers = false;
+};
+
+struct Fates {
+    std::map<std::string, ServerState> servers;
+    std::map<std::string, unsigned long long> sent_ms; // by job-uuid, for jobs sent by us
+    // Markers and the jobs (by uuid) each one vouches for.
+    std::map<std::pair<std::string, int>, std::set<std::string>> marked;
+    std::map<std::string, CupsServer> server_of;
+    std::map<int, std::string> references; // of jobs made by this process
+};
+
+Fates& fates() {
+    static Fates f;
+    return f;
+}
+
+std::string job_key(const CupsReference& ref) {
+    return !ref.uuid.empty() ? ref.uuid : key_of(ref.server) + "/" + std::to_string(ref.id);
+}
+
+void vouch(const CupsReference& ref, bool on) {
+    if (ref.marker == 0)
+        return;
+    auto& jobs = fates().marked[{key_of(ref.server), ref.marker}];
+    fates().server_of[key_of(ref.server)] = ref.server;
+    if (on)
+        jobs.insert(job_key(ref));
+    else
+        jobs.erase(job_key(ref));
+}
+
+// Leaves a marker made after the job came whole and seen together with it. `facts` are from
+// before; the job is asked again after a new marker is made.
+void mark(http_t* http, CupsReference& ref) {
+    ServerState& server = fates().servers[key_of(ref.server)];
+    long long now = now_seconds();
+    if (ref.marker != 0) {
+        if (ref.marker_expires - now < kMarkerRenewBelowSeconds &&
+            renew_marker(http, ref.server, ref.marker))
+            ref.marker_expires = now + kMarkerLeaseSeconds;
+        vouch(ref, true);
+        return;
+    }
+    if (server.makes_no_markers)
+        return;
+    auto sent = fates().sent_ms.find(job_key(ref));
+    unsigned long long came = sent == fates().sent_ms.end() ? 0 : sent->second;
+    int marker = 0;
+    if (server.marker != 0 && server.marker_made_ms > came) {
+        marker = server.marker; // made after the job came, and the job was just seen
+    } else {
+        marker = make_marker(http, ref.server);
+        if (marker == 0) {
+            server.makes_no_markers = cupsLastError() == IPP_STATUS_ERROR_NOT_POSSIBLE ||
+                                      cupsLastError() == IPP_STATUS_ERROR_FORBIDDEN ||
+                                      cupsLastError() == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED;
+            return;
+        }
+        server.marker = marker;
+        server.marker_made_ms = now_ms();
+        CupsJobFacts again;
+        if (ask_job(http, ref, again) != Answer::yes || !alive(again))
+            return;
+    }
+    ref.marker = marker;
+    ref.marker_expires = now + kMarkerLeaseSeconds;
+    vouch(ref, true);
+}
+
+bool person_cancelled(const CupsJobFacts& facts) {
+    for (const std::string& r : facts.reasons)
+        if (r == "job-canceled-by-user" || r == "job-canceled-by-operator")
+            return true;
+    return false;
+}
+
+std::string reasons_of(const CupsJobFacts& facts) {
+    std::string out;
+    for (const std::string& r : facts.reasons)
+        if (r != "none")
+            out += (out.empty() ? "" : ", ") + r;
+    return out;
+}
+
+} // namespace
+
+std::string format_reference(const CupsReference& r) {
+    std::ostringstream out;
+    out << "cups " << word(r.server.host) << " " << r.server.port << " " << word(r.printer_uri)
+        << " " << r.id << " " << word(r.uuid) << " " << r.created << " " << r.marker << " "
+        << r.marker_expires;
+    return out.str();
+}
+
+bool parse_reference(const std::string& text, CupsReference& r) {
+    std::istringstream in(text);
+    std::string kind, host, uri, uuid;
+    if (!(in >> kind >> host >> r.server.port >> uri >> r.id >> uuid >> r.created >> r.marker >>
+          r.marker_expires) ||
+        kind != "cups")
+        return false;
+    r.server.host = unword(host);
+    r.printer_uri = unword(uri);
+    r.uuid = unword(uuid);
+    return r.id > 0 && !r.server.host.empty();
+}
+
+JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
+    JobFate out;
+    std::string job = "CUPS job " + std::to_string(id);
+    std::string why = reasons_of(f);
+    auto said = [&](std::string words, int fate) {
+        if (!f.message.empty())
+            words += " (" + f.message + ")";
+        out.words = words;
+        out.fate = fate;
+        return out;
+    };
+    if (f.found && f.ours) {
+        bool document = whole(f);
+        switch (f.state) {
+        case IPP_JSTATE_PENDING:
+        case IPP_JSTATE_HELD:
+            if (!sent && f.documents <= 0)
+                return said(job + " never got its whole document", JOB_FATE_INCOMPLETE);
+            return said(job + (f.state == IPP_JSTATE_HELD ? " held" : " pending"),
+                        JOB_FATE_WAITING);
+        case IPP_JSTATE_PROCESSING: return said(job + " printing", JOB_FATE_WAITING);
+        case IPP_JSTATE_STOPPED: return said(job + " stopped", JOB_FATE_WAITING);
+        case IPP_JSTATE_COMPLETED:
+            if (document)
+                return said(job + " completed", JOB_FATE_PRINTED);
+            return said(job + " completed without a document",
+                        sent ? JOB_FATE_FAILED : JOB_FATE_INCOMPLETE);
+        case IPP_JSTATE_CANCELED:
+            if (!sent && !document)
+                return said(job + " cancelled before its document was whole", JOB_FATE_INCOMPLETE);
+            if (person_cancelled(f))
+                return said(job + " cancelled by a person", JOB_FATE_CANCELLED);
+            return said(job + " cancelled by the print system" +
+                            (why.empty() ? "" : " (" + why + ")"),
+                        JOB_FATE_FAILED);
+        case IPP_JSTATE_ABORTED:
+            return said(job + " aborted by the print system" +
+                            (why.empty() ? "" : " (" + why + ")"),
+                        JOB_FATE_FAILED);
+        default: return said(job + " in an unknown state", JOB_FATE_WAITING);
+        }
+    }
+    std::string gone = f.found ? job + " is now another job" : job + " is no longer known";
+    if (f.restarted == Known::no)
+        return said(gone + (sent ? " to the print system, which keeps no history of it: printed"
+                                 : " to the print system; whether its document arrived whole "
+                                   "cannot be told"),
+                    sent ? JOB_FATE_PRINTED : JOB_FATE_UNKNOWN);
+    if (f.history == Known::yes && !f.purged)
+        return said(gone + ": the print system lost it (it restarted before it had stored it)",
+                    JOB_FATE_LOST);
+    return said(gone +
+                    (f.history == Known::yes
+                         ? ", and the print system's history no longer reaches back to it"
+                         : ", and the print system keeps no history of the jobs it finished") +
+                    ": whether it printed cannot be told",
+                JOB_FATE_UNKNOWN);
+}
+
+bool reference_new_job(http_t* http, const CupsServer& server, const std::string& printer_uri,
+                       int id, CupsReference& ref) {
+    ref = CupsReference{};
+    ref.server = server;
+    ref.printer_uri = printer_uri;
+    ref.id = id;
+    ipp_t* request = new_request(IPP_OP_GET_JOB_ATTRIBUTES, printer_uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    static const char* const wanted[] = {"job-uuid", "time-at-creation"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                  wanted);
+    IppPtr response = ask(http, request, resource_of(printer_uri));
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        set_last_error_message("cannot ask the print system about its new CUPS job " +
+                               std::to_string(id) + ": " + cupsLastErrorString());
+        return false;
+    }
+    ref.uuid = text_of(response.get(), "job-uuid");
+    ref.created = number_of(response.get(), "time-at-creation", 0);
+    return true;
+}
+
+void remember_reference(int id, const std::string& reference) {
+    auto& refs = fates().references;
+    refs[id] = reference;
+    while (refs.size() > 64)
+        refs.erase(refs.begin());
+}
+
+std::string remembered_reference(int id) {
+    auto it = fates().references.find(id);
+    return it == fates().references.end() ? std::string() : it->second;
+}
+
+void note_job_sent(const CupsReference& ref) {
+    fates().sent_ms[job_key(ref)] = now_ms();
+}
+
+Lookup cups_job_fate(const std::string& text, bool sent, JobFate& fate) {
+    CupsReference ref;
+    if (!parse_reference(text, ref)) {
+        fate.fate = JOB_FATE_UNKNOWN;
+        fate.words = "the print system's name of the job cannot be read";
+        return Lookup::found;
+    }
+    HttpPtr http = connect_to(ref.server);
+    if (!http)
+        return Lookup::failed;
+    CupsJobFacts facts;
+    if (ask_job(http.get(), ref, facts) == Answer::failed)
+        return Lookup::failed;
+    ServerState& server = fates().servers[key_of(ref.server)];
+    if (alive(facts) && (sent || whole(facts))) {
+        mark(http.get(), ref);
+    } else if (facts.found && facts.ours) {
+        if (facts.state >= IPP_JSTATE_CANCELED)
+            server.history = Known::yes;
+    } else {
+        facts.restarted = facts.found ? Known::yes : Known::unknown;
+        if (!facts.found && ref.marker != 0 && ref.marker_expires > now_seconds()) {
+            Answer exists = marker_exists(http.get(), ref.server, ref.marker);
+            facts.restarted = exists == Answer::yes  ? Known::no
+                              : exists == Answer::no ? Known::yes
+                                                     : Known::unknown;
+        }
+        int oldest = 0;
+        Known asked = ask_history(http.get(), ref.server, oldest);
+        if (asked == Known::yes)
+            server.history = Known::yes;
+        facts.history = server.history;
+        facts.purged = oldest > ref.id;
+        // A job seen whole that went while its marker stayed: the scheduler keeps no history.
+        if (facts.restarted == Known::no && server.history == Known::unknown)
+            server.history = Known::no;
+    }
+    fate = decide_fate(facts, sent, ref.id);
+    if (fate.fate != JOB_FATE_WAITING)
+        vouch(ref, false);
+    fate.reference = format_reference(ref);
+    return Lookup::found;
+}
+
+bool cancel_cups_job(const std::string& text) {
+    CupsReference ref;
+    if (!parse_reference(text, ref))
+        return false;
+    HttpPtr http = connect_to(ref.server);
+    if (!http)
+        return false;
+    CupsJobFacts facts;
+    Answer answer = ask_job(http.get(), ref, facts);
+    if (answer == Answer::failed)
+        return false;
+    if (!alive(facts))
+        return true; // gone, another's, or done: nothing of ours to cancel
+    ipp_t* request = new_request(IPP_OP_CANCEL_JOB, ref.printer_uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", ref.id);
+    IppPtr response = ask(http.get(), request, resource_of(ref.printer_uri));
+    ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_OK || status == IPP_STATUS_ERROR_NOT_FOUND ||
+        status == IPP_STATUS_ERROR_NOT_POSSIBLE) {
+        vouch(ref, false);
+        return true;
+    }
+    set_last_error_message("cannot cancel CUPS job " + std::to_string(ref.id) + ": " +
+                           cupsLastErrorString());
+    return false;
+}
+
+void retire_markers() {
+    Fates& f = fates();
+    for (auto it = f.marked.begin(); it != f.marked.end();) {
+        const ServerState& server = f.servers[it->first.first];
+        if (it->second.empty() && server.marker != it->first.second) {
+            cancel_marker(f.server_of[it->first.first], it->first.second);
+            it = f.marked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+} // namespace zvp

@@ -1,0 +1,83 @@
+// What became of a CUPS job, from the scheduler's own facts, the same for a local scheduler and
+// for one on another machine.
+//
+// A job is known by its job-uuid (never by comparing the scheduler's clock with ours). A job the
+// scheduler still has tells its fate by its state, and a cancelled one by its reasons who
+// cancelled it: a person, or the print system. A job it no longer has is either done and gone
+// from its history, or lost in a restart (CUPS writes its jobs to the disk lazily, and forgets
+// the ones a crash caught unwritten). To tell which, the spooler leaves a marker on the scheduler
+// once the job is there whole: a subscription of its own, which the scheduler keeps and loses
+// exactly as it keeps and loses jobs. A marker made after the job came, and seen together with
+// it, outlives the job only if no restart came since; a scheduler that keeps a history of its
+// jobs would still show a job it did not lose. Where neither can tell, the job is said to be
+// unknown, never printed twice.
+#pragma once
+
+#include "platform/portable/include/windows.h"
+#include "platform/portable/winspool/printer_system.h"
+
+#include <string>
+#include <vector>
+
+typedef struct _http_s http_t;
+
+namespace zvp {
+
+// A scheduler as a connection is made to it: a host name, an address or a socket path, and a
+// port.
+struct CupsServer {
+    std::string host;
+    int port = 631;
+};
+
+// What names a job for good: where it is (the scheduler, and the printer's URI there), its number
+// and its job-uuid (or, on a server that gives none, its time of creation by the server's clock),
+// and the marker made after it, with the time the marker's lease runs out (by our clock).
+struct CupsReference {
+    CupsServer server;
+    std::string printer_uri;
+    int id = 0;
+    std::string uuid;
+    long long created = 0;
+    int marker = 0;
+    long long marker_expires = 0;
+};
+
+std::string format_reference(const CupsReference& reference);
+bool parse_reference(const std::string& text, CupsReference& reference);
+
+// What the scheduler says of the job a reference names, and of itself.
+enum class Known { no, yes, unknown };
+struct CupsJobFacts {
+    bool found = false; // the scheduler has a job under the reference's number
+    bool ours = false;  // and it is the job the reference names
+    int state = 0;      // ipp_jstate_t, when found
+    std::vector<std::string> reasons;
+    std::string message;
+    int documents = -1;               // how many documents it holds; -1 when not said
+    Known restarted = Known::unknown; // whether the scheduler restarted since the job came whole
+    Known history = Known::unknown;   // whether it keeps the jobs it finished
+    bool purged = false;              // whether its history may have let the job go for its age
+};
+
+// The fate those facts tell, for a job whose document went whole (`sent`) or may not have.
+JobFate decide_fate(const CupsJobFacts& facts, bool sent, int id);
+
+// Makes the reference of a job just created over `http`, from what the scheduler says of it.
+bool reference_new_job(http_t* http, const CupsServer& server, const std::string& printer_uri,
+                       int id, CupsReference& reference);
+// The references of the jobs this process made, by job number.
+void remember_reference(int id, const std::string& reference);
+std::string remembered_reference(int id);
+// The job's document went whole to the scheduler now.
+void note_job_sent(const CupsReference& reference);
+
+// Asks the scheduler about the job `reference` names; `fate.reference` may come back with a new
+// marker. `failed` when the scheduler cannot be asked (the last error says why).
+Lookup cups_job_fate(const std::string& reference, bool sent, JobFate& fate);
+// Cancels the job if the scheduler still has it, it is ours and it is not done.
+bool cancel_cups_job(const std::string& reference);
+// Takes away the markers this process made that no job needs any more.
+void retire_markers();
+
+} // namespace zvp

@@ -1,0 +1,120 @@
+// What a CUPS job's fate is, from the scheduler's facts: by the job's own state while the
+// scheduler has it, by who cancelled it, and, once it is gone, by whether the scheduler restarted
+// since it came whole and whether it keeps a history of the jobs it finished.
+#include "platform/portable/winspool/cups/cups_job_fates.h"
+
+#include <cups/ipp.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using zvp::CupsJobFacts;
+using zvp::Known;
+
+CupsJobFacts ours(int state, int documents = 1, std::vector<std::string> reasons = {}) {
+    CupsJobFacts f;
+    f.found = f.ours = true;
+    f.state = state;
+    f.documents = documents;
+    f.reasons = std::move(reasons);
+    return f;
+}
+
+CupsJobFacts gone(Known restarted, Known history, bool purged = false) {
+    CupsJobFacts f;
+    f.restarted = restarted;
+    f.history = history;
+    f.purged = purged;
+    return f;
+}
+
+int fate(const CupsJobFacts& f, bool sent = true) {
+    return zvp::decide_fate(f, sent, 7).fate;
+}
+
+TEST(CupsJobFates, AJobTheSchedulerHasTellsByItsState) {
+    EXPECT_EQ(fate(ours(IPP_JSTATE_PENDING)), JOB_FATE_WAITING);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_HELD)), JOB_FATE_WAITING);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_PROCESSING)), JOB_FATE_WAITING);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_STOPPED)), JOB_FATE_WAITING);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED)), JOB_FATE_PRINTED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_ABORTED)), JOB_FATE_FAILED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 0)), JOB_FATE_FAILED)
+        << "completed without its document";
+    auto words = zvp::decide_fate(ours(IPP_JSTATE_STOPPED), true, 7).words;
+    EXPECT_EQ(words, "CUPS job 7 stopped");
+}
+
+// Only a person's cancel drops the job; the print system's own (a backend that gives up, the
+// device) has it printed again.
+TEST(CupsJobFates, ACancelByAPersonIsTheOnlyOneThatDropsTheJob) {
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"job-canceled-by-user"})), JOB_FATE_CANCELLED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"job-canceled-by-operator"})), JOB_FATE_CANCELLED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"canceled-at-device"})), JOB_FATE_FAILED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"job-canceled-at-device"})), JOB_FATE_FAILED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"aborted-by-system"})), JOB_FATE_FAILED);
+    EXPECT_EQ(zvp::decide_fate(ours(IPP_JSTATE_CANCELED, 1, {"canceled-at-device"}), true, 7).words,
+              "CUPS job 7 cancelled by the print system (canceled-at-device)");
+}
+
+// A job whose sender stopped before its document went whole never prints as it is: it is
+// cancelled and printed again, whoever cancelled it meanwhile.
+TEST(CupsJobFates, AJobWithoutItsWholeDocumentIsIncomplete) {
+    EXPECT_EQ(fate(ours(IPP_JSTATE_PENDING, 0), false), JOB_FATE_INCOMPLETE);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_HELD, -1), false), JOB_FATE_INCOMPLETE);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 0, {"job-canceled-by-user"}), false),
+              JOB_FATE_INCOMPLETE);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 0), false), JOB_FATE_INCOMPLETE);
+    // Its document did arrive whole (the sender stopped after, before it noted so).
+    EXPECT_EQ(fate(ours(IPP_JSTATE_PENDING, 1), false), JOB_FATE_WAITING);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 1), false), JOB_FATE_PRINTED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"job-canceled-by-user"}), false),
+              JOB_FATE_CANCELLED);
+}
+
+// Gone: printed when the scheduler did not restart since; lost when it keeps a history that
+// would still show the job; otherwise nobody can tell, and the job is not printed twice.
+TEST(CupsJobFates, AJobGoneIsPrintedLostOrUnknownByTheSchedulersFacts) {
+    EXPECT_EQ(fate(gone(Known::no, Known::unknown)), JOB_FATE_PRINTED);
+    EXPECT_EQ(fate(gone(Known::no, Known::no)), JOB_FATE_PRINTED);
+    EXPECT_EQ(fate(gone(Known::yes, Known::yes)), JOB_FATE_LOST);
+    EXPECT_EQ(fate(gone(Known::unknown, Known::yes)), JOB_FATE_LOST);
+    EXPECT_EQ(fate(gone(Known::yes, Known::no)), JOB_FATE_UNKNOWN);
+    EXPECT_EQ(fate(gone(Known::yes, Known::unknown)), JOB_FATE_UNKNOWN);
+    EXPECT_EQ(fate(gone(Known::unknown, Known::unknown)), JOB_FATE_UNKNOWN);
+    EXPECT_EQ(fate(gone(Known::yes, Known::yes, true)), JOB_FATE_UNKNOWN)
+        << "its history lets old jobs go: it may have printed and gone";
+    EXPECT_EQ(fate(gone(Known::no, Known::unknown), false), JOB_FATE_UNKNOWN)
+        << "gone before its document was known to be whole";
+    // The number given to another job: the scheduler restarted and forgot ours.
+    CupsJobFacts renumbered = gone(Known::yes, Known::yes);
+    renumbered.found = true;
+    EXPECT_EQ(fate(renumbered), JOB_FATE_LOST);
+    EXPECT_NE(zvp::decide_fate(renumbered, true, 7).words.find("CUPS job 7 is now another job"),
+              std::string::npos);
+}
+
+TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
+    zvp::CupsReference r;
+    r.server = {"/run/cups/cups.sock", 631};
+    r.printer_uri = "ipp://localhost/printers/office desk";
+    r.id = 42;
+    r.uuid = "urn:uuid:0c8f8a0e-1f2b-3c4d-5e6f-708192a3b4c5";
+    r.created = 1796741670;
+    r.marker = 17;
+    r.marker_expires = 1796828070;
+    zvp::CupsReference back;
+    ASSERT_TRUE(zvp::parse_reference(zvp::format_reference(r), back));
+    EXPECT_EQ(back.server.host, r.server.host);
+    EXPECT_EQ(back.server.port, 631);
+    EXPECT_EQ(back.printer_uri, r.printer_uri);
+    EXPECT_EQ(back.id, 42);
+    EXPECT_EQ(back.uuid, r.uuid);
+    EXPECT_EQ(back.created, r.created);
+    EXPECT_EQ(back.marker, 17);
+    EXPECT_EQ(back.marker_expires, r.marker_expires);
+    EXPECT_FALSE(zvp::parse_reference("pdf /home/user/PDF/x.pdf", back));
+    EXPECT_FALSE(zvp::parse_reference("cups host 631", back));
+}
+
+} // namespace

@@ -1,0 +1,119 @@
+// Handing a job over exactly once, on the Windows spooler. The spooler has stored a job for good
+// by the time EndDoc returns, and keeps no history: a job it no longer has was printed (or
+// deleted by a person) once its document went whole. A job is known again by its number and the
+// time the spooler took it, to the millisecond by the spooler's own clock: a number comes again
+// only after the spooler restarts.
+#include "platform/win32.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The spooler's record of job `id`, or false with the last error set.
+bool read_job(LPCSTR printer, DWORD id, std::vector<BYTE>& record) {
+    HANDLE handle = NULL;
+    PRINTER_DEFAULTSA defaults = {NULL, NULL, PRINTER_ACCESS_USE};
+    if (!OpenPrinterA((LPSTR)printer, &handle, &defaults))
+        return false;
+    DWORD needed = 0;
+    GetJobA(handle, id, 1, NULL, 0, &needed);
+    bool read = false;
+    if (needed >= sizeof(JOB_INFO_1A)) {
+        record.resize(needed);
+        read = GetJobA(handle, id, 1, record.data(), needed, &needed) != FALSE;
+    }
+    DWORD error = GetLastError();
+    ClosePrinter(handle);
+    SetLastError(read ? ERROR_SUCCESS : error);
+    return read;
+}
+
+void stamp_of(const JOB_INFO_1A* job, char* text, size_t size) {
+    const SYSTEMTIME& t = job->Submitted;
+    std::snprintf(text, size, "%04u%02u%02u%02u%02u%02u%03u", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond, t.wMilliseconds);
+}
+
+bool parse(LPCSTR reference, DWORD* id, char* stamp) {
+    unsigned long number = 0;
+    return std::sscanf(reference, "windows %lu %17s", &number, stamp) == 2 &&
+           (*id = (DWORD)number) != 0;
+}
+
+void say(SPOOLER_JOB_FATE* fate, int kind, const char* words) {
+    fate->fate = kind;
+    std::snprintf(fate->words, sizeof fate->words, "%s", words);
+}
+
+} // namespace
+
+BOOL spooler_job_reference(LPCSTR printer, DWORD job_id, LPSTR reference, DWORD size) {
+    std::vector<BYTE> record;
+    if (!read_job(printer, job_id, record))
+        return FALSE;
+    char stamp[32];
+    stamp_of((const JOB_INFO_1A*)record.data(), stamp, sizeof stamp);
+    if ((DWORD)std::snprintf(reference, size, "windows %lu %s", (unsigned long)job_id, stamp) >=
+        size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_FATE* fate) {
+    DWORD id = 0;
+    char stamp[32] = "", now[32] = "";
+    std::snprintf(fate->reference, sizeof fate->reference, "%s", reference);
+    if (!parse(reference, &id, stamp)) {
+        say(fate, JOB_FATE_UNKNOWN, "the spooler's name of the job cannot be read");
+        return TRUE;
+    }
+    std::vector<BYTE> record;
+    bool found = read_job(printer, id, record);
+    if (!found && GetLastError() != ERROR_INVALID_PARAMETER)
+        return FALSE;
+    const JOB_INFO_1A* job = found ? (const JOB_INFO_1A*)record.data() : NULL;
+    if (job != NULL)
+        stamp_of(job, now, sizeof now);
+    if (job == NULL || std::strcmp(now, stamp) != 0) {
+        if (sent)
+            say(fate, JOB_FATE_PRINTED, "printed: the spooler no longer has it");
+        else
+            say(fate, JOB_FATE_UNKNOWN,
+                "the spooler no longer has it, and whether its document went whole cannot be told");
+        return TRUE;
+    }
+    const char* words = job->pStatus && job->pStatus[0] ? job->pStatus : "in the print queue";
+    if (job->Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE))
+        say(fate, JOB_FATE_PRINTED, "printed");
+    else if (job->Status & (JOB_STATUS_DELETED | JOB_STATUS_DELETING))
+        say(fate, JOB_FATE_CANCELLED, "deleted from the print queue");
+    else if (!sent && (job->Status & JOB_STATUS_SPOOLING))
+        say(fate, JOB_FATE_INCOMPLETE, "its document never went whole");
+    else
+        say(fate, JOB_FATE_WAITING, words);
+    return TRUE;
+}
+
+BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
+    SPOOLER_JOB_FATE fate;
+    if (!spooler_job_fate(printer, reference, FALSE, &fate))
+        return FALSE;
+    if (fate.fate != JOB_FATE_WAITING && fate.fate != JOB_FATE_INCOMPLETE)
+        return TRUE;
+    DWORD id = 0;
+    char stamp[32];
+    parse(reference, &id, stamp);
+    HANDLE handle = NULL;
+    PRINTER_DEFAULTSA defaults = {NULL, NULL, PRINTER_ACCESS_USE};
+    if (!OpenPrinterA((LPSTR)printer, &handle, &defaults))
+        return FALSE;
+    BOOL cancelled = SetJobA(handle, id, 0, NULL, JOB_CONTROL_DELETE);
+    DWORD error = GetLastError();
+    ClosePrinter(handle);
+    SetLastError(error);
+    return cancelled;
+}

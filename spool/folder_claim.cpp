@@ -1,0 +1,157 @@
+#include "spool/folder_claim.h"
+
+#include "spool/event_log.h"
+#include "spool/poller.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+// The lock covers one byte far past what the file holds: a Windows lock keeps other processes
+// from reading the bytes it covers, and the holder's name must stay readable.
+static const DWORD CLAIM_LOCK_OFFSET = 0x7FFFFFFF;
+static const char ID_PREFIX[] = "zvspool folder ";
+static const char HOLDER_PREFIX[] = "holder ";
+
+static HANDLE claim_file = INVALID_HANDLE_VALUE;
+static std::string folder_id;
+static int was_held = 0;
+
+static std::string claim_text(HANDLE file) {
+    char buffer[4096];
+    DWORD got = 0;
+    SetFilePointer(file, 0, NULL, FILE_BEGIN);
+    if (!ReadFile(file, buffer, sizeof buffer - 1, &got, NULL))
+        got = 0;
+    return std::string(buffer, got);
+}
+
+// The value of the line of `text` that starts with `prefix`, or "".
+static std::string line_value(const std::string& text, const char* prefix) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.compare(0, std::strlen(prefix), prefix) == 0)
+            return line.substr(std::strlen(prefix));
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return "";
+}
+
+static int is_folder_id(const std::string& id) {
+    return id.size() == 16 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// An id no other folder has: the time, the clock, the process and the folder's name mixed.
+static std::string new_folder_id(void) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long seed = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    seed ^= GetTickCount64() * 0x9E3779B97F4A7C15ULL;
+    seed ^= (unsigned long long)GetCurrentProcessId() << 17;
+    for (char c : current_folder())
+        seed = (seed ^ (unsigned char)c) * 1099511628211ULL;
+    seed ^= seed >> 31;
+    seed *= 0xBF58476D1CE4E5B9ULL;
+    seed ^= seed >> 29;
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", seed);
+    return text;
+}
+
+static std::string holder_line(void) {
+    char user[256] = "?", host[256] = "?", since[32] = "";
+    DWORD size = sizeof user;
+    if (!GetUserNameA(user, &size))
+        std::strcpy(user, "?");
+    size = sizeof host;
+    if (!GetComputerNameA(host, &size))
+        std::strcpy(host, "?");
+    std::time_t now = std::time(NULL);
+    if (const std::tm* local = std::localtime(&now))
+        std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", local);
+    char line[700];
+    std::snprintf(line, sizeof line, "%s%s on %s, pid %lu, since %s", HOLDER_PREFIX, user, host,
+                  (unsigned long)GetCurrentProcessId(), since);
+    return line;
+}
+
+static std::string failure(const char* what) {
+    char why[512];
+    describe_failure(what, why, sizeof why);
+    return why;
+}
+
+int claim_spool_folder(std::string* holder) {
+    if (claim_file != INVALID_HANDLE_VALUE)
+        return CLAIM_TAKEN;
+    HANDLE file = CreateFileA(CLAIM_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *holder = failure("cannot open " CLAIM_FILE_NAME);
+        return CLAIM_FAILED;
+    }
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = CLAIM_LOCK_OFFSET;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        int held = GetLastError() == ERROR_LOCK_VIOLATION;
+        *holder = failure("cannot lock " CLAIM_FILE_NAME);
+        if (held) {
+            std::string who = line_value(claim_text(file), HOLDER_PREFIX);
+            *holder = who.empty() ? "another zvspool (it has not said who it is yet)"
+                                  : "another zvspool: " + who;
+        }
+        CloseHandle(file);
+        was_held |= held;
+        return held ? CLAIM_HELD : CLAIM_FAILED;
+    }
+    std::string before = claim_text(file);
+    std::string id = line_value(before, ID_PREFIX);
+    std::string id_line = ID_PREFIX + id + "\n";
+    // A known id is left as it stands: only who holds the folder is written after it.
+    int known = is_folder_id(id) && before.compare(0, id_line.size(), id_line) == 0;
+    if (!known) {
+        id = is_folder_id(id) ? id : new_folder_id();
+        id_line = ID_PREFIX + id + "\n";
+    }
+    std::string text = (known ? "" : id_line) + holder_line() + "\n";
+    LONG start = known ? (LONG)id_line.size() : 0;
+    DWORD written = 0;
+    int saved = SetFilePointer(file, start, NULL, FILE_BEGIN) == (DWORD)start &&
+                WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL) &&
+                SetEndOfFile(file) && FlushFileBuffers(file);
+    // Without its id on the disk, the folder would not find its journal again.
+    if (!saved && !known) {
+        *holder = failure("cannot write " CLAIM_FILE_NAME);
+        CloseHandle(file);
+        return CLAIM_FAILED;
+    }
+    folder_id = id;
+    claim_file = file;
+    was_held = 0;
+    return CLAIM_TAKEN;
+}
+
+int spool_folder_was_held(void) {
+    return was_held;
+}
+
+int spool_folder_claimed(void) {
+    return claim_file != INVALID_HANDLE_VALUE;
+}
+
+const char* spool_folder_id(void) {
+    return folder_id.c_str();
+}
+
+void release_spool_folder(void) {
+    if (claim_file != INVALID_HANDLE_VALUE)
+        CloseHandle(claim_file);
+    claim_file = INVALID_HANDLE_VALUE;
+    was_held = 0;
+}

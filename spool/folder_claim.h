@@ -1,0 +1,28 @@
+// One spooler per spool folder, whoever and wherever it runs. The claim is a lock on a file in the
+// folder that holds ZV, zvspool.lock: the lock is the folder's, so it holds for every user, every
+// path the folder is reached by (links, bind mounts, a mapped drive) and every machine that shares
+// the folder, and it goes with the process however that ends. The file says who holds the claim,
+// and carries the folder's id, by which the journal of its jobs is found.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+#define CLAIM_FILE_NAME "zvspool.lock"
+
+enum ClaimResult {
+    CLAIM_TAKEN = 0, // this process holds the folder
+    CLAIM_HELD = 1,  // another spooler holds it; `holder` says who
+    CLAIM_FAILED = 2 // it cannot be claimed; `holder` says why
+};
+
+// Claims the folder the program runs in. Repeated once taken, it only says so.
+int claim_spool_folder(std::string* holder);
+int spool_folder_claimed(void);
+// Whether another spooler held the folder when this one last tried to claim it.
+int spool_folder_was_held(void);
+// The folder's id, once claimed: sixteen hexadecimal digits.
+const char* spool_folder_id(void);
+// Lets the folder go (the end of the process does it too).
+void release_spool_folder(void);

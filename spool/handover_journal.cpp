@@ -1,0 +1,571 @@
+#include "spool/handover_journal.h"
+
+#include "spool/event_log.h"
+#include "spool/poller.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+enum {
+    // A journal larger than this is not a journal (the live entries of a few thousand jobs are a
+    // few hundred kilobytes): it is read no further, and counts as damaged.
+    JOURNAL_READ_LIMIT = 64 * 1024 * 1024,
+    // Entries are appended; the file is written anew once the stale ones outnumber the live ones
+    // by this much.
+    COMPACT_SLACK = 256,
+    RECORD_FIELDS = 24,
+};
+
+static const char JOURNAL_MAGIC[] = "zvspool-journal";
+static const int JOURNAL_VERSION = 1;
+
+static HANDLE journal_file = INVALID_HANDLE_VALUE;
+static std::string journal_file_path;
+static std::string journal_folder_id;
+static std::string journal_folder;
+static std::map<unsigned long, JobRecord> records;
+static unsigned long next_record_id = 1;
+static unsigned long next_sequence = 1;
+static unsigned long stale_lines = 0;
+static int damaged = 0;
+
+int file_identity(HANDLE file, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info))
+        return 1;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index_high = info.nFileIndexHigh;
+    identity->index_low = info.nFileIndexLow;
+    identity->size_high = info.nFileSizeHigh;
+    identity->size_low = info.nFileSizeLow;
+    identity->written = info.ftLastWriteTime;
+    // Windows keeps no change time here; the portable layer gives the POSIX ctime in its place.
+    identity->changed = info.ftCreationTime;
+    return 0;
+}
+
+int path_identity(const char* path, FileIdentity* identity) {
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    int result = file_identity(file, identity);
+    CloseHandle(file);
+    return result;
+}
+
+static int same_time(FILETIME a, FILETIME b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+int same_file_object(const FileIdentity* a, const FileIdentity* b) {
+    return a->volume == b->volume && a->index_high == b->index_high && a->index_low == b->index_low;
+}
+
+int same_file(const FileIdentity* a, const FileIdentity* b) {
+    return same_file_object(a, b) && a->size_high == b->size_high && a->size_low == b->size_low &&
+           same_time(a->written, b->written) && same_time(a->changed, b->changed);
+}
+
+int identity_known(const FileIdentity* identity) {
+    return identity->volume != 0 || identity->index_high != 0 || identity->index_low != 0;
+}
+
+// ---- The text of entries ------------------------------------------------------------------------
+
+static unsigned long crc32_of(const char* text, size_t length) {
+    static unsigned long table[256];
+    if (table[1] == 0)
+        for (unsigned long n = 0; n < 256; ++n) {
+            unsigned long c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320UL ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    unsigned long crc = 0xFFFFFFFFUL;
+    for (size_t i = 0; i < length; ++i)
+        crc = table[(crc ^ (unsigned char)text[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFUL;
+}
+
+// Names, paths and words may hold any byte; in an entry they are words without spaces.
+static std::string escaped(const std::string& text) {
+    std::string out;
+    char code[4];
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == 0x7F || c == '%') {
+            std::snprintf(code, sizeof code, "%%%02X", c);
+            out += code;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out.empty() ? "%" : out;
+}
+
+static std::string unescaped(const std::string& word) {
+    std::string out;
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (word[i] != '%') {
+            out += word[i];
+        } else if (i + 2 < word.size()) {
+            out += (char)std::strtol(word.substr(i + 1, 2).c_str(), NULL, 16);
+            i += 2;
+        }
+    }
+    return out;
+}
+
+static std::string with_checksum(const std::string& text) {
+    char sum[16];
+    std::snprintf(sum, sizeof sum, " *%08lx\n", crc32_of(text.data(), text.size()));
+    return text + sum;
+}
+
+static std::string header_line(void) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %d ", JOURNAL_MAGIC, JOURNAL_VERSION);
+    return with_checksum(text + escaped(journal_folder_id) + " " + escaped(journal_folder));
+}
+
+static std::string record_line(const JobRecord& r) {
+    const FileIdentity& f = r.identity;
+    char numbers[512];
+    std::snprintf(numbers, sizeof numbers, "r %lu %lu %d", next_sequence, r.id, r.state);
+    std::string text = numbers;
+    text += " " + escaped(r.name);
+    std::snprintf(numbers, sizeof numbers, " %lu %lu %lu %lu %lu %lu %lu %lu %lu",
+                  (unsigned long)f.volume, (unsigned long)f.index_high, (unsigned long)f.index_low,
+                  (unsigned long)f.size_high, (unsigned long)f.size_low,
+                  (unsigned long)f.written.dwHighDateTime, (unsigned long)f.written.dwLowDateTime,
+                  (unsigned long)f.changed.dwHighDateTime, (unsigned long)f.changed.dwLowDateTime);
+    text += numbers;
+    text += " " + escaped(r.printer);
+    std::snprintf(numbers, sizeof numbers, " %lu", (unsigned long)r.job_id);
+    text += numbers;
+    text += " " + escaped(r.reference);
+    std::snprintf(numbers, sizeof numbers, " %d %d %lld %d %lld %d", r.attempts, r.resubmissions,
+                  r.bytes, r.pages, r.since, r.flags);
+    text += numbers;
+    text += " " + escaped(r.reason);
+    return with_checksum(text);
+}
+
+static std::string forget_line(unsigned long id) {
+    char text[64];
+    std::snprintf(text, sizeof text, "g %lu %lu", next_sequence, id);
+    return with_checksum(text);
+}
+
+static std::vector<std::string> words_of(const std::string& text) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        words.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+static int number_of(const std::string& word, unsigned long long* value) {
+    if (word.empty() || word.size() > 20)
+        return 1;
+    char* end = NULL;
+    *value = std::strtoull(word.c_str(), &end, 10);
+    return *end != '\0' || word[0] == '-';
+}
+
+// Reads an entry's words back. 0 when they make an entry.
+static int parse_record(const std::vector<std::string>& w, JobRecord* r) {
+    unsigned long long n[19];
+    if (w.size() != RECORD_FIELDS || w[0] != "r")
+        return 1;
+    const int numeric[] = {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 17, 18, 19, 20, 21, 22};
+    for (int i = 0; i < 19; ++i)
+        if (number_of(w[numeric[i]], &n[i]) != 0)
+            return 1;
+    r->id = (unsigned long)n[1];
+    r->state = (int)n[2];
+    r->name = unescaped(w[4]);
+    r->identity.volume = (DWORD)n[3];
+    r->identity.index_high = (DWORD)n[4];
+    r->identity.index_low = (DWORD)n[5];
+    r->identity.size_high = (DWORD)n[6];
+    r->identity.size_low = (DWORD)n[7];
+    r->identity.written.dwHighDateTime = (DWORD)n[8];
+    r->identity.written.dwLowDateTime = (DWORD)n[9];
+    r->identity.changed.dwHighDateTime = (DWORD)n[10];
+    r->identity.changed.dwLowDateTime = (DWORD)n[11];
+    r->printer = unescaped(w[14]);
+    r->job_id = (DWORD)n[12];
+    r->reference = unescaped(w[16]);
+    r->attempts = (int)n[13];
+    r->resubmissions = (int)n[14];
+    r->bytes = (long long)n[15];
+    r->pages = (int)n[16];
+    r->since = (long long)n[17];
+    r->flags = (int)n[18];
+    r->reason = unescaped(w[23]);
+    return r->id == 0 || r->state < JOB_PRINTING || r->state > JOB_HELD;
+}
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+static int read_all(HANDLE file, std::string* text) {
+    char buffer[65536];
+    DWORD got = 0;
+    SetFilePointer(file, 0, NULL, FILE_BEGIN);
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        text->append(buffer, got);
+        if (text->size() > JOURNAL_READ_LIMIT)
+            return 1;
+    }
+    return 0;
+}
+
+// What a damaged entry still tells, in its place among the others: its job, to be asked of the
+// printer, or held for a person; an entry it cannot be read for marks its file's entries as not
+// to be taken without the printer's word.
+static void salvage(const std::vector<std::string>& w, long long now) {
+    JobRecord r;
+    if (parse_record(w, &r) == 0) {
+        if (r.state != JOB_HANDED && r.state != JOB_SENT)
+            r.state = JOB_HELD;
+    } else {
+        if (w.size() < 5 || w[0] != "r")
+            return;
+        r = JobRecord();
+        r.name = unescaped(w[4]);
+        int known = 0;
+        for (auto& entry : records)
+            if (entry.second.name == r.name) {
+                entry.second.flags |= JOB_FROM_DAMAGE;
+                known = 1;
+            }
+        if (known)
+            return;
+        r.id = next_record_id++;
+        r.state = JOB_HELD;
+        r.job_id = 0;
+        r.attempts = r.resubmissions = r.pages = 0;
+        r.bytes = 0;
+        std::memset(&r.identity, 0, sizeof r.identity);
+    }
+    if (r.name.empty() || r.name.find_first_of("/\\") != std::string::npos)
+        return;
+    r.flags = JOB_FROM_DAMAGE;
+    r.reason = "its entry in the journal was damaged, so whether it was printed cannot be told";
+    r.since = now;
+    if (r.id >= next_record_id)
+        next_record_id = r.id + 1;
+    records[r.id] = r;
+}
+
+// Reads the journal's entries; a line whose checksum fails marks the journal damaged, but for a
+// last line cut short, which is an entry whose writing was cut off (and whose step therefore
+// never happened).
+static void read_entries(const std::string& text, std::string* cut_short) {
+    long long now = (long long)std::time(NULL);
+    size_t at = 0;
+    int line_number = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        int whole = end != std::string::npos;
+        std::string line = text.substr(at, whole ? end - at : std::string::npos);
+        at = whole ? end + 1 : text.size();
+        ++line_number;
+        size_t star = line.rfind(" *");
+        unsigned long long sum = 0;
+        int sound = star != std::string::npos && line.size() - star == 10 &&
+                    std::sscanf(line.c_str() + star + 2, "%llx", &sum) == 1 &&
+                    crc32_of(line.data(), star) == (unsigned long)sum;
+        std::vector<std::string> w =
+            words_of(star != std::string::npos ? line.substr(0, star) : line);
+        if (!sound) {
+            if (!whole) {
+                *cut_short = line.substr(0, 80);
+            } else {
+                damaged = 1;
+                salvage(w, now);
+            }
+            continue;
+        }
+        if (line_number == 1) {
+            if (w.size() < 2 || w[0] != JOURNAL_MAGIC)
+                damaged = 1;
+            continue;
+        }
+        unsigned long long sequence = 0, id = 0;
+        if (w.size() >= 3 && number_of(w[1], &sequence) == 0 && number_of(w[2], &id) == 0) {
+            if (sequence >= next_sequence)
+                next_sequence = (unsigned long)sequence + 1;
+            if (id >= next_record_id)
+                next_record_id = (unsigned long)id + 1;
+        }
+        JobRecord r;
+        if (w.size() == 3 && w[0] == "g") {
+            records.erase((unsigned long)id);
+            stale_lines += 2;
+        } else if (parse_record(w, &r) == 0) {
+            stale_lines += records.count(r.id);
+            records[r.id] = r;
+        } else {
+            damaged = 1;
+            salvage(w, now);
+        }
+    }
+}
+
+// ---- Writing ------------------------------------------------------------------------------------
+
+// Appends `line` and flushes it to the disk. A line that cannot be written whole is taken back,
+// so the journal never holds half an entry before a whole one.
+static int append_line(const std::string& line) {
+    if (journal_file == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 1;
+    }
+    LONG high = 0;
+    DWORD low = SetFilePointer(journal_file, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
+        return 1;
+    DWORD written = 0;
+    if (WriteFile(journal_file, line.data(), (DWORD)line.size(), &written, NULL) &&
+        written == line.size() && FlushFileBuffers(journal_file)) {
+        ++next_sequence;
+        return 0;
+    }
+    DWORD error = GetLastError();
+    SetFilePointer(journal_file, (LONG)low, &high, FILE_BEGIN);
+    SetEndOfFile(journal_file);
+    SetLastError(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+    return 1;
+}
+
+static HANDLE open_for_update(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// Writes the journal anew, holding only the live entries: beside it, flushed, then moved over it.
+static int compact_journal(void) {
+    std::string temporary = journal_file_path + ".new";
+    HANDLE out = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (out == INVALID_HANDLE_VALUE)
+        return 1;
+    std::string text = header_line();
+    for (const auto& entry : records)
+        text += record_line(entry.second);
+    DWORD written = 0;
+    int ok = WriteFile(out, text.data(), (DWORD)text.size(), &written, NULL) &&
+             written == text.size() && FlushFileBuffers(out);
+    DWORD error = GetLastError();
+    CloseHandle(out);
+    // Windows replaces no file that is open.
+    if (journal_file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal_file);
+    journal_file = INVALID_HANDLE_VALUE;
+    if (!ok || !MoveFileExA(temporary.c_str(), journal_file_path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (ok)
+            error = GetLastError();
+        DeleteFileA(temporary.c_str());
+        journal_file = open_for_update(journal_file_path);
+        SetLastError(error);
+        return 1;
+    }
+    journal_file = open_for_update(journal_file_path);
+    stale_lines = 0;
+    return journal_file == INVALID_HANDLE_VALUE;
+}
+
+// ---- Opening ------------------------------------------------------------------------------------
+
+static std::string state_folder_error(HRESULT result) {
+    char why[512];
+    describe_error(GetLastError(), why, sizeof why);
+    (void)result;
+    return std::string("no folder for zvspool's state: ") + why;
+}
+
+// The folder path a journal's first line names, or "".
+static std::string journal_folder_of(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "";
+    char buffer[2048];
+    DWORD got = 0;
+    int read = ReadFile(file, buffer, sizeof buffer - 1, &got, NULL);
+    CloseHandle(file);
+    if (!read)
+        return "";
+    buffer[got] = '\0';
+    std::vector<std::string> w = words_of(std::string(buffer, std::strcspn(buffer, "\n")));
+    return w.size() >= 5 && w[0] == JOURNAL_MAGIC ? unescaped(w[3]) : "";
+}
+
+// A folder whose claim file was made anew gets a new id; its journal, named by the old id, is
+// found by the folder's path and taken over.
+static void take_over_journal_of(const std::string& state, const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    std::string pattern = state + PATH_SEPARATOR + "*.journal";
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string path = state + PATH_SEPARATOR + found.cFileName;
+        if (path != journal_file_path && journal_folder_of(path) == folder) {
+            MoveFileExA(path.c_str(), journal_file_path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+            break;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+int open_journal(const char* folder_id, const char* folder, std::string* why) {
+    if (journal_file != INVALID_HANDLE_VALUE)
+        return 0;
+    char state[MAX_PATH];
+    HRESULT result = SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL,
+                                               SHGFP_TYPE_CURRENT, "zvspool", state);
+    if (result != S_OK) {
+        *why = state_folder_error(result);
+        return 1;
+    }
+    journal_folder_id = folder_id;
+    journal_folder = folder;
+    journal_file_path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
+    FileIdentity ours;
+    if (path_identity(journal_file_path.c_str(), &ours) != 0)
+        take_over_journal_of(state, folder);
+    HANDLE file = open_for_update(journal_file_path);
+    std::string text;
+    if (file == INVALID_HANDLE_VALUE || read_all(file, &text) != 0) {
+        char reason[512];
+        describe_failure("cannot read the journal", reason, sizeof reason);
+        *why = std::string(reason) + " (" + journal_file_path + ")";
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        if (file == INVALID_HANDLE_VALUE || text.size() <= JOURNAL_READ_LIMIT)
+            return 1;
+        damaged = 1; // too large to be a journal
+        text.clear();
+        file = INVALID_HANDLE_VALUE;
+    }
+    records.clear();
+    next_record_id = next_sequence = 1;
+    stale_lines = 0;
+    std::string cut_short;
+    read_entries(text, &cut_short);
+    if (!cut_short.empty())
+        log_event(EVENT_WARNING,
+                  "the journal's last entry was cut short (zvspool or the machine stopped while "
+                  "writing it); the step it was to record did not happen");
+    if (damaged) {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        char stamp[32] = "";
+        std::time_t now = std::time(NULL);
+        if (const std::tm* local = std::localtime(&now))
+            std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", local);
+        std::string aside = journal_file_path + ".damaged-" + stamp;
+        MoveFileExA(journal_file_path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+        log_event(EVENT_WARNING,
+                  "the journal %s is damaged; it is moved aside to %s, and what it still tells "
+                  "is used: its jobs are asked of the printer, and kept where it cannot tell",
+                  journal_file_path.c_str(), aside.c_str());
+    }
+    journal_file = file;
+    if (text.empty() || damaged || !cut_short.empty() || stale_lines > COMPACT_SLACK) {
+        if (compact_journal() != 0) {
+            char reason[512];
+            describe_failure("cannot write the journal", reason, sizeof reason);
+            *why = std::string(reason) + " (" + journal_file_path + ")";
+            if (journal_file != INVALID_HANDLE_VALUE)
+                CloseHandle(journal_file);
+            journal_file = INVALID_HANDLE_VALUE;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int journal_is_open(void) {
+    return journal_file != INVALID_HANDLE_VALUE;
+}
+
+int journal_was_damaged(void) {
+    return damaged;
+}
+
+void clear_journal_damage(void) {
+    damaged = 0;
+}
+
+std::vector<JobRecord*> journal_records(void) {
+    std::vector<JobRecord*> out;
+    for (auto& entry : records)
+        out.push_back(&entry.second);
+    return out;
+}
+
+JobRecord* find_journal_record(unsigned long id) {
+    auto it = records.find(id);
+    return it == records.end() ? NULL : &it->second;
+}
+
+int store_job_record(JobRecord* record) {
+    JobRecord copy = *record;
+    if (copy.id == 0)
+        copy.id = next_record_id;
+    if (append_line(record_line(copy)) != 0)
+        return 1;
+    if (record->id == 0) {
+        record->id = copy.id;
+        ++next_record_id;
+    } else {
+        ++stale_lines;
+    }
+    records[copy.id] = copy;
+    if (stale_lines > records.size() + COMPACT_SLACK)
+        compact_journal(); // a journal not compacted is still whole
+    return 0;
+}
+
+int forget_job_record(unsigned long id) {
+    if (records.count(id) == 0)
+        return 0;
+    if (append_line(forget_line(id)) != 0)
+        return 1;
+    records.erase(id);
+    stale_lines += 2;
+    if (stale_lines > records.size() + COMPACT_SLACK)
+        compact_journal();
+    return 0;
+}
+
+const char* journal_path(void) {
+    return journal_file_path.c_str();
+}
+
+void close_journal(void) {
+    if (journal_file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal_file);
+    journal_file = INVALID_HANDLE_VALUE;
+    journal_file_path.clear();
+    records.clear();
+    next_record_id = next_sequence = 1;
+    stale_lines = 0;
+    damaged = 0;
+}
