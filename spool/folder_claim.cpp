@@ -13,9 +13,16 @@ static const DWORD CLAIM_LOCK_OFFSET = 0x7FFFFFFF;
 static const char ID_PREFIX[] = "zvspool folder ";
 static const char HOLDER_PREFIX[] = "holder ";
 
+static const char HANDED_PREFIX[] = "handed ";
+
 static HANDLE claim_file = INVALID_HANDLE_VALUE;
 static std::string folder_id;
 static int was_held = 0;
+// Whether the spooler before this one (another user, or on another machine: its journal is not
+// this one's) left jobs handed over and not yet printed, and whether this one has.
+static int inherited = 0;
+static int handed = -1;
+static std::string holder_text;
 
 static std::string claim_text(HANDLE file) {
     char buffer[4096];
@@ -60,6 +67,11 @@ static std::string new_folder_id(void) {
     char text[20];
     std::snprintf(text, sizeof text, "%016llx", seed);
     return text;
+}
+
+// Who holds the folder: "USER on HOST", without the process and the time.
+static std::string holder_of(const std::string& line) {
+    return line.substr(0, line.find(", pid "));
 }
 
 static std::string holder_line(void) {
@@ -111,6 +123,9 @@ int claim_spool_folder(std::string* holder) {
         return held ? CLAIM_HELD : CLAIM_FAILED;
     }
     std::string before = claim_text(file);
+    std::string previous = line_value(before, HOLDER_PREFIX);
+    inherited = line_value(before, HANDED_PREFIX) == "yes" &&
+                holder_of(previous) != holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
     std::string id = line_value(before, ID_PREFIX);
     std::string id_line = ID_PREFIX + id + "\n";
     // A known id is left as it stands: only who holds the folder is written after it.
@@ -119,7 +134,11 @@ int claim_spool_folder(std::string* holder) {
         id = is_folder_id(id) ? id : new_folder_id();
         id_line = ID_PREFIX + id + "\n";
     }
-    std::string text = (known ? "" : id_line) + holder_line() + "\n";
+    holder_text = holder_line();
+    // Until this spooler says otherwise, what the one before left stands.
+    handed = inherited || line_value(before, HANDED_PREFIX) == "yes";
+    std::string text = (known ? "" : id_line) + holder_text + "\n" + HANDED_PREFIX +
+                       (handed ? "yes" : "no") + "\n";
     LONG start = known ? (LONG)id_line.size() : 0;
     DWORD written = 0;
     int saved = SetFilePointer(file, start, NULL, FILE_BEGIN) == (DWORD)start &&
@@ -135,6 +154,28 @@ int claim_spool_folder(std::string* holder) {
     claim_file = file;
     was_held = 0;
     return CLAIM_TAKEN;
+}
+
+int spool_folder_inherits_jobs(void) {
+    return inherited;
+}
+
+void clear_inherited_jobs(void) {
+    inherited = 0;
+}
+
+int note_handed_jobs(int any) {
+    if (claim_file == INVALID_HANDLE_VALUE || handed == any)
+        return 0;
+    std::string text = ID_PREFIX + folder_id + "\n" + holder_text + "\n" + HANDED_PREFIX +
+                       (any ? "yes" : "no") + "\n";
+    DWORD written = 0;
+    if (SetFilePointer(claim_file, 0, NULL, FILE_BEGIN) != 0 ||
+        !WriteFile(claim_file, text.data(), (DWORD)text.size(), &written, NULL) ||
+        !SetEndOfFile(claim_file) || !FlushFileBuffers(claim_file))
+        return 1;
+    handed = any;
+    return 0;
 }
 
 int spool_folder_was_held(void) {
@@ -154,4 +195,6 @@ void release_spool_folder(void) {
         CloseHandle(claim_file);
     claim_file = INVALID_HANDLE_VALUE;
     was_held = 0;
+    inherited = 0;
+    handed = -1;
 }

@@ -1,8 +1,10 @@
 // One spooler per spool folder, whoever and wherever it runs. The claim is a lock on a file in the
 // folder that holds ZV, zvspool.lock: the lock is the folder's, so it holds for every user, every
 // path the folder is reached by (links, bind mounts, a mapped drive) and every machine that shares
-// the folder, and it goes with the process however that ends. The file says who holds the claim,
-// and carries the folder's id, by which the journal of its jobs is found.
+// the folder, and it goes with the process however that ends. The file carries the folder's id,
+// by which the journal of its jobs is found, says who holds the claim, and whether the holder has
+// jobs handed over and not yet printed: a spooler of another user or machine, whose journal is
+// another, then knows it cannot account for the jobs it finds.
 #pragma once
 
 #include "platform/win32.h"
@@ -22,6 +24,13 @@ int claim_spool_folder(std::string* holder);
 int spool_folder_claimed(void);
 // Whether another spooler held the folder when this one last tried to claim it.
 int spool_folder_was_held(void);
+// Whether the spooler before this one, with a journal of its own, left jobs handed over and not
+// yet known to be printed; cleared once the jobs found are seen to.
+int spool_folder_inherits_jobs(void);
+void clear_inherited_jobs(void);
+// Says durably in the claim file whether this spooler has jobs handed over and not yet done with
+// (before the first is handed over, after the last is done). 0 when said (or nothing changed).
+int note_handed_jobs(int any);
 // The folder's id, once claimed: sixteen hexadecimal digits.
 const char* spool_folder_id(void);
 // Lets the folder go (the end of the process does it too).

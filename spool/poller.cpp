@@ -133,6 +133,25 @@ static std::string journal_failure(const char* what) {
     return std::string(why) + " (" + journal_path() + ")";
 }
 
+// Each step into the journal; a failure is said once, and so is the journal's return.
+static int record(JobRecord* r) {
+    if (store_job_record(r) != 0) {
+        note_journal(journal_failure("cannot keep the journal"));
+        return 1;
+    }
+    note_journal("");
+    return 0;
+}
+
+static int forget(unsigned long id) {
+    if (forget_job_record(id) != 0) {
+        note_journal(journal_failure("cannot keep the journal"));
+        return 1;
+    }
+    note_journal("");
+    return 0;
+}
+
 // ---- Stopping -----------------------------------------------------------------------------------
 
 static int closing_requested(void) {
@@ -231,7 +250,7 @@ static void finish_printed_job(JobRecord* r, const std::string& status) {
     if (r->state != JOB_PRINTED) {
         r->state = JOB_PRINTED;
         r->since = (long long)std::time(NULL);
-        store_job_record(r); // the file goes either way: a file gone is printed no more
+        record(r); // the file goes either way: a file gone is printed no more
     }
     int deleted = delete_job_file(job_path(name).c_str(), &r->identity);
     if (deleted == 1) {
@@ -245,7 +264,7 @@ static void finish_printed_job(JobRecord* r, const std::string& status) {
     if (deleted == 2)
         log_event(EVENT_INFO, "%s was replaced while it printed; the new file is a new job",
                   shown(name).c_str());
-    forget_job_record(r->id);
+    forget(r->id);
 }
 
 // Leaves a job in ZV for a person; it is not printed again while the file stays as it is.
@@ -253,7 +272,7 @@ static void hold_job(JobRecord* r, const std::string& why, int level) {
     r->state = JOB_HELD;
     r->reason = why;
     r->since = (long long)std::time(NULL);
-    store_job_record(r);
+    record(r);
     kept_reasons[r->name] = why;
     log_event(level,
               "%s: %s; it stays in ZV for a person to see to (a file touched or put back "
@@ -261,24 +280,29 @@ static void hold_job(JobRecord* r, const std::string& why, int level) {
               shown(r->name).c_str(), why.c_str());
 }
 
-// The print system failed the job, or lost it: it is printed again, a few times at most.
-static void print_again(JobRecord* r, const std::string& words) {
+// The print system failed the job, or lost it: it is printed again, a few times at most. Returns
+// what became of it.
+static JobOutcome print_again(JobRecord* r, const std::string& words) {
     if (r->resubmissions >= RESUBMISSION_LIMIT) {
         char why[REASON_SIZE + 128];
         std::snprintf(why, sizeof why, "%s; it was printed %d times without success", words.c_str(),
                       r->resubmissions + 1);
         hold_job(r, why, EVENT_ERROR);
-        return;
+        return JOB_KEPT;
     }
-    log_event(EVENT_WARNING, "%s: %s; it is printed again", shown(r->name).c_str(), words.c_str());
     JobRecord again = *r;
     clear_print_job(&again);
     again.state = JOB_PRINTING;
     again.attempts = 0;
     again.resubmissions = r->resubmissions + 1;
     // Stored as a start of printing that has not begun: a stop before it begins costs nothing.
-    if (store_job_record(&again) == 0)
-        *r = again;
+    if (record(&again) != 0) {
+        note_kept(r->name, words + "; it is printed again once the journal can be written");
+        return JOB_KEPT;
+    }
+    log_event(EVENT_WARNING, "%s: %s; it is printed again", shown(r->name).c_str(), words.c_str());
+    *r = again;
+    return JOB_WAITING;
 }
 
 // What the print system says of a job handed to it, and what follows.
@@ -298,7 +322,7 @@ static JobOutcome follow_job(JobRecord* r, int sent) {
         updated.reference = fate.reference;
         if (fate.fate != JOB_FATE_INCOMPLETE)
             updated.state = JOB_SENT; // its document is there: it went whole
-        if (store_job_record(&updated) == 0)
+        if (record(&updated) == 0)
             *r = updated;
     }
     int trusted = !(r->flags & JOB_FROM_DAMAGE);
@@ -314,14 +338,13 @@ static JobOutcome follow_job(JobRecord* r, int sent) {
             hold_job(r, std::string(fate.words) + " in the print queue", EVENT_INFO);
             return JOB_KEPT;
         }
-        forget_job_record(r->id);
+        forget(r->id);
         return JOB_DONE;
     case JOB_FATE_FAILED:
     case JOB_FATE_LOST:
         if (!trusted)
             break;
-        print_again(r, fate.words);
-        return r->state == JOB_HELD ? JOB_KEPT : JOB_WAITING;
+        return print_again(r, fate.words);
     case JOB_FATE_INCOMPLETE:
         // A job this program left without its whole document (it was stopped while sending):
         // cancelled, so that no part of it prints, and printed again.
@@ -335,7 +358,7 @@ static JobOutcome follow_job(JobRecord* r, int sent) {
                   shown(r->name).c_str(), fate.words);
         r->state = JOB_PRINTING; // as a stop before the job was made
         clear_print_job(r);
-        store_job_record(r);
+        record(r);
         return JOB_WAITING;
     default: break;
     }
@@ -358,7 +381,7 @@ static JobOutcome reconcile(JobRecord* r) {
     case JOB_PRINTED: {
         int deleted = delete_job_file(job_path(r->name).c_str(), &r->identity);
         if (deleted != 1)
-            forget_job_record(r->id);
+            forget(r->id);
         return JOB_DONE;
     }
     default: return JOB_DONE; // JOB_PRINTING: printed anew when its file comes up
@@ -401,14 +424,21 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
         AbortDoc(dc);
         result = DOCUMENT_REFUSED;
     } else {
+        // Another spooler taking over must know that this one hands jobs over.
+        if (note_handed_jobs(1) != 0) {
+            explain("cannot write " CLAIM_FILE_NAME, reason);
+            AbortDoc(dc);
+            DeleteDC(dc);
+            left_margin = margin;
+            return DOCUMENT_UNRECORDED;
+        }
         r->state = JOB_HANDED;
         r->printer = last_printer_name();
         r->job_id = (DWORD)job_id;
         r->reference = reference;
         r->since = (long long)std::time(NULL);
-        if (store_job_record(r) != 0) {
-            std::snprintf(reason, REASON_SIZE, "%s",
-                          journal_failure("cannot keep the journal").c_str());
+        if (record(r) != 0) {
+            std::snprintf(reason, REASON_SIZE, "%s", journal_problem.c_str());
             AbortDoc(dc);
             result = DOCUMENT_UNRECORDED;
         } else if (print_job_stream(dc, job, keep_printing) != 0 || stop_requested) {
@@ -474,9 +504,9 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     ++r.attempts;
     r.since = (long long)std::time(NULL);
     clear_print_job(&r);
-    if (store_job_record(&r) != 0) {
+    if (record(&r) != 0) {
         std::fclose(job);
-        poll->refusal = journal_failure("cannot keep the journal");
+        poll->refusal = journal_problem;
         poll->refused_first = name;
         ++poll->refused;
         return JOB_REFUSED;
@@ -500,7 +530,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
                 back.state = JOB_PRINTING;
                 clear_print_job(&back);
             }
-            store_job_record(&back);
+            record(&back);
         }
         if (result == DOCUMENT_REFUSED || result == DOCUMENT_UNRECORDED) {
             poll->refusal = reason;
@@ -514,8 +544,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     r.state = JOB_SENT;
     r.attempts = 0;
     r.since = (long long)std::time(NULL);
-    if (store_job_record(&r) != 0) // the next poll finds its document whole: it was sent
-        note_journal(journal_failure("cannot keep the journal"));
+    record(&r); // if not, the next poll finds its document whole: it was sent
     stored = find_journal_record(r.id);
     if (stored == NULL)
         return JOB_KEPT;
@@ -529,7 +558,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
                             "\" is cancelled, and the file as it is now is printed once it is "
                             "left alone");
-        forget_job_record(stored->id);
+        forget(stored->id);
         return JOB_KEPT;
     }
     if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC) {
@@ -568,7 +597,7 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
         if (!identity_known(&r->identity)) {
             // An entry out of a damaged journal: it is about whatever file has its name.
             r->identity = now;
-            store_job_record(r);
+            record(r);
         }
         if (same_file(&now, &r->identity)) {
             if (r->state == JOB_PRINTING)
@@ -585,7 +614,7 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
                           "cancelled, and the file as it is now is printed once it is left alone",
                           shown(name).c_str(), r->printer.c_str(), (unsigned long)r->job_id);
             }
-            forget_job_record(r->id);
+            forget(r->id);
         }
         // An entry of another file under this name (the file printed was renamed over) stays
         // until its job is done; the file here is a new job.
@@ -648,9 +677,11 @@ static std::vector<WIN32_FIND_DATAA> list_job_files(DWORD* error) {
     return files;
 }
 
-// After a damaged journal, a job file it does not account for may have been handed over already:
-// it is held for a person rather than printed a second time.
-static void hold_unaccounted_jobs(const std::vector<WIN32_FIND_DATAA>& files) {
+// After a damaged journal, or another spooler's (which left jobs handed over), a job file this
+// journal does not account for may have been handed over already: it is held for a person rather
+// than printed a second time.
+static void hold_unaccounted_jobs(const std::vector<WIN32_FIND_DATAA>& files, const char* why,
+                                  const char* cause) {
     int held = 0;
     for (const WIN32_FIND_DATAA& f : files) {
         if (!records_named(f.cFileName).empty())
@@ -662,21 +693,18 @@ static void hold_unaccounted_jobs(const std::vector<WIN32_FIND_DATAA>& files) {
         r.state = JOB_HELD;
         r.flags = JOB_FROM_DAMAGE;
         r.since = (long long)std::time(NULL);
-        r.reason = "it waited in ZV when the journal was found damaged, so whether it was "
-                   "printed cannot be told";
-        if (store_job_record(&r) == 0) {
+        r.reason = why;
+        if (record(&r) == 0) {
             kept_reasons[r.name] = r.reason;
             ++held;
         }
     }
     if (held > 0)
         log_event(EVENT_WARNING,
-                  "%d job%s waiting in ZV %s held for a person: the journal was damaged, so "
-                  "whether %s printed cannot be told (a file touched or put back anew is printed "
-                  "as a new job)",
-                  held, held == 1 ? "" : "s", held == 1 ? "is" : "are",
+                  "%d job%s waiting in ZV %s held for a person: %s, so whether %s printed cannot "
+                  "be told (a file touched or put back anew is printed as a new job)",
+                  held, held == 1 ? "" : "s", held == 1 ? "is" : "are", cause,
                   held == 1 ? "it was" : "they were");
-    clear_journal_damage();
 }
 
 enum RecordFile {
@@ -732,6 +760,8 @@ static void note_refusal(const Poll* poll) {
     if (poll->refusal == said_refusal)
         return;
     said_refusal = poll->refusal;
+    if (poll->refusal == journal_problem)
+        return; // said already, for all the jobs
     // One line for all the jobs it keeps, however many wait.
     if (poll->refused <= 1)
         log_event(EVENT_WARNING, "kept %s: %s", shown(poll->refused_first).c_str(),
@@ -796,8 +826,21 @@ int poll_spool_directory(HWND window) {
     note_spool_state(error);
     if (!spool_folder_ready())
         return files.empty() ? 0 : 1;
-    if (journal_was_damaged() && error == ERROR_SUCCESS)
-        hold_unaccounted_jobs(files);
+    if (journal_was_damaged() && error == ERROR_SUCCESS) {
+        hold_unaccounted_jobs(files,
+                              "it waited in ZV when the journal was found damaged, so whether it "
+                              "was printed cannot be told",
+                              "the journal was damaged");
+        clear_journal_damage();
+    }
+    if (spool_folder_inherits_jobs() && error == ERROR_SUCCESS) {
+        hold_unaccounted_jobs(files,
+                              "the spooler before this one (another user's, or another "
+                              "machine's) left jobs handed over, so whether it was printed cannot "
+                              "be told",
+                              "the spooler before this one left jobs handed over");
+        clear_inherited_jobs();
+    }
     if (!files.empty())
         note_default_printer();
     // The jobs handed over first: what the printer says of them decides what is printed now.
@@ -822,12 +865,20 @@ int poll_spool_directory(HWND window) {
             present.insert(f.cFileName);
         for (JobRecord* r : journal_records())
             if (record_file(r, files) == RECORD_FILE_GONE)
-                forget_job_record(r->id);
+                forget(r->id);
         for (auto it = kept_reasons.begin(); it != kept_reasons.end();)
             it = present.count(it->first) ? std::next(it) : kept_reasons.erase(it);
         for (auto it = observations.begin(); it != observations.end();)
             it = present.count(it->first) ? std::next(it) : observations.erase(it);
     }
     note_refusal(&poll);
+    int handed = 0;
+    for (JobRecord* r : journal_records())
+        handed |= r->state != JOB_PRINTING;
+    if (!handed)
+        note_handed_jobs(0);
+    // Asked to end, the poll left jobs unprinted.
+    if (stop_requested && !list_job_files(&error).empty())
+        poll.result = 1;
     return poll.result;
 }

@@ -410,6 +410,30 @@ TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
     EXPECT_EQ(printed_copies_of("waiting"), 1u);
 }
 
+// Another user's spooler (or one on another machine), whose journal is not this one's, left jobs
+// handed over: the jobs found are kept for a person, not printed a second time. Once this
+// spooler's own jobs are done, the claim file says it left none.
+TEST_F(HandOver, JobsAnotherSpoolerLeftHandedOverAreKeptNotPrintedTwice) {
+    add_job("zv1.zv", "handed by another\r\n");
+    dir.write("zvspool.lock", "zvspool folder 0123456789abcdef\n"
+                              "holder someone on elsewhere, pid 1, since 2026-12-01 08:00:00\n"
+                              "handed yes\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_EQ(log.count("1 job waiting in ZV is held for a person: the spooler before this one "
+                        "left jobs handed over"),
+              1)
+        << log.text();
+    EXPECT_NE(zvtest::read_file("zvspool.lock").find("handed yes\n"), std::string::npos);
+    add_job("zv1.zv", "handed by another\r\n"); // a person puts it back
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printed_copies_of("handed by another"), 1u);
+    EXPECT_TRUE(spool().empty());
+    std::string claim = zvtest::read_file("zvspool.lock");
+    EXPECT_EQ(claim.rfind("zvspool folder 0123456789abcdef\n", 0), 0u) << claim;
+    EXPECT_NE(claim.find("handed no\n"), std::string::npos) << claim;
+}
+
 // An entry cut short (the machine stopped while it was written) is a step that did not happen.
 TEST_F(HandOver, AnEntryCutShortIsAStepThatDidNotHappen) {
     add_job("zv1.zv", "one\r\n");

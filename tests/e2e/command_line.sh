@@ -14,7 +14,6 @@ hide_print_system
 folder=$work/kartoteka
 mkdir -p "$folder/ZV" "$work/elsewhere"
 printf 'zlecenie z folderu\r\n' > "$folder/ZV/zv0001.zv"
-aged "$folder/ZV/zv0001.zv"
 pdfs() { ls "$HOME/PDF" 2>/dev/null | wc -l; }
 cd "$folder"
 
@@ -47,7 +46,7 @@ ln -s "$folder" "$work/link"
 for name in "$folder" "$work/link"; do
   timeout 10 "$zvspool" "$name" 2> "$work/second.log"; status=$?
   check "a second zvspool on $name exits 1" test $status -eq 1
-  check "saying so, in one line" test "$(grep -c "another zvspool already watches $folder/ZV; this one ends" "$work/second.log"):$(wc -l < "$work/second.log")" == "1:1"
+  check "saying so, and who, in one line" test "$(grep -c "another zvspool: $(id -un) on $(hostname -s), pid $first, since .* already watches $folder/ZV; this one ends" "$work/second.log"):$(wc -l < "$work/second.log")" == "1:1"
 done
 check "the second printed nothing" test "$(pdfs):$(ls "$folder/ZV")" == "1:zv0002.zv"
 check "the first goes on" kill -0 $first
@@ -57,11 +56,11 @@ kill -TERM $first; wait $first
 # --once ends on SIGTERM as the spooler does: the job in print abandoned and kept, exit 1.
 printf 'DUZE FIRST\r\n' > "$folder/ZV/zv0003.zv"
 head -c 25000000 /dev/urandom | tr -d '\000' >> "$folder/ZV/zv0003.zv"
-aged "$folder/ZV/zv0003.zv"
 "$zvspool" --once "$folder" 2> "$work/term.log" &
 once_pid=$!
-wait_for 10 grep -q "polls $folder/ZV once" "$work/term.log"
-sleep 0.5
+# Stopped at a known point: once it prints the job, which it holds open while it does.
+printing() { [[ "$(readlink /proc/$once_pid/fd/* 2>/dev/null)" == *"$folder/ZV/zv0003.zv"* ]]; }
+check "the big job is printing" wait_for 20 printing
 kill -TERM $once_pid
 stopped_at=$SECONDS
 wait $once_pid; status=$?

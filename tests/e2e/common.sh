@@ -153,9 +153,6 @@ documents_of() { ls -tr "$work/printer-$1"/*.pdf 2>/dev/null; }
 document_count() { documents_of "$1" | wc -l; }
 text_of() { local f; for f in $(documents_of "$1"); do pdftotext -layout "$f" - 2>/dev/null; done; }
 
-# Makes job files look written a minute ago: zvspool takes a file only once it has been left alone
-# for two seconds.
-aged() { touch -d '-1 minute' "$@"; }
 
 # The sample line of the test sheet as pdftotext shows it.
 sample_start="ąćęłńóśźżĄĆĘŁŃÓŚŹŻ--ij1234567890"

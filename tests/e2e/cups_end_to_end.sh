@@ -87,7 +87,6 @@ for server in 127.0.0.1:631 localhost:631; do
   before=$(document_count a4)
   mkdir -p "$work/remote/ZV"
   printf 'przez serwer %s\r\n' "$server" > "$work/remote/ZV/zv0001.zv"
-  aged "$work/remote/ZV/zv0001.zv"
   (cd "$work/remote" && CUPS_SERVER=$server PRINTER=a4 "$zvspool" --once 2> "$work/remote.log")
   check "CUPS_SERVER=$server: the job is handed over" test $? -eq 0
   arrived() { [[ $(document_count a4) -gt $before ]]; }

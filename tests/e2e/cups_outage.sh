@@ -57,7 +57,6 @@ cat "$log"
 # The journal: a line's priority in front, when standard error is the journal's stream.
 cupsreject office
 printf 'trzecie\r\n' > "$work/run/ZV/zv0003.zv"
-aged "$work/run/ZV/zv0003.zv"
 journal=$work/journal.log
 : > "$journal"
 (cd "$work/run" && JOURNAL_STREAM=$(stat -c %d:%i "$journal") "$zvspool" --once 2>> "$journal")

@@ -11,9 +11,7 @@ here=$(dirname "$(realpath "$0")")
 source "$here/common.sh"
 enter_namespace "$0" "$@"
 zvspool=$(realpath "$1")
-make_job=$(realpath "$here/../../bench/make_job.py")
-big_pages=${ZV_FAULT_PAGES:-1500}
-zv_render=$(dirname "$zvspool")/zv-render
+source "$here/faults.sh"
 
 start_system_bus || exit 1
 start_printer office iso_a4_210x297mm || exit 1
@@ -22,84 +20,9 @@ add_queue office "$printer_uri" && lpadmin -d office || exit 1
 # A scheduler writes its configuration lazily: restarted once, it has the queue for good, as a
 # machine's scheduler long has.
 stop_scheduler && start_scheduler || exit 1
-python3 "$make_job" "$big_pages" "$work/filler.zv" > /dev/null
-
-# A job whose first and last lines carry its tag, with `pages` pages of dense text between.
-job() { # job FILE TAG [PAGES]
-  { printf '%s FIRST\r\n' "$2"
-    if [[ ${3:-0} -gt 0 ]]; then head -c $((${3} * 5800)) "$work/filler.zv"; printf '\x0c'; fi
-    printf '%s LAST\r\n' "$2"; } > "$1"
-  aged "$1"
-}
-
-# The text of every document a printer folder or PDF folder holds, each once.
-texts() { # texts DIR...
-  local dir f
-  for dir in "$@"; do
-    for f in "$dir"/*.pdf; do
-      [[ -f "$f" ]] || continue
-      [[ -f "$f.txt" ]] || pdftotext "$f" "$f.txt" 2>/dev/null
-      # pdftotext ends a document with a form feed and no line end: the marker needs its own line.
-      printf '\n=== %s\n' "$f"; cat "$f.txt"
-    done
-  done
-}
-# How many documents hold the whole job (its first and last line), and how many only a part.
-copies() { # copies TAG DIR...
-  local tag=$1; shift
-  texts "$@" | awk -v t="$tag" '/^=== /{ if (doc) n += f && l; p += doc && (f != l); doc = 1; f = l = 0; next }
-    index($0, t " FIRST") { f = 1 } index($0, t " LAST") { l = 1 }
-    END { n += f && l; p += doc && (f != l); print n, p }'
-}
+big_pages=${ZV_FAULT_PAGES:-1500}
 printer_dir() { echo "$work/printer-office"; }
-
-# The counter must see what it is there to see: a document delivered twice counts twice, a
-# missing one not at all, half a job as a part.
-S=$work/counter; mkdir -p "$S/twice" "$S/none" "$S/half"
-job "$S/whole.zv" COUNTED 2
-printf 'COUNTED FIRST\r\n' > "$S/half.zv"
-"$zv_render" -o "$S/twice/a.pdf" "$S/whole.zv" > /dev/null
-cp "$S/twice/a.pdf" "$S/twice/b.pdf"
-"$zv_render" -o "$S/half/a.pdf" "$S/half.zv" > /dev/null
-check "the counter counts a duplicated document twice" test "$(copies COUNTED "$S/twice")" == "2 0"
-rm "$S/twice/b.pdf"
-check "and one document once" test "$(copies COUNTED "$S/twice")" == "1 0"
-check "and a missing one not at all" test "$(copies COUNTED "$S/none")" == "0 0"
-check "and half a job as a part" test "$(copies COUNTED "$S/half" "$S/twice")" == "1 1"
-
-declare -a matrix
-# tally ROW TAG FOLDER DIR...: one line of the matrix for one job.
-tally() {
-  local row=$1 tag=$2 folder=$3; shift 3
-  local whole partial kept=0 verdict
-  read -r whole partial <<< "$(copies "$tag" "$@")"
-  [[ -n "$(grep -l "$tag FIRST" "$folder"/ZV/* 2>/dev/null)" ]] && kept=1
-  if [[ $whole -eq 1 && $partial -eq 0 ]]; then verdict="printed once"
-  elif [[ $whole -eq 0 && $kept -eq 1 ]]; then verdict="kept"
-  elif [[ $whole -gt 1 ]]; then verdict="printed $whole times"
-  else verdict="lost"; fi
-  matrix+=("$row|$tag|$verdict")
-  check "$row: $tag $verdict (partial documents: $partial)" \
-    bash -c "[[ '$verdict' == 'printed once' || '$verdict' == 'kept' ]] && [[ $partial -eq 0 ]]"
-}
-once() { (cd "$1" && "${@:2}" "$zvspool" --once >> "$1/zvspool.log" 2>&1); }
-# Whether process PID has FILE open: zvspool holds a job file open while it prints it.
-has_open() { # has_open PID FILE
-  local target fd
-  target=$(realpath "$2")
-  for fd in /proc/"$1"/fd/*; do [[ "$(readlink "$fd")" == "$target" ]] && return 0; done
-  return 1
-}
-# Polls until the folder's ZV is empty, at most `tries` times.
-drain() { # drain FOLDER TRIES [ENV...]
-  local folder=$1 tries=$2; shift 2
-  for _ in $(seq "$tries"); do
-    [[ -z "$(ls "$folder/ZV")" ]] && return 0
-    once "$folder" env "$@"
-    sleep 1
-  done
-  [[ -z "$(ls "$folder/ZV")" ]]
-}
+counter_proves_itself
 cups_jobs() { lpstat -W not-completed -o office 2>/dev/null | awk '{print $1}' | sed 's/.*-//'; }
 
 # --- A job renamed over by a new job of the same size while it prints ---------------------------
@@ -110,7 +33,6 @@ printing=$!
 check "the job is printing" wait_for 20 has_open $printing "$A/ZV/zv0001.zv"
 sed 's/RENAMEOLD/RENAMENEW/' "$A/ZV/zv0001.zv" > "$A/next.tmp"
 check "the new job has the same size" test "$(stat -c %s "$A/next.tmp")" -eq "$(stat -c %s "$A/ZV/zv0001.zv")"
-aged "$A/next.tmp"
 mv "$A/next.tmp" "$A/ZV/zv0001.zv"
 wait $printing
 drain "$A" 40
@@ -123,7 +45,8 @@ H=$work/killed; mkdir -p "$H/ZV"
 job "$H/ZV/zv0001.zv" KILLEDSEND "$big_pages"
 (cd "$H" && exec "$zvspool" --once >> "$H/zvspool.log" 2>&1) &
 sender=$!
-wait_for 20 bash -c "[[ -n \"\$(lpstat -W not-completed -o office 2>/dev/null)\" ]]"
+# Killed at a known point: the job is made and in the journal, its document on its way.
+wait_for 20 journal_says 2 zv0001.zv
 abandoned=$(cups_jobs | head -1)
 kill -9 $sender; wait $sender 2>/dev/null
 check "zvspool killed mid-transfer leaves a CUPS job ($abandoned)" test -n "$abandoned"
@@ -191,7 +114,6 @@ F=$work/sigterm; mkdir -p "$F/ZV" "$F/home"
 # them take seconds to print.
 { printf 'SIGTERM FIRST\r\n'; head -c 25000000 /dev/urandom | tr -d '\000'
   printf '\r\n\x0c\x1b\x19SIGTERM LAST\r\n'; } > "$F/ZV/zv0001.zv"
-aged "$F/ZV/zv0001.zv"
 (cd "$F" && exec env $(pdf_env "$F") "$zvspool" >> "$F/zvspool.log" 2>&1) &
 daemon=$!
 check "the random job is printing at the first poll" wait_for 20 has_open $daemon "$F/ZV/zv0001.zv"
@@ -238,8 +160,5 @@ tally "scheduler hung during a long job" HUNG "$C" "$(printer_dir)"
 grep -E "kept|lost|again|handed|printed" "$C/zvspool.log" | sort | uniq -c | sort -rn | head
 tail -5 "$work/cupsd.log"
 
-echo
-echo "| fault | job | outcome |"
-echo "|---|---|---|"
-for line in "${matrix[@]}"; do echo "| ${line//|/ | } |"; done
+print_matrix
 finish
