@@ -22,6 +22,7 @@ static int was_held = 0;
 // this one's) left jobs handed over and not yet printed, and whether this one has.
 static int inherited = 0;
 static int handed = -1;
+static int said_handed = 0;
 static std::string holder_text;
 
 static std::string claim_text(HANDLE file) {
@@ -124,6 +125,7 @@ int claim_spool_folder(std::string* holder) {
     }
     std::string before = claim_text(file);
     std::string previous = line_value(before, HOLDER_PREFIX);
+    said_handed = line_value(before, HANDED_PREFIX) == "yes";
     inherited = line_value(before, HANDED_PREFIX) == "yes" &&
                 holder_of(previous) != holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
     std::string id = line_value(before, ID_PREFIX);
@@ -154,6 +156,10 @@ int claim_spool_folder(std::string* holder) {
     claim_file = file;
     was_held = 0;
     return CLAIM_TAKEN;
+}
+
+int spool_folder_said_handed(void) {
+    return said_handed;
 }
 
 int spool_folder_inherits_jobs(void) {

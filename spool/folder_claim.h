@@ -27,6 +27,9 @@ int spool_folder_was_held(void);
 // Whether the spooler before this one, with a journal of its own, left jobs handed over and not
 // yet known to be printed; cleared once the jobs found are seen to.
 int spool_folder_inherits_jobs(void);
+// Whether the claim file said, when this spooler claimed the folder, that jobs were handed over
+// and not yet done with.
+int spool_folder_said_handed(void);
 void clear_inherited_jobs(void);
 // Says durably in the claim file whether this spooler has jobs handed over and not yet done with
 // (before the first is handed over, after the last is done). 0 when said (or nothing changed).

@@ -467,10 +467,10 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
     stale_lines = 0;
     std::string cut_short;
     read_entries(text, &cut_short);
-    if (!cut_short.empty())
-        log_event(EVENT_WARNING,
-                  "the journal's last entry was cut short (zvspool or the machine stopped while "
-                  "writing it); the step it was to record did not happen");
+    // An entry is written in one piece: one cut short means the machine stopped while it was
+    // written, or the file was cut, which may have taken entries after it.
+    if (!cut_short.empty() && !damaged)
+        distrust_journal("its last entry is cut short");
     if (damaged) {
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
@@ -498,6 +498,32 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
             return 1;
         }
     }
+    return 0;
+}
+
+void distrust_journal(const char* why) {
+    for (auto& entry : records) {
+        JobRecord& r = entry.second;
+        r.flags |= JOB_FROM_DAMAGE;
+        if (r.state == JOB_PRINTING) {
+            r.state = JOB_HELD;
+            r.reason = "the journal may have lost its entries, so whether it was printed cannot "
+                       "be told";
+        }
+    }
+    damaged = 1;
+    log_event(EVENT_WARNING,
+              "the journal %s may have lost entries (%s); what it still tells is used: its jobs "
+              "are asked of the printer, and kept where it cannot tell",
+              journal_file_path.c_str(), why);
+    if (journal_file != INVALID_HANDLE_VALUE)
+        compact_journal();
+}
+
+int journal_accounts_for_handovers(void) {
+    for (const auto& entry : records)
+        if (entry.second.state != JOB_PRINTING)
+            return 1;
     return 0;
 }
 

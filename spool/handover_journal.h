@@ -64,6 +64,11 @@ int identity_known(const FileIdentity* identity);
 // the reason in `why`. Once opened, later calls do nothing.
 int open_journal(const char* folder_id, const char* folder, std::string* why);
 int journal_is_open(void);
+// Takes what the journal says as that of a damaged one (`why` says why, for the log): every
+// entry is asked of the printer, a job whose printing had begun is held.
+void distrust_journal(const char* why);
+// Whether the journal knows of jobs handed over (or printed, or held), not only begun.
+int journal_accounts_for_handovers(void);
 // Whether the journal was found damaged when opened; the caller holds the jobs it cannot account
 // for, then clears the mark.
 int journal_was_damaged(void);

@@ -133,22 +133,27 @@ static std::string journal_failure(const char* what) {
     return std::string(why) + " (" + journal_path() + ")";
 }
 
-// Each step into the journal; a failure is said once, and so is the journal's return.
+// Whether a step into the journal failed in this poll: its return is said only after a poll
+// whose every step went in (on a nearly full disk a small entry may go in after a larger one
+// failed).
+static int journal_failed = 0;
+
+// Each step into the journal; a failure is said once.
 static int record(JobRecord* r) {
     if (store_job_record(r) != 0) {
         note_journal(journal_failure("cannot keep the journal"));
+        journal_failed = 1;
         return 1;
     }
-    note_journal("");
     return 0;
 }
 
 static int forget(unsigned long id) {
     if (forget_job_record(id) != 0) {
         note_journal(journal_failure("cannot keep the journal"));
+        journal_failed = 1;
         return 1;
     }
-    note_journal("");
     return 0;
 }
 
@@ -786,9 +791,14 @@ int spool_folder_ready(void) {
         std::string why;
         if (open_journal(spool_folder_id(), current_folder().c_str(), &why) != 0) {
             note_journal(why);
+            journal_failed = 1;
             return 0;
         }
-        note_journal("");
+        // The claim file says jobs were handed over, and this journal (the same user's, on this
+        // machine) knows none: it lost its entries.
+        if (spool_folder_said_handed() && !spool_folder_inherits_jobs() &&
+            !journal_accounts_for_handovers())
+            distrust_journal("the claim file says jobs were handed over, and it holds none");
     }
     return 1;
 }
@@ -802,6 +812,7 @@ void end_spooling(void) {
     journal_problem.clear();
     said_refusal.clear();
     stop_requested = 0;
+    journal_failed = 0;
 }
 
 int check_spool_state(void) {
@@ -821,6 +832,7 @@ int poll_spool_directory(HWND window) {
     // A request to end applies to the poll it came in (the program ends after it).
     stop_requested = 0;
     Poll poll = {0, "", "", 0, 0};
+    journal_failed = 0;
     DWORD error;
     std::vector<WIN32_FIND_DATAA> files = list_job_files(&error);
     note_spool_state(error);
@@ -872,6 +884,8 @@ int poll_spool_directory(HWND window) {
             it = present.count(it->first) ? std::next(it) : observations.erase(it);
     }
     note_refusal(&poll);
+    if (!journal_failed)
+        note_journal("");
     int handed = 0;
     for (JobRecord* r : journal_records())
         handed |= r->state != JOB_PRINTING;

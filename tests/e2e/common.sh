@@ -4,12 +4,13 @@
 passed=0
 failed=0
 
-check() { # check NAME COMMAND...
+check() { # check NAME COMMAND...: fails as the command does
   local name=$1; shift
   if "$@"; then
     echo "PASS $name"; passed=$((passed + 1))
   else
     echo "FAIL $name"; failed=$((failed + 1))
+    return 1
   fi
 }
 

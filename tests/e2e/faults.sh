@@ -10,7 +10,9 @@ declare -a matrix
 job() { # job FILE TAG [PAGES]
   [[ -f "$work/filler.zv" ]] || python3 "$make_job" "${ZV_FAULT_PAGES:-1500}" "$work/filler.zv" > /dev/null
   { printf '%s FIRST\r\n' "$2"
-    if [[ ${3:-0} -gt 0 ]]; then head -c $((${3} * 5800)) "$work/filler.zv"; printf '\x0c'; fi
+    # The text is cut anywhere, an escape sequence too: the line ends after it are for that to
+    # take, so the last line stands on a page of its own.
+    if [[ ${3:-0} -gt 0 ]]; then head -c $((${3} * 5800)) "$work/filler.zv"; printf '\r\n\r\n\r\n\x0c'; fi
     printf '%s LAST\r\n' "$2"; } > "$1"
 }
 
@@ -34,8 +36,8 @@ all_copies() { # all_copies DIR...
     function close_doc(t) { for (t in seen) { if (first[t] && last[t]) whole[t]++; else part[t]++ }
                             delete seen; delete first; delete last }
     /^=== / { close_doc(); next }
-    match($0, /[A-Z0-9_-]+ FIRST/) { t = substr($0, RSTART, RLENGTH - 6); seen[t] = 1; first[t] = 1 }
-    match($0, /[A-Z0-9_-]+ LAST/) { t = substr($0, RSTART, RLENGTH - 5); seen[t] = 1; last[t] = 1 }
+    match($0, /[A-Z][A-Z0-9_-]* FIRST/) { t = substr($0, RSTART, RLENGTH - 6); seen[t] = 1; first[t] = 1 }
+    match($0, /[A-Z][A-Z0-9_-]* LAST/) { t = substr($0, RSTART, RLENGTH - 5); seen[t] = 1; last[t] = 1 }
     END { close_doc(); for (t in whole) print t, whole[t] + 0, part[t] + 0
           for (t in part) if (!(t in whole)) print t, 0, part[t] }'
 }
@@ -96,7 +98,9 @@ tally_many() {
     n=$((n + 1)); parts=$((parts + partial))
     case $(verdict_of "$whole" "$partial" "$kept") in
       "printed once") once=$((once + 1)) ;;
-      kept) held=$((held + 1)) ;;
+      kept) held=$((held + 1)); local file
+            file=$(basename "$(grep -l "$tag FIRST" "$folder"/ZV/* | head -1)")
+            echo "kept: $tag ($file)"; grep -F "$file" "$folder/zvspool.log" | tail -3 ;;
       lost) lost=$((lost + 1)); echo "lost: $tag" ;;
       *) more=$((more + 1)); echo "printed $whole times: $tag" ;;
     esac

@@ -71,6 +71,9 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    // open() takes the umask off the folder's write permissions too: they are given back.
+    if (!existed && (flags & O_CREAT))
+        fchmod(fd, new_file_mode(native));
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
                      ? ERROR_ALREADY_EXISTS

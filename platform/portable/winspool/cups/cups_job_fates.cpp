@@ -371,6 +371,10 @@ JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
         case IPP_JSTATE_PROCESSING: return said(job + " printing", JOB_FATE_WAITING);
         case IPP_JSTATE_STOPPED: return said(job + " stopped", JOB_FATE_WAITING);
         case IPP_JSTATE_COMPLETED:
+            // Done, but the print system says it went wrong on the way: not printed whole.
+            for (const std::string& r : f.reasons)
+                if (r == "job-completed-with-errors")
+                    return said(job + " completed with errors", JOB_FATE_FAILED);
             if (document)
                 return said(job + " completed", JOB_FATE_PRINTED);
             return said(job + " completed without a document",

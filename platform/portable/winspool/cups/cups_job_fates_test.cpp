@@ -41,6 +41,9 @@ TEST(CupsJobFates, AJobTheSchedulerHasTellsByItsState) {
     EXPECT_EQ(fate(ours(IPP_JSTATE_ABORTED)), JOB_FATE_FAILED);
     EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 0)), JOB_FATE_FAILED)
         << "completed without its document";
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 1, {"job-completed-with-errors"})), JOB_FATE_FAILED);
+    EXPECT_EQ(fate(ours(IPP_JSTATE_COMPLETED, 1, {"job-completed-with-warnings"})),
+              JOB_FATE_PRINTED);
     auto words = zvp::decide_fate(ours(IPP_JSTATE_STOPPED), true, 7).words;
     EXPECT_EQ(words, "CUPS job 7 stopped");
 }

@@ -1,0 +1,258 @@
+#!/usr/bin/env bash
+# The scheduler failing under zvspool, on a server of its own over the network and on the machine
+# itself: a remote scheduler killed after it took four jobs and before it stored them (with
+# zvspool's clock an hour ahead of the server's, and an hour behind), a backend that cancels
+# every try, a person cancelling a job in the queue, a scheduler that keeps no job history
+# restarted or killed after it printed, and a scheduler that refuses jobs for having too many.
+# For every job: printed exactly once, or kept for a person; never printed twice, never lost (a
+# job a person cancelled is dropped, as asked). The matrix of counts is printed at the end.
+#   scheduler_faults.sh ZVSPOOL
+set -uo pipefail
+here=$(dirname "$(realpath "$0")")
+source "$here/common.sh"
+enter_namespace "$0" "$@"
+zvspool=$(realpath "$1")
+source "$here/faults.sh"
+trap 'rm -rf /root/sf/last; mkdir -p /root/sf/last; cp -a "$work"/. /root/sf/last/ 2>/dev/null' EXIT # DEBUG
+
+start_system_bus || exit 1
+counter_proves_itself
+
+# A scheduler stores its jobs and subscriptions lazily; a crash inside that delay loses them.
+# The delay is made long, so that every kill -9 below comes inside it however slow the machine.
+lazy="DirtyCleanInterval 300"
+
+# --- A remote scheduler killed after it took the jobs, zvspool's clock off by an hour -----------
+# The server is another network namespace behind a veth pair; its scheduler has a mount namespace
+# of its own too (its configuration, spool, cache and socket under $work/server), so the client
+# side has no socket of it and reaches it only over the network, as CUPS_SERVER says.
+ip netns add server || exit 1
+ip link add zv-client type veth peer name zv-server netns server || exit 1
+ip addr add 10.77.0.1/24 dev zv-client && ip link set zv-client up || exit 1
+ip -n server addr add 10.77.0.2/24 dev zv-server && ip -n server link set zv-server up \
+  && ip -n server link set lo up || exit 1
+R=$work/server
+mkdir -p "$R/etc" "$R/spool/tmp" "$R/cache" "$R/run" "$R/log" /run/cups
+cp -a /etc/cups/. "$R/etc/"
+chown root:lp "$R/spool" "$R/spool/tmp" && chmod 0710 "$R/spool" && chmod 1770 "$R/spool/tmp"
+# Clients of the whole network may print and ask about their jobs.
+sed -e 's/^Listen localhost:631$/&\nListen 10.77.0.2:631\nServerAlias */' \
+  -e '/^<Location/,/^<\/Location>/s/^  Order allow,deny$/&\n  Allow all/' \
+  /etc/cups/cupsd.conf > "$R/etc/cupsd.conf"
+echo "$lazy" >> "$R/etc/cupsd.conf"
+remote() { lpstat -h 10.77.0.2 "$@" 2>/dev/null; }
+start_server() {
+  ip netns exec server unshare --mount --propagation private bash -c '
+    mount --bind "$1/etc" /etc/cups && mount --bind "$1/spool" /var/spool/cups &&
+    mount --bind "$1/cache" /var/cache/cups && mount --bind "$1/run" /run/cups &&
+    mount --bind "$1/log" /var/log/cups && exec cupsd -f' - "$R" >> "$R/cupsd.log" 2>&1 &
+  server_pid=$!
+  wait_for 20 bash -c "lpstat -h 10.77.0.2 -r 2>/dev/null | grep -q 'is running'" \
+    || { echo "the server's cupsd did not start"; cat "$R/cupsd.log" "$R"/log/error_log; return 1; }
+}
+# Administration is done on the server itself, as its root.
+on_server() { nsenter -t "$server_pid" --net --mount -- "$@"; }
+server_uri=$(ip netns exec server bash -c "source '$here/common.sh'; work='$work'
+  start_printer remote iso_a4_210x297mm > /dev/null && echo \"\$printer_uri\"") || exit 1
+start_server || exit 1
+on_server lpadmin -p office -E -v "$server_uri" -m everywhere || exit 1
+# A server that has been running a while: a job printed and kept in its history, the queue and
+# the history stored by a restart.
+printf 'HISTORY\r\n' > "$work/history.txt"
+lp -h 10.77.0.2 -d office "$work/history.txt" > /dev/null || exit 1
+check "the server prints a job and keeps it in its history" \
+  wait_for 30 bash -c "lpstat -h 10.77.0.2 -W completed -o office 2>/dev/null | grep -q office-"
+kill "$server_pid"; wait "$server_pid"
+start_server || exit 1
+check "and still has it after a restart" bash -c "lpstat -h 10.77.0.2 -W completed -o office | grep -q office-"
+
+# Two spoolers on two folders, one with its clock an hour ahead, one an hour behind, hand over four
+# jobs each to the stopped queue; the server is killed before it stored them.
+on_server cupsdisable office
+# libfaketime itself rather than the faketime command, which stays between the test and zvspool
+# and would not pass a signal on.
+faketime_lib=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 2>/dev/null | head -1)
+[[ -n "$faketime_lib" ]] || { echo "libfaketime is missing (apt-get install faketime)"; exit 1; }
+skewed() { # skewed FOLDER OFFSET: a zvspool daemon whose wall clock is off by OFFSET
+  mkdir -p "$1/ZV" "$1/state"
+  (cd "$1" && exec env CUPS_SERVER=10.77.0.2 PRINTER=office XDG_STATE_HOME="$1/state" \
+     LD_PRELOAD="$faketime_lib" FAKETIME="$2" FAKETIME_DONT_FAKE_MONOTONIC=1 \
+     "$zvspool" >> "$1/zvspool.log" 2>&1) &
+}
+all_whole() { # all_whole STATE_HOME FILE...: whether every document went whole
+  local state=$1 f; shift
+  for f in "$@"; do journal_says 3 "$f" "$state" || return 1; done
+}
+# How far zvspool's clock is from the test's, in seconds, from the time on its first log line.
+skew_of() { echo $(( $(date -d "$(head -1 "$1/zvspool.log" | cut -c1-19)" +%s) - $2 )); }
+AH=$work/ahead BH=$work/behind
+mkdir -p "$AH/ZV" "$BH/ZV"
+for n in 1 2 3 4; do job "$AH/ZV/zv000$n.zv" AHEAD$n 2; job "$BH/ZV/zv000$n.zv" BEHIND$n 2; done
+started=$(date +%s)
+skewed "$AH" +1h; ahead=$!
+skewed "$BH" -1h; behind=$!
+jobs4="zv0001.zv zv0002.zv zv0003.zv zv0004.zv"
+check "the spooler an hour ahead hands over four whole documents" wait_for 40 all_whole "$AH/state" $jobs4
+check "the spooler an hour behind hands over four whole documents" wait_for 40 all_whole "$BH/state" $jobs4
+skew=$(skew_of "$AH" "$started")
+check "the first one's clock is an hour ahead ($skew s)" test $((skew - 3600)) -ge -60 -a $((skew - 3600)) -le 60
+skew=$(skew_of "$BH" "$started")
+check "the second one's clock is an hour behind ($skew s)" test $((skew + 3600)) -ge -60 -a $((skew + 3600)) -le 60
+check "the server holds the eight jobs, pending" test "$(remote -W not-completed -o office | wc -l)" -eq 8
+# The crash comes while the spoolers sit between polls, not in the middle of a hand-over.
+sleep 2
+kill -9 "$server_pid"; wait "$server_pid" 2>/dev/null
+start_server || exit 1
+on_server cupsenable office
+# Left to finish while the local scheduler's faults are tried; their rows come at the end.
+
+# --- The scheduler on this machine ---------------------------------------------------------------
+# Backends of the test's own beside the real ones, in a copy of their folder: the machine's
+# /usr stays as it is.
+mkdir -p "$work/backend"
+cp -a /usr/lib/cups/backend/. "$work/backend/"
+# A device that cancels every job it is given, as a printer does that cannot print it. Run as
+# root (mode 0700), it counts its tries where the test can read them.
+cat > "$work/backend/zvcancel" <<BACKEND
+#!/bin/sh
+if [ \$# -eq 0 ]; then echo 'direct zvcancel "Unknown" "ZV cancelling device"'; exit 0; fi
+echo try >> "$work/cancel-tries"
+echo "ERROR: Printer cannot print with supplied options" >&2
+exit 5
+BACKEND
+chmod 0700 "$work/backend/zvcancel"
+touch "$work/cancel-tries"
+mount --bind "$work/backend" /usr/lib/cups/backend || exit 1
+
+config() { # config NAME DIRECTIVE...: a cupsd.conf of the machine's with the directives added
+  { grep -v '^DirtyCleanInterval' /etc/cups/cupsd.conf; echo "$lazy"; printf '%s\n' "${@:2}"; } \
+    > "$work/cupsd-$1.conf"
+}
+config history
+config few-jobs "MaxJobs 3"
+config no-history "PreserveJobHistory No"
+start_local() { # start_local CONFIG
+  cupsd -f -c "$work/cupsd-$1.conf" >> "$work/cupsd.log" 2>&1 &
+  wait_for 20 scheduler_runs || { echo "cupsd did not start"; cat "$work/cupsd.log"; return 1; }
+}
+restart_local() { stop_scheduler && start_local "$1"; }
+crash_local() { # the scheduler killed, then started again with CONFIG
+  local pid
+  pid=$(cat /run/cups/cupsd.pid) && kill -9 "$pid"
+  wait_for 20 bash -c "! kill -0 $pid 2>/dev/null"
+  rm -f /run/cups/cups.sock
+  start_local "$1"
+}
+start_printer office iso_a4_210x297mm || exit 1
+start_local history || exit 1
+add_queue office "$printer_uri" && lpadmin -d office || exit 1
+add_queue cancelling "$printer_uri" && lpadmin -p cancelling -v zvcancel:/ || exit 1
+mkdir -p "$work/printer-cancelling"
+printf 'HISTORY\r\n' | lp -d office > /dev/null || exit 1
+check "the local scheduler prints a job and keeps it in its history" \
+  wait_for 30 bash -c "lpstat -W completed -o office 2>/dev/null | grep -q office-"
+restart_local history || exit 1
+office=$work/printer-office
+job_of() { # job_of FOLDER FILE: the CUPS job the file was last handed over as
+  sed -n "s/.*handed $2 .*CUPS job \([0-9]*\) .*/\1/p" "$1/zvspool.log" | tail -1
+}
+queue_idle() { [[ -z "$(lpstat -W not-completed -o "$1" 2>/dev/null)" ]]; }
+
+# A backend that cancels every try: printed again three times, then kept for a person, in the
+# print system's words.
+A=$work/cancels; mkdir -p "$A/ZV"
+job "$A/ZV/zv0001.zv" DEVICECANCEL 2
+for _ in $(seq 8); do
+  grep -q "stays in ZV for a person" "$A/zvspool.log" 2>/dev/null && break
+  once "$A" env PRINTER=cancelling
+  wait_for 20 queue_idle cancelling
+done
+check "the device was given the job four times" test "$(wc -l < "$work/cancel-tries")" -eq 4
+check "the log says it was printed 4 times without success" \
+  grep -q "zv0001.zv: .*it was printed 4 times without success; it stays in ZV for a person" "$A/zvspool.log"
+check "in the print system's words" grep -q "Printer cannot print with supplied options" "$A/zvspool.log"
+for _ in 1 2; do once "$A" env PRINTER=cancelling; done
+check "later polls leave it alone" test "$(wc -l < "$work/cancel-tries")" -eq 4
+tally "a backend that cancels every try" DEVICECANCEL "$A" "$work/printer-cancelling"
+
+# A person cancels one of two jobs waiting in a stopped queue: that one is dropped, never printed;
+# the other is printed once.
+P=$work/person; mkdir -p "$P/ZV"
+cupsdisable office
+job "$P/ZV/zv0001.zv" PERSONCANCEL 2
+job "$P/ZV/zv0002.zv" PERSONKEEP 2
+once "$P" env
+cancelled=$(job_of "$P" zv0001.zv)
+check "both jobs handed over to the stopped queue" test -n "$cancelled" -a -n "$(job_of "$P" zv0002.zv)"
+cancel "$cancelled"
+once "$P" env
+check "the cancelled job is not printed again, the log says" \
+  grep -q "zv0001.zv: CUPS job $cancelled cancelled by a person in the print queue; it is not printed again" "$P/zvspool.log"
+check "and its file is gone" test ! -e "$P/ZV/zv0001.zv"
+cupsenable office
+drain "$P" 20
+check "the job a person cancelled never reaches the printer" test "$(copies PERSONCANCEL "$office")" == "0 0"
+matrix+=("cancelled by a person in the queue (PERSONCANCEL, dropped as asked)|1|0|0|0|0")
+tally "its neighbour in the stopped queue" PERSONKEEP "$P" "$office"
+
+# Too many active jobs: the scheduler takes three; the other seven wait in ZV with one line in the
+# log, not one per job and poll, and are printed once the queue moves.
+restart_local few-jobs || exit 1
+M=$work/many; mkdir -p "$M/ZV"
+cupsdisable office
+many=""
+for n in $(seq 10); do job "$M/ZV/zv$(printf %04d "$n").zv" MANY$n 1; many+=" MANY$n"; done
+for _ in 1 2 3; do once "$M" env; done
+check "the scheduler took three" test "$(grep -c "handed zv" "$M/zvspool.log")" -eq 3
+refused=$(grep -c "warning: kept zv[0-9]*.zv and [0-9]* more jobs: " "$M/zvspool.log")
+check "the other seven are kept with one line over three polls ($refused)" test "$refused" -eq 1
+check "which names the scheduler's reason" grep -q "kept zv0004.zv and 6 more jobs: .*[Tt]oo many active jobs" "$M/zvspool.log"
+cupsenable office
+drain "$M" 40
+tally_many "too many active jobs" "$M" "$many" "$office"
+check "said at most twice in all ($(grep -c "more jobs: " "$M/zvspool.log"))" \
+  test "$(grep -c "more jobs: " "$M/zvspool.log")" -le 2
+
+# A scheduler without job history, restarted after it printed the job, before zvspool asked:
+# gracefully (it keeps zvspool's marker, so it did not lose the job: printed), or killed (whether
+# it printed cannot be told: kept, not printed twice).
+restart_local no-history || exit 1
+hand_over_and_print() { # hand_over_and_print FOLDER TAG: handed over, then printed behind zvspool's back
+  mkdir -p "$1/ZV"
+  cupsdisable office
+  job "$1/ZV/zv0001.zv" "$2" 1
+  once "$1" env
+  local before
+  before=$(document_count office)
+  check "$2 handed over whole" journal_says 3 zv0001.zv
+  cupsenable office
+  check "$2 printed before zvspool polls again" \
+    wait_for 30 bash -c "[[ \$(ls '$office'/*.pdf | wc -l) -gt $before ]] && [[ -z \"\$(lpstat -W not-completed -o office)\" ]]"
+}
+G=$work/graceful
+hand_over_and_print "$G" GRACEFUL
+restart_local no-history || exit 1
+once "$G" env
+check "after a graceful restart it counts as printed" grep -q "printed zv0001.zv" "$G/zvspool.log"
+check "and its file is gone" test ! -e "$G/ZV/zv0001.zv"
+tally "no job history, scheduler restarted after it printed" GRACEFUL "$G" "$office"
+K=$work/crashed
+hand_over_and_print "$K" CRASHED
+crash_local no-history || exit 1
+for _ in 1 2; do once "$K" env; done
+check "after a crash it stays for a person, the log says" \
+  grep -q "zv0001.zv: .*cannot be told; it stays in ZV for a person" "$K/zvspool.log"
+tally "no job history, scheduler killed after it printed" CRASHED "$K" "$office"
+
+# --- Back to the remote server -------------------------------------------------------------------
+gone() { [[ -z "$(ls "$1/ZV")" ]]; }
+check "the spooler an hour ahead empties its folder" wait_for 60 gone "$AH"
+check "the spooler an hour behind empties its folder" wait_for 60 gone "$BH"
+kill -TERM "$ahead" "$behind"; wait "$ahead" "$behind"
+check "the first one says the server lost all four" test "$(grep -c "the print system lost it" "$AH/zvspool.log")" -eq 4
+check "the second one too" test "$(grep -c "the print system lost it" "$BH/zvspool.log")" -eq 4
+tally_many "remote scheduler killed, zvspool's clock 1 h ahead" "$AH" "AHEAD1 AHEAD2 AHEAD3 AHEAD4" "$work/printer-remote"
+tally_many "remote scheduler killed, zvspool's clock 1 h behind" "$BH" "BEHIND1 BEHIND2 BEHIND3 BEHIND4" "$work/printer-remote"
+
+print_matrix
+finish
