@@ -89,6 +89,8 @@ tally_many "killed at $kills random instants, CUPS" "$C" "$(cat "$C/tags")" "$wo
 tally_many "killed at $kills random instants, PDF printer" "$P" "$(cat "$P/tags")" "$P/home/PDF"
 check "nothing left half written in ~/PDF" test -z "$(find "$P/home/PDF" -name '.zvspool-*')"
 grep -hE "printed again|cancelled|stopped while" "$C/zvspool.log" "$P/zvspool.log" | sed 's/^[0-9-]* [0-9:]* //' | sort | uniq -c | sort -rn | head
+# What the journal and the scheduler say of a CUPS job left in ZV, if any, for the one who reads
+# a failure.
 for f in "$C"/ZV/*; do
   [[ -f $f ]] || continue
   b=$(basename "$f"); echo "== $b"; grep -F "$b" "$XDG_STATE_HOME"/zvspool/*.journal | tail -2
