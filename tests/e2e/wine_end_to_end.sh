@@ -2,7 +2,7 @@
 # zvspool.exe, the native Windows build, under Wine with a display, printing through Wine's CUPS
 # support to an IPP Everywhere printer: a job dropped into ZV arrives as a document whose text is
 # the job's text, the job file is gone, zvspool.log beside ZV says so, and a second zvspool.exe on
-# the same folder refuses to run.
+# the same folder refuses to run, in the same session or another (a second Wine prefix).
 #   wine_end_to_end.sh ZVSPOOL_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -50,7 +50,16 @@ check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*,
 check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
 (cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
 check "a second zvspool.exe on the folder ends with 1" test $status -eq 1
-check "saying so in the log" grep -q "error: another zvspool already watches .*ZV; this one ends" "$log"
+check "saying so in the log, and who holds it" grep -q "error: another zvspool: .* on .*, pid .*, since .* already watches .*ZV; this one ends" "$log"
+# Another session (another prefix, another wine server: nothing shared but the folder) is
+# refused too: the claim is a lock on the folder's own file.
+first_prefix=$WINEPREFIX
+make_wine_prefix "$work/prefix2" || exit 1
+(cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
+check "a zvspool.exe of another session ends with 1" test $status -eq 1
+check "saying who holds the folder" test "$(grep -c "error: another zvspool: .* already watches" "$log")" -eq 2
+wineserver -k
+export WINEPREFIX=$first_prefix
 check "the first one still has its window" bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
 cat "$log"
 wineserver -k
