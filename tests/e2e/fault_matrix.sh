@@ -2,8 +2,8 @@
 # The faults a hostile week brings, against the real zvspool, a real scheduler and an IPP printer:
 # a job renamed over while it prints, the scheduler killed right after it took the jobs, the
 # scheduler hung during a long job, zvspool killed while sending a job or writing a PDF, SIGTERM
-# mid-job, a folder zvspool cannot delete from, and producers that write slowly (as another user)
-# or a line at a time. For every job: printed exactly once (its first and last line in one
+# mid-job and while it reads a huge job of zeros, a folder zvspool cannot delete from, and
+# producers that write slowly (as another user) or a line at a time. For every job: printed exactly once (its first and last line in one
 # document), or kept; never lost. The matrix of counts is printed at the end.
 #   fault_matrix.sh ZVSPOOL
 set -uo pipefail
@@ -46,7 +46,7 @@ job "$H/ZV/zv0001.zv" KILLEDSEND "$big_pages"
 (cd "$H" && exec "$zvspool" --once >> "$H/zvspool.log" 2>&1) &
 sender=$!
 # Killed at a known point: the job is made and in the journal, its document on its way.
-wait_for 20 journal_says 2 zv0001.zv
+wait_for 20 folder_journal_says "$H" 2 zv0001.zv
 abandoned=$(cups_jobs | head -1)
 kill -9 $sender; wait $sender 2>/dev/null
 check "zvspool killed mid-transfer leaves a CUPS job ($abandoned)" test -n "$abandoned"
@@ -127,6 +127,23 @@ check "the job is kept" grep -q "kept zv0001.zv: abandoned: the program is endin
 check "and nothing of it is in ~/PDF" test -z "$(ls -A "$F/home/PDF" 2>/dev/null | grep -v '^\.')"
 drain "$F" 5 $(pdf_env "$F")
 tally "SIGTERM mid-job" SIGTERM "$F" "$F/home/PDF"
+
+# SIGTERM while it reads a job that draws nothing at all: a sparse file of 100 GiB, every byte
+# zero. The reading itself hears the signal: the program ends within two seconds, the job kept.
+Z=$work/sparse; mkdir -p "$Z/ZV" "$Z/home"
+truncate -s 100G "$Z/ZV/zv0001.zv"
+(cd "$Z" && exec env $(pdf_env "$Z") "$zvspool" >> "$Z/zvspool.log" 2>&1) &
+daemon=$!
+check "the sparse job is being read at the first poll" wait_for 20 has_open $daemon "$Z/ZV/zv0001.zv"
+sleep 0.5
+kill -TERM $daemon
+stopped_at=$SECONDS
+wait $daemon; status=$?
+check "SIGTERM on 100 GiB of zeros ends the program within 2 seconds ($((SECONDS - stopped_at)) s)" test $((SECONDS - stopped_at)) -le 2
+check "with exit code 0" test $status -eq 0
+check "the job is kept" grep -q "kept zv0001.zv: abandoned: the program is ending" "$Z/zvspool.log"
+check "and it stays in ZV" test -f "$Z/ZV/zv0001.zv"
+rm -f "$Z/ZV/zv0001.zv"
 
 # Producers, with the spooler running as another user than they: one keeps its file open and
 # writes a line every 3 seconds, one opens, appends and closes once a second.

@@ -153,3 +153,9 @@ drain() { # drain FOLDER TRIES [ENV...]
 journal_says() { # journal_says STATE FILE [STATE_HOME]
   grep -qs "^r [0-9]* [0-9]* $1 $2 " "${3:-$XDG_STATE_HOME}"/zvspool/*.journal
 }
+# The same, in the journal of one folder (found by the id in its claim file).
+folder_journal_says() { # folder_journal_says FOLDER STATE FILE [STATE_HOME]
+  local id
+  id=$(sed -n 's/^zvspool folder //p' "$1/zvspool.lock" 2>/dev/null)
+  [[ -n $id ]] && grep -qs "^r [0-9]* [0-9]* $2 $3 " "${4:-$XDG_STATE_HOME}/zvspool/$id.journal"
+}
