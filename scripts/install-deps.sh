@@ -20,7 +20,7 @@ windows_packages=(
 )
 test_packages=(
   googletest libgtest-dev poppler-utils qpdf ghostscript
-  cups cups-client cups-ipp-utils dbus
+  cups cups-client cups-ipp-utils dbus faketime
   xvfb xauth xdotool imagemagick
   wine wine64 locales mupdf-tools python3-fonttools
   lintian desktop-file-utils mandoc man-db

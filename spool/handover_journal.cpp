@@ -387,6 +387,38 @@ static int compact_journal(void) {
     return journal_file == INVALID_HANDLE_VALUE;
 }
 
+// ---- Damage -------------------------------------------------------------------------------------
+
+// A journal that cannot be trusted whole is moved aside for a person to see, and what it still
+// tells is taken as that of a damaged one: every entry is asked of the printer, a job whose
+// printing had begun is held (the entry that would have said it was handed over may be lost),
+// and the poller holds the jobs it cannot account for.
+static void set_aside(const std::string& why) {
+    for (auto& entry : records) {
+        JobRecord& r = entry.second;
+        r.flags |= JOB_FROM_DAMAGE;
+        if (r.state == JOB_PRINTING) {
+            r.state = JOB_HELD;
+            r.reason = "the journal may have lost its entries, so whether it was printed cannot "
+                       "be told";
+        }
+    }
+    damaged = 1;
+    if (journal_file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal_file);
+    journal_file = INVALID_HANDLE_VALUE;
+    char stamp[32] = "";
+    std::time_t now = std::time(NULL);
+    if (const std::tm* local = std::localtime(&now))
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", local);
+    std::string aside = journal_file_path + ".damaged-" + stamp;
+    MoveFileExA(journal_file_path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+    log_event(EVENT_WARNING,
+              "the journal %s is damaged; it is moved aside to %s, and what it still tells is "
+              "used: its jobs are asked of the printer, and kept where it cannot tell (%s)",
+              journal_file_path.c_str(), aside.c_str(), why.c_str());
+}
+
 // ---- Opening ------------------------------------------------------------------------------------
 
 static std::string state_folder_error(HRESULT result) {
@@ -467,27 +499,14 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
     stale_lines = 0;
     std::string cut_short;
     read_entries(text, &cut_short);
+    journal_file = file;
     // An entry is written in one piece: one cut short means the machine stopped while it was
     // written, or the file was cut, which may have taken entries after it.
-    if (!cut_short.empty() && !damaged)
-        distrust_journal("its last entry is cut short");
-    if (damaged) {
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-        char stamp[32] = "";
-        std::time_t now = std::time(NULL);
-        if (const std::tm* local = std::localtime(&now))
-            std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", local);
-        std::string aside = journal_file_path + ".damaged-" + stamp;
-        MoveFileExA(journal_file_path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
-        log_event(EVENT_WARNING,
-                  "the journal %s is damaged; it is moved aside to %s, and what it still tells "
-                  "is used: its jobs are asked of the printer, and kept where it cannot tell",
-                  journal_file_path.c_str(), aside.c_str());
-    }
-    journal_file = file;
-    if (text.empty() || damaged || !cut_short.empty() || stale_lines > COMPACT_SLACK) {
+    if (damaged)
+        set_aside("entries in it fail their checksums");
+    else if (!cut_short.empty())
+        set_aside("its last entry is cut short, and entries after it may be lost");
+    if (text.empty() || damaged || stale_lines > COMPACT_SLACK) {
         if (compact_journal() != 0) {
             char reason[512];
             describe_failure("cannot write the journal", reason, sizeof reason);
@@ -502,22 +521,8 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
 }
 
 void distrust_journal(const char* why) {
-    for (auto& entry : records) {
-        JobRecord& r = entry.second;
-        r.flags |= JOB_FROM_DAMAGE;
-        if (r.state == JOB_PRINTING) {
-            r.state = JOB_HELD;
-            r.reason = "the journal may have lost its entries, so whether it was printed cannot "
-                       "be told";
-        }
-    }
-    damaged = 1;
-    log_event(EVENT_WARNING,
-              "the journal %s may have lost entries (%s); what it still tells is used: its jobs "
-              "are asked of the printer, and kept where it cannot tell",
-              journal_file_path.c_str(), why);
-    if (journal_file != INVALID_HANDLE_VALUE)
-        compact_journal();
+    set_aside(why);
+    compact_journal();
 }
 
 int journal_accounts_for_handovers(void) {

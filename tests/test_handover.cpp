@@ -455,7 +455,9 @@ TEST_F(HandOver, AJournalCutShortOrEmptiedKeepsWhatItCannotAccountFor) {
     add_job("zv2.zv", "two\r\n"); // handed over in an entry the cut took
     job_is(1, JOB_STATUS_COMPLETE, "completed");
     EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(log.count("may have lost entries (its last entry is cut short)"), 1) << log.text();
+    EXPECT_EQ(log.count("is damaged; it is moved aside to"), 1) << log.text();
+    EXPECT_EQ(log.count("(its last entry is cut short, and entries after it may be lost)"), 1)
+        << log.text();
     EXPECT_EQ(spool(), std::vector<std::string>{"zv2.zv"}) << "zv1 done, zv2 kept";
     EXPECT_EQ(printer->documents.size(), 1u);
 
