@@ -1,4 +1,4 @@
-// KERNEL32's objects behind handles (mutexes, open files). Handles are numbers never given out
+// KERNEL32's objects behind handles (open files). Handles are numbers never given out
 // twice, so a stale handle reaches nothing.
 #pragma once
 
@@ -29,7 +29,7 @@ struct Search {
     size_t next = 0;
 };
 
-// KERNEL32's state: its objects (mutexes, files) and directory searches.
+// KERNEL32's state: its objects (open files) and directory searches.
 struct Kernel32 {
     HandleTable<KernelObject> objects{HandleKind::kernel_object};
     HandleTable<Search> searches{HandleKind::search};
