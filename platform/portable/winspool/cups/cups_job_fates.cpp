@@ -246,8 +246,10 @@ struct ServerState {
 struct Fates {
     std::map<std::string, ServerState> servers;
     std::map<std::string, unsigned long long> sent_ms; // by job-uuid, for jobs sent by us
-    // Markers and the jobs (by uuid) each one vouches for.
+    // Markers and the jobs (by uuid) each one vouches for, as far as this process saw them.
     std::map<std::pair<std::string, int>, std::set<std::string>> marked;
+    // The markers this process made: it saw every job they vouch for.
+    std::set<std::pair<std::string, int>> made;
     std::map<std::string, CupsServer> server_of;
     std::map<int, std::string> references; // of jobs made by this process
 };
@@ -301,6 +303,9 @@ void mark(http_t* http, CupsReference& ref) {
         }
         server.marker = marker;
         server.marker_made_ms = now_ms();
+        fates().made.insert({key_of(ref.server), marker});
+        fates().server_of[key_of(ref.server)] = ref.server;
+        retire_markers(false);
         CupsJobFacts again;
         if (ask_job(http, ref, again) != Answer::yes || !alive(again))
             return;
@@ -520,16 +525,21 @@ bool cancel_cups_job(const std::string& text) {
     return false;
 }
 
-void retire_markers() {
+void retire_markers(bool all) {
     Fates& f = fates();
-    for (auto it = f.marked.begin(); it != f.marked.end();) {
-        const ServerState& server = f.servers[it->first.first];
-        if (it->second.empty() && server.marker != it->first.second) {
-            cancel_marker(f.server_of[it->first.first], it->first.second);
-            it = f.marked.erase(it);
-        } else {
+    for (auto it = f.made.begin(); it != f.made.end();) {
+        auto vouched = f.marked.find(*it);
+        bool needed = vouched != f.marked.end() && !vouched->second.empty();
+        bool newest = f.servers[it->first].marker == it->second;
+        if (needed || (newest && !all)) {
             ++it;
+            continue;
         }
+        cancel_marker(f.server_of[it->first], it->second);
+        if (newest)
+            f.servers[it->first].marker = 0;
+        f.marked.erase(*it);
+        it = f.made.erase(it);
     }
 }
 

@@ -77,7 +77,9 @@ void note_job_sent(const CupsReference& reference);
 Lookup cups_job_fate(const std::string& reference, bool sent, JobFate& fate);
 // Cancels the job if the scheduler still has it, it is ours and it is not done.
 bool cancel_cups_job(const std::string& reference);
-// Takes away the markers this process made that no job needs any more.
-void retire_markers();
+// Takes away the markers this process made that no job needs any more, but for the newest on
+// each scheduler unless `all` (the process's end). A marker made by an earlier process stays: this
+// one may not have seen every job it vouches for; its lease ends it.
+void retire_markers(bool all);
 
 } // namespace zvp

@@ -712,7 +712,7 @@ void use_system_printers() {
 }
 
 void end_system_printers() {
-    retire_markers();
+    retire_markers(true);
 }
 
 } // namespace zvp
