@@ -12,11 +12,7 @@ enter_namespace "$0" "$@"
 zvspool=$(realpath "$1")
 source "$here/faults.sh"
 
-start_system_bus || exit 1
-start_printer office iso_a4_210x297mm || exit 1
-start_scheduler || exit 1
-add_queue office "$printer_uri" && lpadmin -d office || exit 1
-stop_scheduler && start_scheduler || exit 1
+start_office || exit 1
 counter_proves_itself
 
 seed=${ZV_CRASH_SEED:-$((RANDOM * 32768 + RANDOM))}

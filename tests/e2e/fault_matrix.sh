@@ -13,13 +13,7 @@ enter_namespace "$0" "$@"
 zvspool=$(realpath "$1")
 source "$here/faults.sh"
 
-start_system_bus || exit 1
-start_printer office iso_a4_210x297mm || exit 1
-start_scheduler || exit 1
-add_queue office "$printer_uri" && lpadmin -d office || exit 1
-# A scheduler writes its configuration lazily: restarted once, it has the queue for good, as a
-# machine's scheduler long has.
-stop_scheduler && start_scheduler || exit 1
+start_office || exit 1
 big_pages=${ZV_FAULT_PAGES:-1500}
 printer_dir() { echo "$work/printer-office"; }
 counter_proves_itself
@@ -115,15 +109,7 @@ F=$work/sigterm; mkdir -p "$F/ZV" "$F/home"
 { printf 'SIGTERM FIRST\r\n'; head -c 25000000 /dev/urandom | tr -d '\000'
   printf '\r\n\x0c\x1b\x19SIGTERM LAST\r\n'; } > "$F/ZV/zv0001.zv"
 (cd "$F" && exec env $(pdf_env "$F") "$zvspool" >> "$F/zvspool.log" 2>&1) &
-daemon=$!
-check "the random job is printing at the first poll" wait_for 20 has_open $daemon "$F/ZV/zv0001.zv"
-sleep 0.5
-kill -TERM $daemon
-stopped_at=$SECONDS
-wait $daemon; status=$?
-check "SIGTERM mid-job ends the program within 5 seconds ($((SECONDS - stopped_at)) s)" test $((SECONDS - stopped_at)) -le 5
-check "with exit code 0" test $status -eq 0
-check "the job is kept" grep -q "kept zv0001.zv: abandoned: the program is ending" "$F/zvspool.log"
+term_while_printing $! "$F/ZV/zv0001.zv" 5 "random bytes"
 check "and nothing of it is in ~/PDF" test -z "$(ls -A "$F/home/PDF" 2>/dev/null | grep -v '^\.')"
 drain "$F" 5 $(pdf_env "$F")
 tally "SIGTERM mid-job" SIGTERM "$F" "$F/home/PDF"
@@ -133,15 +119,7 @@ tally "SIGTERM mid-job" SIGTERM "$F" "$F/home/PDF"
 Z=$work/sparse; mkdir -p "$Z/ZV" "$Z/home"
 truncate -s 100G "$Z/ZV/zv0001.zv"
 (cd "$Z" && exec env $(pdf_env "$Z") "$zvspool" >> "$Z/zvspool.log" 2>&1) &
-daemon=$!
-check "the sparse job is being read at the first poll" wait_for 20 has_open $daemon "$Z/ZV/zv0001.zv"
-sleep 0.5
-kill -TERM $daemon
-stopped_at=$SECONDS
-wait $daemon; status=$?
-check "SIGTERM on 100 GiB of zeros ends the program within 2 seconds ($((SECONDS - stopped_at)) s)" test $((SECONDS - stopped_at)) -le 2
-check "with exit code 0" test $status -eq 0
-check "the job is kept" grep -q "kept zv0001.zv: abandoned: the program is ending" "$Z/zvspool.log"
+term_while_printing $! "$Z/ZV/zv0001.zv" 2 "100 GiB of zeros"
 check "and it stays in ZV" test -f "$Z/ZV/zv0001.zv"
 rm -f "$Z/ZV/zv0001.zv"
 

@@ -6,6 +6,30 @@ make_job=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../../bench/make_job.py")
 zv_render=$(dirname "$zvspool")/zv-render
 declare -a matrix
 
+# A print system as an office has it: a scheduler with one A4 queue "office" on an IPP Everywhere
+# printer, the default; restarted once, so its configuration is on the disk, as a machine's
+# scheduler long has it.
+start_office() {
+  start_system_bus && start_printer office iso_a4_210x297mm && start_scheduler &&
+    add_queue office "$printer_uri" && lpadmin -d office && stop_scheduler && start_scheduler
+}
+
+# Sends SIGTERM to PID once it holds FILE open (it prints the job), and checks that it ended within
+# SECONDS with exit code 0, keeping the job.
+term_while_printing() { # term_while_printing PID FILE SECONDS WHAT
+  local pid=$1 file=$2 limit=$3 what=$4 started status took
+  check "$what: the job is printing" wait_for 20 has_open "$pid" "$file"
+  sleep 0.5
+  kill -TERM "$pid"
+  started=$(date +%s%N)
+  wait "$pid"; status=$?
+  took=$((($(date +%s%N) - started) / 1000000))
+  check "$what: SIGTERM ends the program within $limit seconds ($took ms)" test $took -le $((limit * 1000))
+  check "$what: with exit code 0" test $status -eq 0
+  check "$what: the job is kept" grep -q "kept $(basename "$file"): abandoned: the program is ending" \
+    "$(dirname "$(dirname "$file")")/zvspool.log"
+}
+
 # A job whose first and last lines carry its tag, with `pages` pages of dense text between.
 job() { # job FILE TAG [PAGES]
   [[ -f "$work/filler.zv" ]] || python3 "$make_job" "${ZV_FAULT_PAGES:-1500}" "$work/filler.zv" > /dev/null
