@@ -43,7 +43,7 @@ enter_namespace() {
     local keep=("$(realpath "$(dirname "${BASH_SOURCE[0]}")/../..")") arg
     for arg in "${@:2}"; do [[ -e "$arg" ]] && keep+=("$(realpath "$(dirname "$arg")")"); done
     exec env ZV_IN_NAMESPACE=1 ZV_KEEP_PATHS="$(printf '%s\n' "${keep[@]}")" \
-      unshare --mount --net --pid --fork --mount-proc bash "$@"
+      unshare --mount --net --pid --fork --kill-child --mount-proc bash "$@"
   fi
   set -e
   ip link set lo up
