@@ -17,9 +17,12 @@ namespace zvp {
 
 namespace {
 
-// How long a marker lives unless renewed, and how much of that may run out before it is renewed.
-constexpr int kMarkerLeaseSeconds = 24 * 3600;
-constexpr int kMarkerRenewBelowSeconds = 12 * 3600;
+// How long a marker lives unless renewed, and how much of it may be left when a check of a job it
+// vouches for renews it. Short, so that the markers of runs long gone (a --once run from cron
+// every minute makes one for each run that hands jobs over) do not pile up on the scheduler,
+// which keeps a hundred subscriptions by default; a marker that ran out tells nothing.
+constexpr int kMarkerLeaseSeconds = 3600;
+constexpr int kMarkerRenewBelowSeconds = 2400;
 // How long a question to the scheduler may take before it counts as unanswered.
 constexpr int kConnectTimeoutMs = 5000;
 constexpr double kAnswerTimeoutSeconds = 10;
