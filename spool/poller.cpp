@@ -571,15 +571,22 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         return JOB_DONE;
     }
     SPOOLER_JOB_FATE fate;
-    if (spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate) &&
-        fate.fate == JOB_FATE_PRINTED) {
+    int asked = spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate);
+    if (asked && fate.fate == JOB_FATE_PRINTED) {
         finish_printed_job(stored, fate.words);
         return JOB_DONE;
+    }
+    // The printer's name of the job may have grown (a marker left on the scheduler now vouches
+    // for it): kept, or the next poll could not tell a restart from a job done.
+    if (asked && stored->reference != fate.reference) {
+        JobRecord updated = *stored;
+        updated.reference = fate.reference;
+        record(&updated);
     }
     char size[64];
     pages_and_bytes(*stored, size, sizeof size);
     log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
-              stored->printer.c_str(), fate.words[0] ? fate.words : "sent");
+              stored->printer.c_str(), asked && fate.words[0] ? fate.words : "sent");
     // The job stays in ZV until the printer says it printed it; the next poll follows it.
     return JOB_DONE;
 }

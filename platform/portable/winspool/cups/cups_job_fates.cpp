@@ -135,8 +135,9 @@ enum class Answer { yes, no, failed };
 Answer ask_job(http_t* http, const CupsReference& ref, CupsJobFacts& facts) {
     ipp_t* request = new_request(IPP_OP_GET_JOB_ATTRIBUTES, ref.printer_uri);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", ref.id);
-    static const char* const wanted[] = {"job-state", "job-state-reasons", "job-state-message",
-                                         "job-uuid",  "time-at-creation",  "number-of-documents"};
+    static const char* const wanted[] = {
+        "job-state", "job-state-reasons", "job-state-message",  "job-printer-state-message",
+        "job-uuid",  "time-at-creation",  "time-at-processing", "number-of-documents"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   sizeof wanted / sizeof *wanted, nullptr, wanted);
     IppPtr response = ask(http, request, resource_of(ref.printer_uri));
@@ -159,6 +160,9 @@ Answer ask_job(http_t* http, const CupsReference& ref, CupsJobFacts& facts) {
     facts.state = number_of(response.get(), "job-state", 0);
     facts.documents = number_of(response.get(), "number-of-documents", -1);
     facts.message = text_of(response.get(), "job-state-message");
+    if (facts.message.empty())
+        facts.message = text_of(response.get(), "job-printer-state-message");
+    facts.processed = number_of(response.get(), "time-at-processing", 0) > 0;
     facts.reasons.clear();
     if (ipp_attribute_t* a = ippFindAttribute(response.get(), "job-state-reasons", IPP_TAG_ZERO))
         for (int i = 0; i < ippGetCount(a); ++i)
@@ -318,11 +322,20 @@ void mark(http_t* http, CupsReference& ref) {
     vouch(ref, true);
 }
 
+// Who cancelled a job: a person, when its reasons say so. CUPS before 2.4.8 gives every job that
+// ends the one reason processing-to-stop-point, whoever cancelled it; then a job cancelled before
+// it began to print was cancelled by a person (the print system cancels a job while it prints
+// it), and one cancelled while it printed is taken as the print system's, which prints it again
+// rather than lose it.
 bool person_cancelled(const CupsJobFacts& facts) {
-    for (const std::string& r : facts.reasons)
+    bool said = false;
+    for (const std::string& r : facts.reasons) {
         if (r == "job-canceled-by-user" || r == "job-canceled-by-operator")
             return true;
-    return false;
+        said |= r == "canceled-at-device" || r == "job-canceled-at-device" ||
+                r == "aborted-by-system" || r == "job-aborted-by-system";
+    }
+    return !said && !facts.processed;
 }
 
 std::string reasons_of(const CupsJobFacts& facts) {
@@ -403,11 +416,18 @@ JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
         }
     }
     std::string gone = f.found ? job + " is now another job" : job + " is no longer known";
-    if (f.restarted == Known::no)
+    // No restart since it came whole: it ended, and went. A print system that keeps no history
+    // lets every job go as it ends, printed or not (a failure it would have shown, had it been
+    // asked in between); one that keeps a history let this one go for room, however it ended.
+    if (f.restarted == Known::no && f.history != Known::yes)
         return said(gone + (sent ? " to the print system, which keeps no history of it: printed"
                                  : " to the print system; whether its document arrived whole "
                                    "cannot be told"),
                     sent ? JOB_FATE_PRINTED : JOB_FATE_UNKNOWN);
+    if (f.restarted == Known::no)
+        return said(gone + ": it left the print system's history before it was seen to end, so "
+                           "whether it printed cannot be told",
+                    JOB_FATE_UNKNOWN);
     if (f.history == Known::yes && !f.purged)
         return said(gone + ": the print system lost it (it restarted before it had stored it)",
                     JOB_FATE_LOST);

@@ -53,8 +53,9 @@ struct CupsJobFacts {
     bool ours = false;  // and it is the job the reference names
     int state = 0;      // ipp_jstate_t, when found
     std::vector<std::string> reasons;
-    std::string message;
-    int documents = -1;               // how many documents it holds; -1 when not said
+    std::string message;    // the job's state message, else what the printer last said of it
+    bool processed = false; // whether it ever began to print
+    int documents = -1;     // how many documents it holds; -1 when not said
     Known restarted = Known::unknown; // whether the scheduler restarted since the job came whole
     Known history = Known::unknown;   // whether it keeps the jobs it finished
     bool purged = false;              // whether its history may have let the job go for its age

@@ -11,12 +11,14 @@ namespace {
 using zvp::CupsJobFacts;
 using zvp::Known;
 
-CupsJobFacts ours(int state, int documents = 1, std::vector<std::string> reasons = {}) {
+CupsJobFacts ours(int state, int documents = 1, std::vector<std::string> reasons = {},
+                  bool processed = true) {
     CupsJobFacts f;
     f.found = f.ours = true;
     f.state = state;
     f.documents = documents;
     f.reasons = std::move(reasons);
+    f.processed = processed;
     return f;
 }
 
@@ -58,6 +60,17 @@ TEST(CupsJobFates, ACancelByAPersonIsTheOnlyOneThatDropsTheJob) {
     EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"aborted-by-system"})), JOB_FATE_FAILED);
     EXPECT_EQ(zvp::decide_fate(ours(IPP_JSTATE_CANCELED, 1, {"canceled-at-device"}), true, 7).words,
               "CUPS job 7 cancelled by the print system (canceled-at-device)");
+    // Where the print system gives every end the same reason (CUPS before 2.4.8): a job cancelled
+    // before it began to print was a person's cancel; one cancelled while it printed is printed
+    // again rather than lost.
+    EXPECT_EQ(fate(ours(IPP_JSTATE_CANCELED, 1, {"processing-to-stop-point"}, false)),
+              JOB_FATE_CANCELLED);
+    CupsJobFacts backend = ours(IPP_JSTATE_CANCELED, 1, {"processing-to-stop-point"}, true);
+    backend.message = "Printer cannot print with supplied options";
+    EXPECT_EQ(fate(backend), JOB_FATE_FAILED);
+    EXPECT_EQ(zvp::decide_fate(backend, true, 7).words,
+              "CUPS job 7 cancelled by the print system (processing-to-stop-point) (Printer "
+              "cannot print with supplied options)");
 }
 
 // A job whose sender stopped before its document went whole never prints as it is: it is
@@ -80,6 +93,8 @@ TEST(CupsJobFates, AJobWithoutItsWholeDocumentIsIncomplete) {
 TEST(CupsJobFates, AJobGoneIsPrintedLostOrUnknownByTheSchedulersFacts) {
     EXPECT_EQ(fate(gone(Known::no, Known::unknown)), JOB_FATE_PRINTED);
     EXPECT_EQ(fate(gone(Known::no, Known::no)), JOB_FATE_PRINTED);
+    EXPECT_EQ(fate(gone(Known::no, Known::yes)), JOB_FATE_UNKNOWN)
+        << "let go of its history for room, however it ended";
     EXPECT_EQ(fate(gone(Known::yes, Known::yes)), JOB_FATE_LOST);
     EXPECT_EQ(fate(gone(Known::unknown, Known::yes)), JOB_FATE_LOST);
     EXPECT_EQ(fate(gone(Known::yes, Known::no)), JOB_FATE_UNKNOWN);

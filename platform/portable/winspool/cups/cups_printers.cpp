@@ -479,6 +479,9 @@ class CupsSink : public PdfSink {
                      CUPS_FORMAT_PDF);
         ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
         std::unique_ptr<ipp_t, void (*)(ipp_t*)> sent(request, ippDelete);
+        // From here the scheduler may have the document whole, whatever this end sees: the job
+        // is not cancelled on a failure, the spooler asks after it.
+        job_ = 0;
         // The length is the request's with the document's.
         bool going =
             cupsSendRequest(http.get(), request, resource.c_str(),
@@ -508,7 +511,6 @@ class CupsSink : public PdfSink {
             return false;
         }
         note_job_sent(reference_);
-        job_ = 0; // the job is the printer's now
         close_spool();
         return true;
     }
