@@ -31,6 +31,10 @@ static unsigned long next_record_id = 1;
 static unsigned long next_sequence = 1;
 static unsigned long stale_lines = 0;
 static int damaged = 0;
+// Whether this folder's claim file may say that jobs are handed over: set here before it says so,
+// cleared after it stops, so that the claim file saying so while the journal does not shows a
+// journal that lost its entries.
+static int handed_mark = 0;
 
 int file_identity(HANDLE file, FileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -158,6 +162,12 @@ static std::string record_line(const JobRecord& r) {
 static std::string forget_line(unsigned long id) {
     char text[64];
     std::snprintf(text, sizeof text, "g %lu %lu", next_sequence, id);
+    return with_checksum(text);
+}
+
+static std::string handed_line(int handed) {
+    char text[64];
+    std::snprintf(text, sizeof text, "h %lu %d", next_sequence, handed);
     return with_checksum(text);
 }
 
@@ -310,7 +320,10 @@ static void read_entries(const std::string& text, std::string* cut_short) {
                 next_record_id = (unsigned long)id + 1;
         }
         JobRecord r;
-        if (w.size() == 3 && w[0] == "g") {
+        if (w.size() == 3 && w[0] == "h") {
+            handed_mark = id != 0;
+            ++stale_lines;
+        } else if (w.size() == 3 && w[0] == "g") {
             records.erase((unsigned long)id);
             stale_lines += 2;
         } else if (parse_record(w, &r) == 0) {
@@ -362,6 +375,8 @@ static int compact_journal(void) {
     if (out == INVALID_HANDLE_VALUE)
         return 1;
     std::string text = header_line();
+    if (handed_mark)
+        text += handed_line(1);
     for (const auto& entry : records)
         text += record_line(entry.second);
     DWORD written = 0;
@@ -497,6 +512,7 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
     records.clear();
     next_record_id = next_sequence = 1;
     stale_lines = 0;
+    handed_mark = 0;
     std::string cut_short;
     read_entries(text, &cut_short);
     journal_file = file;
@@ -525,10 +541,17 @@ void distrust_journal(const char* why) {
     compact_journal();
 }
 
-int journal_accounts_for_handovers(void) {
-    for (const auto& entry : records)
-        if (entry.second.state != JOB_PRINTING)
-            return 1;
+int journal_handed_mark(void) {
+    return handed_mark;
+}
+
+int store_handed_mark(int handed) {
+    if (handed_mark == handed)
+        return 0;
+    if (append_line(handed_line(handed)) != 0)
+        return 1;
+    handed_mark = handed;
+    ++stale_lines;
     return 0;
 }
 
@@ -599,4 +622,5 @@ void close_journal(void) {
     next_record_id = next_sequence = 1;
     stale_lines = 0;
     damaged = 0;
+    handed_mark = 0;
 }

@@ -67,8 +67,11 @@ int journal_is_open(void);
 // Takes what the journal says as that of a damaged one (`why` says why, for the log): every
 // entry is asked of the printer, a job whose printing had begun is held.
 void distrust_journal(const char* why);
-// Whether the journal knows of jobs handed over (or printed, or held), not only begun.
-int journal_accounts_for_handovers(void);
+// Whether the journal says the claim file may say that jobs are handed over. It says so before
+// the claim file does, and stops after it: a claim file that says so while the journal does not
+// shows a journal that lost its entries. 0 when stored.
+int journal_handed_mark(void);
+int store_handed_mark(int handed);
 // Whether the journal was found damaged when opened; the caller holds the jobs it cannot account
 // for, then clears the mark.
 int journal_was_damaged(void);

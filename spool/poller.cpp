@@ -429,8 +429,9 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
         AbortDoc(dc);
         result = DOCUMENT_REFUSED;
     } else {
-        // Another spooler taking over must know that this one hands jobs over.
-        if (note_handed_jobs(1) != 0) {
+        // Another spooler taking over must know that this one hands jobs over; the journal
+        // knows it first.
+        if (store_handed_mark(1) != 0 || note_handed_jobs(1) != 0) {
             explain("cannot write " CLAIM_FILE_NAME, reason);
             AbortDoc(dc);
             DeleteDC(dc);
@@ -803,8 +804,7 @@ int spool_folder_ready(void) {
         }
         // The claim file says jobs were handed over, and this journal (the same user's, on this
         // machine) knows none: it lost its entries.
-        if (spool_folder_said_handed() && !spool_folder_inherits_jobs() &&
-            !journal_accounts_for_handovers())
+        if (spool_folder_said_handed() && !spool_folder_inherits_jobs() && !journal_handed_mark())
             distrust_journal("the claim file says jobs were handed over, and it holds none");
     }
     return 1;
@@ -896,8 +896,9 @@ int poll_spool_directory(HWND window) {
     int handed = 0;
     for (JobRecord* r : journal_records())
         handed |= r->state != JOB_PRINTING;
-    if (!handed)
-        note_handed_jobs(0);
+    // The claim file stops saying so first, then the journal.
+    if (!handed && note_handed_jobs(0) == 0)
+        store_handed_mark(0);
     // Asked to end, the poll left jobs unprinted.
     if (stop_requested && !list_job_files(&error).empty())
         poll.result = 1;

@@ -24,7 +24,7 @@ echo "seed $seed, $kills kills"
 # follows and deletes. One kill in four comes anywhere in the run's first seconds; the others
 # come at a random instant after the printing began, where the hand-over happens. Writes the
 # jobs' tags to FOLDER/tags, and the last journal entry at each kill (1 printing begun, 2 job
-# made, 3 document whole, 4 printed, g file gone) to FOLDER/at-kill.
+# made, 3 document whole, 4 printed, g file gone, h jobs handed over or none) to FOLDER/at-kill.
 kill_at_random() { # kill_at_random FOLDER SEED [VAR=VALUE...]
   local folder=$1 n=0 k pid delay
   RANDOM=$2
@@ -60,7 +60,7 @@ printing() { [[ "$(readlink /proc/"$1"/fd/* 2>/dev/null)" == *"/ZV/zv"* ]]; }
 last_entry() {
   local id
   id=$(sed -n 's/^zvspool folder //p' "$1/zvspool.lock" 2>/dev/null)
-  tail -1 "$XDG_STATE_HOME/zvspool/$id.journal" 2>/dev/null | awk '$1 == "g" { print "g"; next } $1 == "r" { print $4; next } { print "-" }'
+  tail -1 "$XDG_STATE_HOME/zvspool/$id.journal" 2>/dev/null | awk '$1 == "g" || $1 == "h" { print $1; next } $1 == "r" { print $4; next } { print "-" }'
 }
 # How many kinds of step the kills came after.
 steps_hit() { grep -v -- - "$1/at-kill" | sort -u | wc -l; }
