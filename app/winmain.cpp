@@ -7,7 +7,9 @@
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
 #include "spool/poller.h"
+#include "spool/spool_status.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -30,7 +32,7 @@ static int poll_once(const std::string& folder) {
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
-    log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer %s", ZV_VERSION, folder.c_str(),
+    log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s", ZV_VERSION, folder.c_str(),
               PATH_SEPARATOR, printer);
     check_spool_directory();
     return poll_spool_directory(NULL);
@@ -62,6 +64,12 @@ static int claim_folder(const std::string& folder, int standby) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
     (void)previous;
     (void)show;
+    if (has_option(command_line, "--status")) {
+        // Started from a console, the report goes to it (a Windows program has none of its own).
+        if (AttachConsole(ATTACH_PARENT_PROCESS))
+            std::freopen("CONOUT$", "w", stdout);
+        return report_spool_status(has_option(command_line, "--json"));
+    }
     std::string folder = current_folder();
     int once = has_option(command_line, "--once");
     if (claim_folder(folder, has_option(command_line, "--standby")) != 0 ||
@@ -104,7 +112,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
     log_event(EVENT_INFO,
-              "zvspool %s started in %s, watching %s%cZV every %d seconds; printer %s; %s",
+              "zvspool %s started in %s, watching %s%cZV every %d seconds; printer: %s; %s",
               ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR, SPOOL_INTERVAL_MS / 1000,
               printer, IsWindowVisible(window) ? "with a window" : "without a window (no display)");
     check_spool_directory();

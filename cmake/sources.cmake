@@ -34,7 +34,7 @@ set(ZV_PORTABLE_TESTING_SOURCES
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
 set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/folder_claim.cpp
-  spool/handover_journal.cpp spool/poller.cpp)
+  spool/handover_journal.cpp spool/poller.cpp spool/spool_status.cpp)
 # The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.
 set(ZV_APP_SOURCES app/main_window.cpp diag/font_sample.cpp diag/test_page.cpp)
 

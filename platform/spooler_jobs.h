@@ -35,3 +35,14 @@ BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_F
 // Cancels the job `reference` names, if it is still that job and not yet done. TRUE when it is
 // cancelled or was done already.
 BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference);
+
+// What a printer says of itself: whether it prints now, in the print system's own words (its
+// state, its reasons, its message: "stopped (paused, media-empty-error): Brak papieru").
+typedef struct {
+    BOOL stopped; // it prints nothing now: stopped, paused, offline, out of paper, ...
+    char words[768];
+} SPOOLER_PRINTER_STATE;
+
+// The state of `printer`; `reference`, when not NULL, names a job handed to it, which also says
+// where the printer is. FALSE when the print system cannot be asked (the last error says why).
+BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STATE* state);

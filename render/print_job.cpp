@@ -1,12 +1,15 @@
 #include "render/print_job.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 int32_t left_margin = 0;
 int32_t cyrillic_mode = 0;
 int32_t job_page_count = 0;
+OffPageText job_off_page;
 
 const int pitch_cpi[4] = {10, 12, 17, 20};
 
@@ -59,11 +62,62 @@ static void prepare_page(PrintState* s) {
     MoveToEx(s->dc, left_margin, 0, NULL);
 }
 
+// The entry of the current page among the pages with text outside (NULL past the first few),
+// made when it is the first.
+static OffPagePage* off_page_entry(void) {
+    OffPageText* off = &job_off_page;
+    int32_t page = job_page_count + 1;
+    if (off->last_page != page) {
+        off->last_page = page;
+        ++off->pages;
+        if (off->pages <= OFF_PAGE_LISTED) {
+            std::memset(&off->listed[off->pages - 1], 0, sizeof off->listed[0]);
+            off->listed[off->pages - 1].page = page;
+        }
+    }
+    return off->pages <= OFF_PAGE_LISTED ? &off->listed[off->pages - 1] : NULL;
+}
+
+// Counts what of a run drawn from `from` to `to` on the current line falls outside the printable
+// area: the line when it reaches below the bottom, the characters that reach past either side.
+static void count_off_page(PrintState* s, long long from, long long to, unsigned length) {
+    long long top = line_top(s);
+    int below = top + s->text_height > s->printable_height && s->line != s->last_line_below;
+    long long right = 0, left = 0;
+    if (length > 0 && to != from) {
+        double advance = (double)(to - from) / length;
+        if (to > s->printable_width)
+            right = (long long)((to - s->printable_width) / advance + 0.999999);
+        if (from < 0)
+            left = (long long)(-from / advance + 0.999999);
+        right = right > length ? length : right;
+        left = left > length ? length : left;
+    }
+    if (!below && right == 0 && left == 0)
+        return;
+    OffPagePage* entry = off_page_entry();
+    if (below) {
+        s->last_line_below = s->line;
+        ++job_off_page.lines_below;
+    }
+    job_off_page.chars_right += right;
+    job_off_page.chars_left += left;
+    if (entry != NULL) {
+        entry->lines_below += below;
+        entry->chars_right += right;
+        entry->chars_left += left;
+    }
+}
+
 static void flush_text_run(PrintState* s) {
     if (s->text_run_length == 0 || !s->page_open)
         return;
     select_current_font(s);
+    POINT from, to;
+    GetCurrentPositionEx(s->dc, &from);
     TextOutA(s->dc, 0, line_top(s), (const char*)s->text_run, (int)s->text_run_length);
+    GetCurrentPositionEx(s->dc, &to);
+    count_off_page(s, from.x, to.x, s->text_run_length);
     s->text_run_length = 0;
 }
 
@@ -77,6 +131,7 @@ static void flush_full_text_run(PrintState* s) {
 }
 
 static void end_page(PrintState* s) {
+    s->last_line_below = -1;
     if (s->page_open) {
         if (EndPage(s->dc) > 0)
             ++job_page_count;
@@ -181,6 +236,8 @@ int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
     s.cyrillic_fonts = build_font_set(dc, CYRILLIC_FONT_SET);
     cyrillic_mode = 0;
     job_page_count = 0;
+    std::memset(&job_off_page, 0, sizeof job_off_page);
+    s.last_line_below = -1;
 
     s.page_open = StartPage(dc) > 0;
     s.page_prepare_pending = s.page_open;
@@ -192,6 +249,12 @@ int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
     SaveDC(dc);
     s.horizontal_resolution = (float)GetDeviceCaps(dc, LOGPIXELSX);
     s.line_pitch = line_pitch(dc);
+    s.printable_width = GetDeviceCaps(dc, HORZRES);
+    s.printable_height = GetDeviceCaps(dc, VERTRES);
+    // Every font of the job is as tall as the first (12 points at the printer's resolution).
+    TEXTMETRICA metrics;
+    select_current_font(&s);
+    s.text_height = GetTextMetricsA(dc, &metrics) ? metrics.tmHeight : s.line_pitch;
 
     unsigned char piece[READ_PIECE_SIZE];
     size_t count;
@@ -222,4 +285,39 @@ int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
     RestoreDC(dc, -1);
     end_page(&s);
     return s.incomplete;
+}
+
+static void add_amount(std::string* out, long long n, const char* one, const char* many) {
+    if (n == 0)
+        return;
+    char text[96];
+    std::snprintf(text, sizeof text, "%s%lld %s", out->empty() ? "" : ", ", n, n == 1 ? one : many);
+    *out += text;
+}
+
+void describe_off_page(const OffPageText* off, char* text, size_t size) {
+    std::string out;
+    int listed = off->pages < OFF_PAGE_LISTED ? off->pages : OFF_PAGE_LISTED;
+    for (int i = 0; i < listed; ++i) {
+        const OffPagePage& p = off->listed[i];
+        std::string amounts;
+        add_amount(&amounts, p.lines_below, "line below the bottom", "lines below the bottom");
+        add_amount(&amounts, p.chars_right, "character past the right edge",
+                   "characters past the right edge");
+        add_amount(&amounts, p.chars_left, "character left of the left edge",
+                   "characters left of the left edge");
+        char page[64];
+        std::snprintf(page, sizeof page, "%spage %d (", i == 0 ? "" : "; ", p.page);
+        out += page + amounts + ")";
+    }
+    if (off->pages > listed) {
+        std::string amounts;
+        add_amount(&amounts, off->lines_below, "line", "lines");
+        add_amount(&amounts, off->chars_right + off->chars_left, "character", "characters");
+        char more[160];
+        std::snprintf(more, sizeof more, "; and %d more pages (in all %s)", off->pages - listed,
+                      amounts.c_str());
+        out += more;
+    }
+    std::snprintf(text, size, "%s", out.c_str());
 }

@@ -22,6 +22,26 @@ extern int32_t cyrillic_mode;
 // The pages the last job ended, for the log.
 extern int32_t job_page_count;
 
+// What of the last job fell outside the printer's printable area, where the printer cannot print
+// it: the layout keeps the dot-matrix grid, so such text is cut, never moved.
+enum { OFF_PAGE_LISTED = 10 };
+struct OffPagePage {
+    int32_t page; // from 1
+    int32_t lines_below;
+    int64_t chars_right;
+    int64_t chars_left;
+};
+struct OffPageText {
+    int32_t pages;                                // pages with text outside
+    OffPagePage listed[OFF_PAGE_LISTED];          // the first of them
+    int64_t lines_below, chars_right, chars_left; // over the whole job
+    int32_t last_page;                            // the page last counted
+};
+extern OffPageText job_off_page;
+
+// One phrase for the log: the pages and how much fell outside ("" when nothing did).
+void describe_off_page(const OffPageText* off, char* text, size_t size);
+
 // Characters per inch of each pitch index.
 extern const int pitch_cpi[4];
 
@@ -56,6 +76,12 @@ struct PrintState {
     char parameter[4];
 
     int incomplete; // text dropped or a page lost: the job was not printed whole
+
+    // The printable area in device units, and the line of this page last counted below it.
+    int printable_width;
+    int printable_height;
+    int text_height;
+    int32_t last_line_below;
 };
 
 // Prints one job stream on `dc`, on which a document has been started and no page is open. Reads

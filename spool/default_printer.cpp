@@ -1,6 +1,7 @@
 #include "spool/default_printer.h"
 
 #include "spool/event_log.h"
+#include "spool/folder_claim.h"
 
 #include <cstdio>
 #include <cstring>
@@ -97,32 +98,39 @@ int describe_default_printer(char* text, size_t size) {
     if (default_printer_name(name) != 0) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {
-            std::snprintf(text, size, "no default printer");
-        } else {
-            char why[512];
-            describe_error(error, why, sizeof why);
-            std::snprintf(text, size, "no printer (%s)", why);
+            std::snprintf(text, size, "none (no default printer is set)");
+            return 1;
         }
-        return 1;
+        char why[512];
+        describe_error(error, why, sizeof why);
+        std::snprintf(text, size, "not known (the print system cannot be asked: %s)", why);
+        return 2;
     }
     std::vector<BYTE> record = printer_record(name);
     if (record.empty()) {
         std::snprintf(text, size, "\"%s\"", name.c_str());
         return 0;
     }
+    // The queue as its user names it: on its print server, or on this computer printing to its
+    // device. A print server's own address of the queue means nothing to the user.
     const PRINTER_INFO_2A* info = (const PRINTER_INFO_2A*)record.data();
-    const char* port = info->pPortName ? info->pPortName : "";
+    std::string where;
+    if (info->pServerName && *info->pServerName)
+        where = std::string(" on the print server ") + info->pServerName;
+    else if (info->pPortName && *info->pPortName)
+        where = std::string(" printing to ") + info->pPortName;
     const char* comment = info->pComment ? info->pComment : "";
-    if (*comment)
-        std::snprintf(text, size, "\"%s\" on %s (%s)", name.c_str(), port, comment);
-    else
-        std::snprintf(text, size, "\"%s\" on %s", name.c_str(), port);
+    std::snprintf(text, size, "\"%s\"%s%s%s%s", name.c_str(), where.c_str(), *comment ? " (" : "",
+                  comment, *comment ? ")" : "");
     return 0;
 }
 
 void note_default_printer(void) {
     char text[1024];
-    describe_default_printer(text, sizeof text);
+    // While the print system cannot be asked, the default printer is not known to have changed.
+    if (describe_default_printer(text, sizeof text) == 2)
+        return;
+    note_claim_printer(text);
     if (said_printer == text)
         return;
     if (!said_printer.empty())

@@ -22,7 +22,8 @@ void explain_missing_printer(char* text, size_t size);
 const char* last_printer_name(void);
 
 // Which printer is the default, where its documents go and how it was chosen, as one phrase for
-// the log; or why there is none. Returns 0 when there is a default printer.
+// the log; or why there is none. Returns 0 when there is a default printer, 1 when there is none,
+// 2 when the print system cannot be asked.
 int describe_default_printer(char* text, size_t size);
 
 // Says in the log which printer is the default when it is not the one said last. The first call

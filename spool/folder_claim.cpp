@@ -14,6 +14,11 @@ static const char ID_PREFIX[] = "zvspool folder ";
 static const char HOLDER_PREFIX[] = "holder ";
 
 static const char HANDED_PREFIX[] = "handed ";
+static const char PRINTER_PREFIX[] = "printer ";
+// A look at the claim (zvspool --status) holds the lock for an instant: a claim that finds it
+// held looks again a few times before it takes the folder as held.
+static const int CLAIM_TRIES = 5;
+static const DWORD CLAIM_RETRY_MS = 20;
 
 static HANDLE claim_file = INVALID_HANDLE_VALUE;
 static std::string folder_id;
@@ -24,6 +29,7 @@ static int inherited = 0;
 static int handed = -1;
 static int said_handed = 0;
 static std::string holder_text;
+static std::string printer_text;
 
 static std::string claim_text(HANDLE file) {
     char buffer[4096];
@@ -92,6 +98,15 @@ static std::string holder_line(void) {
     return line;
 }
 
+// What the claim file says after the folder's id: who holds it, the printer, and whether jobs
+// are handed over.
+static std::string claim_details(int any) {
+    std::string text = holder_text + "\n";
+    if (!printer_text.empty())
+        text += PRINTER_PREFIX + printer_text + "\n";
+    return text + HANDED_PREFIX + (any ? "yes" : "no") + "\n";
+}
+
 static std::string failure(const char* what) {
     char why[512];
     describe_failure(what, why, sizeof why);
@@ -111,7 +126,16 @@ int claim_spool_folder(std::string* holder) {
     OVERLAPPED at;
     std::memset(&at, 0, sizeof at);
     at.Offset = CLAIM_LOCK_OFFSET;
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    BOOL locked = FALSE;
+    for (int i = 0; i < CLAIM_TRIES && !locked; ++i) {
+        if (i > 0)
+            Sleep(CLAIM_RETRY_MS);
+        locked =
+            LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+        if (!locked && GetLastError() != ERROR_LOCK_VIOLATION)
+            break;
+    }
+    if (!locked) {
         int held = GetLastError() == ERROR_LOCK_VIOLATION;
         *holder = failure("cannot lock " CLAIM_FILE_NAME);
         if (held) {
@@ -139,8 +163,7 @@ int claim_spool_folder(std::string* holder) {
     holder_text = holder_line();
     // Until this spooler says otherwise, what the one before left stands.
     handed = inherited || line_value(before, HANDED_PREFIX) == "yes";
-    std::string text = (known ? "" : id_line) + holder_text + "\n" + HANDED_PREFIX +
-                       (handed ? "yes" : "no") + "\n";
+    std::string text = (known ? "" : id_line) + claim_details(handed);
     LONG start = known ? (LONG)id_line.size() : 0;
     DWORD written = 0;
     int saved = SetFilePointer(file, start, NULL, FILE_BEGIN) == (DWORD)start &&
@@ -158,6 +181,14 @@ int claim_spool_folder(std::string* holder) {
     return CLAIM_TAKEN;
 }
 
+std::string claim_holder_name(const std::string& holder) {
+    return holder_of(holder);
+}
+
+std::string this_holder_name(void) {
+    return holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
+}
+
 int spool_folder_said_handed(void) {
     return said_handed;
 }
@@ -170,17 +201,50 @@ void clear_inherited_jobs(void) {
     inherited = 0;
 }
 
-int note_handed_jobs(int any) {
-    if (claim_file == INVALID_HANDLE_VALUE || handed == any)
-        return 0;
-    std::string text = ID_PREFIX + folder_id + "\n" + holder_text + "\n" + HANDED_PREFIX +
-                       (any ? "yes" : "no") + "\n";
+// Writes the claim file anew, its id first as it stands.
+static int rewrite_claim(int any) {
+    std::string text = ID_PREFIX + folder_id + "\n" + claim_details(any);
     DWORD written = 0;
     if (SetFilePointer(claim_file, 0, NULL, FILE_BEGIN) != 0 ||
         !WriteFile(claim_file, text.data(), (DWORD)text.size(), &written, NULL) ||
         !SetEndOfFile(claim_file) || !FlushFileBuffers(claim_file))
         return 1;
     handed = any;
+    return 0;
+}
+
+int note_handed_jobs(int any) {
+    if (claim_file == INVALID_HANDLE_VALUE || handed == any)
+        return 0;
+    return rewrite_claim(any);
+}
+
+void note_claim_printer(const char* printer) {
+    if (printer_text == printer)
+        return;
+    printer_text = printer;
+    if (claim_file != INVALID_HANDLE_VALUE)
+        rewrite_claim(handed); // for people only: a failure changes nothing
+}
+
+int read_spool_claim(SpoolClaim* claim) {
+    HANDLE file = CreateFileA(CLAIM_FILE_NAME, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    std::string text = claim_text(file);
+    claim->folder_id = line_value(text, ID_PREFIX);
+    claim->holder = line_value(text, HOLDER_PREFIX);
+    claim->printer = line_value(text, PRINTER_PREFIX);
+    claim->handed = line_value(text, HANDED_PREFIX) == "yes";
+    // A shared lock cannot be had while a spooler holds the claim; had, it goes with the handle.
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = CLAIM_LOCK_OFFSET;
+    claim->held = !LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) &&
+                  GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(file);
     return 0;
 }
 
@@ -203,4 +267,5 @@ void release_spool_folder(void) {
     was_held = 0;
     inherited = 0;
     handed = -1;
+    printer_text.clear();
 }

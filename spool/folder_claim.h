@@ -34,6 +34,25 @@ void clear_inherited_jobs(void);
 // Says durably in the claim file whether this spooler has jobs handed over and not yet done with
 // (before the first is handed over, after the last is done). 0 when said (or nothing changed).
 int note_handed_jobs(int any);
+// Says in the claim file which printer the spooler prints on, for people who look.
+void note_claim_printer(const char* printer);
+
+// What the claim file of the folder the program runs in says, and whether a spooler holds the
+// claim now (the look holds the lock for an instant, and never claims).
+struct SpoolClaim {
+    std::string folder_id;
+    std::string holder; // "USER on HOST, pid N, since T": the holder, or the last one
+    std::string printer;
+    int handed;
+    int held;
+};
+// 0 when the claim file could be read; 1 when not (the last error says why).
+int read_spool_claim(SpoolClaim* claim);
+// "USER on HOST" of a holder as the claim file says it, and of this program: a spooler of the
+// same user on the same machine keeps its journal where this one looks.
+std::string claim_holder_name(const std::string& holder);
+std::string this_holder_name(void);
+
 // The folder's id, once claimed: sixteen hexadecimal digits.
 const char* spool_folder_id(void);
 // Lets the folder go (the end of the process does it too).

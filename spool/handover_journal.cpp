@@ -536,6 +536,42 @@ int open_journal(const char* folder_id, const char* folder, std::string* why) {
     return 0;
 }
 
+int read_journal(const char* folder_id, std::string* why) {
+    close_journal();
+    char state[MAX_PATH];
+    HRESULT result = SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT,
+                                               "zvspool", state);
+    if (result != S_OK) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
+            return 0; // no journal was ever kept here
+        *why = state_folder_error(result);
+        return 1;
+    }
+    journal_file_path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
+    HANDLE file = CreateFileA(journal_file_path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
+            return 0; // no job was ever handed over here
+        char reason[512];
+        describe_failure("cannot read the journal", reason, sizeof reason);
+        *why = std::string(reason) + " (" + journal_file_path + ")";
+        return 1;
+    }
+    std::string text, cut_short;
+    int too_large = read_all(file, &text);
+    CloseHandle(file);
+    if (too_large) {
+        *why = "the journal is too large to be one (" + journal_file_path + ")";
+        return 1;
+    }
+    read_entries(text, &cut_short);
+    if (!cut_short.empty())
+        damaged = 1;
+    return 0;
+}
+
 void distrust_journal(const char* why) {
     set_aside(why);
     compact_journal();

@@ -64,6 +64,11 @@ int identity_known(const FileIdentity* identity);
 // the reason in `why`. Once opened, later calls do nothing.
 int open_journal(const char* folder_id, const char* folder, std::string* why);
 int journal_is_open(void);
+// Reads the journal of the spool folder `folder_id` without opening it for writing, for a look
+// at what it says: nothing is written, set aside or compacted. A journal that is not there reads
+// as empty. 0 when read; else 1, with the reason in `why`. journal_was_damaged() tells whether
+// entries failed their checksums.
+int read_journal(const char* folder_id, std::string* why);
 // Takes what the journal says as that of a damaged one (`why` says why, for the log): every
 // entry is asked of the printer, a job whose printing had begun is held.
 void distrust_journal(const char* why);

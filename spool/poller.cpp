@@ -22,6 +22,7 @@ const char PATH_SEPARATOR = '/';
 #endif
 
 unsigned long spool_quiet_ms = 2000;
+unsigned long spool_alarm_seconds = 300;
 
 std::string current_folder(void) {
     DWORD size = GetCurrentDirectoryA(0, NULL);
@@ -75,6 +76,16 @@ static std::string said_refusal;
 // no other job is started.
 static int stop_requested = 0;
 
+// Jobs kept, or handed over and not yet printed: since when (on the forward-only clock), and how
+// often the alarm has been given for them.
+struct Stuck {
+    unsigned long long since;
+    int alarms;
+};
+static std::map<std::string, Stuck> stuck_jobs;
+// The alarm as one line for the window ("" while no job is stuck).
+static std::string alarm_text;
+
 // Each file as last seen, and since when (on the forward-only clock) it has looked so.
 struct Observation {
     DWORD size_high;
@@ -109,7 +120,11 @@ static void note_kept(const std::string& name, const std::string& reason) {
 }
 
 static void pages_and_bytes(const JobRecord& r, char* text, size_t size) {
-    std::snprintf(text, size, "%lld bytes, %d page%s", r.bytes, r.pages, r.pages == 1 ? "" : "s");
+    if (r.bytes == 0)
+        std::snprintf(text, size, "empty: %d blank page%s", r.pages, r.pages == 1 ? "" : "s");
+    else
+        std::snprintf(text, size, "%lld bytes, %d page%s", r.bytes, r.pages,
+                      r.pages == 1 ? "" : "s");
 }
 
 // Says once that the journal cannot be kept, and when it can again.
@@ -224,6 +239,32 @@ static int quiet_long_enough(const WIN32_FIND_DATAA* found) {
     return now - it->second.since >= spool_quiet_ms;
 }
 
+// What an entry of ZV is when it is no job file: a folder, a link, or what is read as no file is
+// (a FIFO, a socket, a device). NULL for a file.
+static const char* not_a_file(const WIN32_FIND_DATAA* found) {
+    if (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return "a folder";
+    if (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return "a link";
+    if (found->dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        return "a FIFO, socket or device";
+    return NULL;
+}
+
+// A job file that cannot be opened: its producer still writes it (it waits in silence), it went
+// (nothing to do), or zvspool may not read it (said once, and kept).
+static JobOutcome unreadable(const std::string& name) {
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_FILE_NOT_FOUND ||
+        error == ERROR_PATH_NOT_FOUND)
+        return JOB_WAITING;
+    char why[REASON_SIZE];
+    describe_error(error, why, sizeof why);
+    note_kept(name, std::string("zvspool cannot read it (") + why +
+                        "); it is printed once it can be read");
+    return JOB_KEPT;
+}
+
 // The entries of the journal for the file called `name`.
 static std::vector<JobRecord*> records_named(const std::string& name) {
     std::vector<JobRecord*> out;
@@ -243,6 +284,121 @@ static void clear_print_job(JobRecord* r) {
     r->reason.clear();
 }
 
+// ---- Alarms -------------------------------------------------------------------------------------
+
+// When a stuck job is said again: after the alarm time, three times it, twelve times it, then
+// every twelve times it (by default 5, 15 and 60 minutes, then hourly).
+static unsigned long long alarm_due_ms(int alarms) {
+    static const int steps[] = {1, 3, 12};
+    unsigned long long unit = (unsigned long long)spool_alarm_seconds * 1000ULL;
+    return unit * (alarms < 3 ? steps[alarms] : 12ULL * (alarms - 1));
+}
+
+static std::string waited(unsigned long long ms) {
+    char text[48];
+    unsigned long long seconds = ms / 1000;
+    if (seconds < 120)
+        std::snprintf(text, sizeof text, "%llu seconds", seconds);
+    else if (seconds < 2 * 3600)
+        std::snprintf(text, sizeof text, "%llu minutes", seconds / 60);
+    else
+        std::snprintf(text, sizeof text, "%llu hours", seconds / 3600);
+    return text;
+}
+
+static void note_printed_after_alarm(const std::string& name) {
+    auto it = stuck_jobs.find(name);
+    if (it == stuck_jobs.end())
+        return;
+    if (it->second.alarms > 0)
+        log_event(EVENT_INFO, "%s is printed after it waited %s", shown(name).c_str(),
+                  waited(GetTickCount64() - it->second.since).c_str());
+    stuck_jobs.erase(it);
+}
+
+// What the printer says of itself, for an alarm: "" when it cannot be asked.
+static std::string printer_words(const std::string& printer, const std::string& reference) {
+    SPOOLER_PRINTER_STATE state;
+    if (printer.empty() ||
+        !spooler_printer_state(printer.c_str(), reference.empty() ? NULL : reference.c_str(),
+                               &state))
+        return "";
+    return state.words;
+}
+
+// Why the job `name` waits, in the print system's words where it has them; "" when it does not
+// wait (printed, printing, or waiting to be quiet).
+static std::string why_stuck(const std::string& name, const std::string& refusal) {
+    for (JobRecord* r : records_named(name)) {
+        if (r->state == JOB_HANDED || r->state == JOB_SENT) {
+            SPOOLER_JOB_FATE fate;
+            std::string job = spooler_job_fate(r->printer.c_str(), r->reference.c_str(),
+                                               r->state == JOB_SENT, &fate)
+                                  ? fate.words
+                                  : "its state cannot be read now";
+            std::string printer = printer_words(r->printer, r->reference);
+            char text[REASON_SIZE * 3];
+            std::snprintf(text, sizeof text, "handed to \"%s\" as job %lu: %s%s%s",
+                          r->printer.c_str(), (unsigned long)r->job_id, job.c_str(),
+                          printer.empty() ? "" : "; the printer: ", printer.c_str());
+            return text;
+        }
+        if (r->state == JOB_HELD)
+            return "kept for a person: " + r->reason;
+    }
+    auto kept = kept_reasons.find(name);
+    if (kept == kept_reasons.end() && refusal.empty())
+        return "";
+    std::string printer = printer_words(last_printer_name(), "");
+    return "kept: " + (kept != kept_reasons.end() ? kept->second : refusal) +
+           (printer.empty() ? "" : "; the printer: " + printer);
+}
+
+// Warns of every job kept, or handed over and not printed, for longer than the alarm time, again
+// at growing intervals, and puts the alarm in one line for the window.
+static void sound_alarms(const std::vector<WIN32_FIND_DATAA>& files, const std::string& refusal) {
+    unsigned long long now = GetTickCount64();
+    std::set<std::string> waiting;
+    for (const WIN32_FIND_DATAA& f : files) {
+        int handed = 0;
+        for (JobRecord* r : records_named(f.cFileName))
+            handed |= r->state == JOB_HANDED || r->state == JOB_SENT || r->state == JOB_HELD;
+        // A job of a poll the printer refused waits as a kept one does.
+        if (handed || kept_reasons.count(f.cFileName) || !refusal.empty())
+            waiting.insert(f.cFileName);
+    }
+    for (auto it = stuck_jobs.begin(); it != stuck_jobs.end();)
+        it = waiting.count(it->first) ? std::next(it) : stuck_jobs.erase(it);
+    int stuck = 0;
+    std::string first_reason;
+    for (const std::string& name : waiting) {
+        Stuck& s = stuck_jobs.emplace(name, Stuck{now, 0}).first->second;
+        if (now - s.since < alarm_due_ms(0))
+            continue;
+        ++stuck;
+        int due = now - s.since >= alarm_due_ms(s.alarms);
+        if (!due && !first_reason.empty())
+            continue;
+        std::string why = why_stuck(name, refusal);
+        if (first_reason.empty())
+            first_reason = why;
+        if (!due || why.empty())
+            continue;
+        ++s.alarms;
+        log_event(EVENT_WARNING, "%s has waited %s: %s", shown(name).c_str(),
+                  waited(now - s.since).c_str(), why.c_str());
+    }
+    char line[REASON_SIZE * 3 + 64] = "";
+    if (stuck > 0)
+        std::snprintf(line, sizeof line, "%d job%s waiting: %s", stuck, stuck == 1 ? "" : "s",
+                      first_reason.c_str());
+    alarm_text = line;
+}
+
+const char* spool_alarm(void) {
+    return alarm_text.c_str();
+}
+
 // The job is printed: its file goes, if it is still the file printed. A file that cannot be
 // deleted is remembered, so it is not printed again while it stays as it is.
 static void finish_printed_job(JobRecord* r, const std::string& status) {
@@ -252,6 +408,7 @@ static void finish_printed_job(JobRecord* r, const std::string& status) {
     kept_reasons.erase(name);
     log_event(EVENT_INFO, "printed %s (%s) on \"%s\": %s", shown(name).c_str(), size,
               r->printer.c_str(), status.c_str());
+    note_printed_after_alarm(name);
     if (r->state != JOB_PRINTED) {
         r->state = JOB_PRINTED;
         r->since = (long long)std::time(NULL);
@@ -476,7 +633,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     std::string path = job_path(name);
     FILE* job = _fsopen(path.c_str(), "rb", _SH_DENYWR);
     if (job == NULL)
-        return JOB_WAITING; // its producer still has it open for writing
+        return unreadable(name);
     JobRecord r;
     if (known != NULL) {
         r = *known;
@@ -521,6 +678,8 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     DocumentResult result = print_job_document(job, &r, reason);
     r.bytes = std::ftell(job);
     r.pages = job_page_count;
+    char off_page[2048];
+    describe_off_page(&job_off_page, off_page, sizeof off_page);
     std::fclose(job);
     JobRecord* stored = find_journal_record(r.id);
     if (result != DOCUMENT_SENT) {
@@ -547,6 +706,10 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         note_kept(name, reason);
         return JOB_KEPT;
     }
+    // The layout keeps the grid: text outside the printable area is cut, and said.
+    if (off_page[0])
+        log_event(EVENT_WARNING, "%s: text outside the printable area of \"%s\", cut off: %s",
+                  shown(name).c_str(), r.printer.c_str(), off_page);
     r.state = JOB_SENT;
     r.attempts = 0;
     r.since = (long long)std::time(NULL);
@@ -584,10 +747,18 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         updated.reference = fate.reference;
         record(&updated);
     }
-    char size[64];
+    char size[64], state[REASON_SIZE + 64];
     pages_and_bytes(*stored, size, sizeof size);
+    // The print system's words name the job; without them, its number does.
+    if (asked) {
+        std::snprintf(state, sizeof state, "%s", fate.words);
+    } else {
+        char why[REASON_SIZE];
+        explain("its state cannot be read now", why);
+        std::snprintf(state, sizeof state, "job %lu; %s", (unsigned long)stored->job_id, why);
+    }
     log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
-              stored->printer.c_str(), asked && fate.words[0] ? fate.words : "sent");
+              stored->printer.c_str(), state);
     // The job stays in ZV until the printer says it printed it; the next poll follows it.
     return JOB_DONE;
 }
@@ -602,9 +773,15 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
         note_kept(name, "its name is too long");
         return JOB_KEPT;
     }
+    if (const char* kind = not_a_file(found)) {
+        note_kept(name, std::string("it is ") + kind +
+                            ", not a file written into ZV: it is not "
+                            "printed");
+        return JOB_KEPT;
+    }
     FileIdentity now;
     if (path_identity(path.c_str(), &now) != 0)
-        return JOB_WAITING;
+        return unreadable(name);
     JobRecord* again = NULL;
     for (JobRecord* r : records_named(name)) {
         if (!identity_known(&r->identity)) {
@@ -647,11 +824,13 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
 
 // ---- The poll -----------------------------------------------------------------------------------
 
+static const char MISSING_SPOOL_DIRECTORY[] = "there is no folder ZV here";
+
 // Says when ZV cannot be read (once) and when it can again.
 static void note_spool_state(DWORD error) {
     std::string problem;
     if (error == ERROR_PATH_NOT_FOUND) {
-        problem = "there is no folder ZV here";
+        problem = MISSING_SPOOL_DIRECTORY;
     } else if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND &&
                error != ERROR_NO_MORE_FILES) {
         char why[512];
@@ -661,7 +840,9 @@ static void note_spool_state(DWORD error) {
     if (problem == spool_problem)
         return;
     if (problem.empty())
-        log_event(EVENT_INFO, "the folder ZV can be read again");
+        log_event(EVENT_INFO, spool_problem == MISSING_SPOOL_DIRECTORY
+                                  ? "there is a folder ZV now; its jobs are printed"
+                                  : "the folder ZV can be read again");
     else
         log_event(EVENT_WARNING, "%s; its jobs are printed once it can be read", problem.c_str());
     spool_problem = problem;
@@ -806,6 +987,13 @@ int spool_folder_ready(void) {
         // machine) knows none: it lost its entries.
         if (spool_folder_said_handed() && !spool_folder_inherits_jobs() && !journal_handed_mark())
             distrust_journal("the claim file says jobs were handed over, and it holds none");
+        // The claim file goes on saying so, now in this spooler's name, until its jobs are done
+        // with: its journal must say so too, or its next start would take the journal as one that
+        // lost its entries.
+        if (spool_folder_said_handed() && store_handed_mark(1) != 0) {
+            note_journal(journal_failure("cannot keep the journal"));
+            journal_failed = 1;
+        }
     }
     return 1;
 }
@@ -815,6 +1003,8 @@ void end_spooling(void) {
     close_journal();
     kept_reasons.clear();
     observations.clear();
+    stuck_jobs.clear();
+    alarm_text.clear();
     spool_problem.clear();
     journal_problem.clear();
     said_refusal.clear();
@@ -891,6 +1081,8 @@ int poll_spool_directory(HWND window) {
             it = present.count(it->first) ? std::next(it) : observations.erase(it);
     }
     note_refusal(&poll);
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND)
+        sound_alarms(files, poll.refusal);
     if (!journal_failed)
         note_journal("");
     int handed = 0;

@@ -39,6 +39,14 @@ void stop_spooling(void);
 // pieces. 2000; tests set less.
 extern unsigned long spool_quiet_ms;
 
+// How long (seconds) a job may be kept, or handed over and not printed, before it is said to be
+// stuck: the log warns, and zvspool --status counts it. 300; --alarm-after sets it.
+extern unsigned long spool_alarm_seconds;
+
+// The alarm of the last poll as one line for the window ("2 jobs waiting: ..."): "" while no job
+// is stuck.
+const char* spool_alarm(void);
+
 // The folder the program runs in, absolute, and the separator of the platform's paths.
 std::string current_folder(void);
 extern const char PATH_SEPARATOR;

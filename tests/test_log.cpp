@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#ifndef _WIN32
+#include "platform/portable/kernel32/sleep_hook.h"
+#endif
 
 namespace fs = std::filesystem;
 using zvp::PrinterCall;
@@ -107,10 +110,12 @@ TEST_F(Log, APrinterSystemOutOfReachIsSaidInItsWords) {
     EXPECT_EQ(log.count("kept zv0001.zv: " + failure("cannot open the default printer", words)), 1)
         << log.text();
     char text[512];
-    EXPECT_EQ(describe_default_printer(text, sizeof text), 1);
+    // Not asked, not changed: a hung print system is not "no default printer".
+    EXPECT_EQ(describe_default_printer(text, sizeof text), 2);
 #ifndef _WIN32
-    EXPECT_EQ(text, "no printer (" + words + ")");
+    EXPECT_EQ(text, "not known (the print system cannot be asked: " + words + ")");
 #endif
+    EXPECT_EQ(log.count("the default printer is now"), 0) << log.text();
     zvp::use_memory_printer(nullptr);
     EXPECT_EQ(poll_spool_directory(nullptr), 1);
     EXPECT_EQ(log.count("kept zv0001.zv: there is no default printer"), 1) << log.text();
@@ -119,7 +124,7 @@ TEST_F(Log, APrinterSystemOutOfReachIsSaidInItsWords) {
 TEST_F(Log, TheDefaultPrinterIsDescribedAndItsChangesSaid) {
     char text[512];
     EXPECT_EQ(describe_default_printer(text, sizeof text), 0);
-    EXPECT_STREQ(text, "\"ZV Memory Printer\" on MEMORY: (the only printer)");
+    EXPECT_STREQ(text, "\"ZV Memory Printer\" printing to MEMORY: (the only printer)");
     zvtest::LogCapture log;
     note_default_printer(); // the start-up line has said it already
     job("zv0001.zv", "x\r\n");
@@ -128,7 +133,9 @@ TEST_F(Log, TheDefaultPrinterIsDescribedAndItsChangesSaid) {
     job("zv0002.zv", "y\r\n");
     poll_spool_directory(nullptr);
     poll_spool_directory(nullptr);
-    EXPECT_EQ(log.count("the default printer is now \"Office\" on MEMORY: (the only printer)"), 1)
+    EXPECT_EQ(log.count("the default printer is now \"Office\" printing to MEMORY: (the only "
+                        "printer)"),
+              1)
         << log.text();
 }
 
@@ -140,8 +147,94 @@ TEST_F(Log, AMissingSpoolFolderIsSaidOnceAndItsReturnToo) {
     fs::create_directories("ZV");
     poll_spool_directory(nullptr);
     poll_spool_directory(nullptr);
-    EXPECT_EQ(log.count("the folder ZV can be read again"), 1) << log.text();
+    EXPECT_EQ(log.count("there is a folder ZV now; its jobs are printed"), 1) << log.text();
+    EXPECT_EQ(log.count("can be read again"), 0) << log.text();
 }
+
+// The layout keeps the grid, so text outside the printable area (4960 x 7016 dots here) is cut:
+// one warning per job names each page and how much fell outside, on every side.
+TEST_F(Log, TextOutsideThePrintableAreaIsSaidOncePerJob) {
+    zvtest::LogCapture log;
+    // A margin of -5 columns (its carriage return moves there), then back to 0.
+    std::string bytes = "\x1b -5\rabcdefgh\r\n\x1b\x19\r" + std::string(92, 'A') + "\r\n";
+    for (int line = 2; line < 75; ++line) // lines 70 to 74 reach below the bottom
+        bytes += "x\r\n";
+    bytes += "\f" + std::string(85, 'B');
+    job("zv0001.zv", bytes);
+    job("zv0002.zv", "fits\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(log.count("zv0001.zv: text outside the printable area of \"ZV Memory Printer\", cut "
+                        "off: page 1 (5 lines below the bottom, 10 characters past the right "
+                        "edge, 5 characters left of the left edge); page 2 (3 characters past "
+                        "the right edge)"),
+              1)
+        << log.text();
+    EXPECT_EQ(log.count("outside the printable area"), 1) << log.text();
+    ASSERT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(printer->documents[0].pages.size(), 2u); // printed all the same
+}
+
+TEST_F(Log, AnEmptyJobSaysSo) {
+    zvtest::LogCapture log;
+    job("zv0001.zv", "");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(log.count("printed zv0001.zv (empty: 1 blank page)"), 1) << log.text();
+}
+
+#ifndef _WIN32
+// A job handed over and not printed raises an alarm with the print system's words after the
+// alarm time, again after three and twelve times it, then every twelve times it; and once more
+// when it prints. The window's line says the same while it waits.
+TEST_F(Log, AStuckJobRaisesAnAlarmAtGrowingIntervals) {
+    zvtest::LogCapture log;
+    printer->job_states[1] = zvp::MemoryPrinter::JobState{
+        true, 0, "job 1 pending (printer-stopped)", 0, JOB_FATE_WAITING};
+    printer->state_words = "stopped (paused): Brak papieru";
+    job("zv0001.zv", "x\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    const std::string alarm = "zv0001.zv has waited ";
+    std::vector<int> alarms;
+    for (int minute = 1; minute <= 180; ++minute) {
+        zvp::tick_offset_ms() += 60 * 1000;
+        poll_spool_directory(nullptr);
+        if (log.count(alarm) > (int)alarms.size())
+            alarms.push_back(minute);
+    }
+    EXPECT_EQ(alarms, (std::vector<int>{5, 15, 60, 120, 180})) << log.text();
+    EXPECT_EQ(log.count(alarm + "5 minutes: handed to \"ZV Memory Printer\" as job 1: job 1 "
+                                "pending (printer-stopped); the printer: stopped (paused): Brak "
+                                "papieru"),
+              1)
+        << log.text();
+    EXPECT_STREQ(spool_alarm(), "1 job waiting: handed to \"ZV Memory Printer\" as job 1: job 1 "
+                                "pending (printer-stopped); the printer: stopped (paused): Brak "
+                                "papieru");
+
+    printer->job_states[1] =
+        zvp::MemoryPrinter::JobState{true, JOB_STATUS_PRINTED, "printed", 0, JOB_FATE_PRINTED};
+    poll_spool_directory(nullptr);
+    EXPECT_EQ(log.count("zv0001.zv is printed after it waited 3 hours"), 1) << log.text();
+    EXPECT_STREQ(spool_alarm(), "");
+}
+
+// A job the printer refuses waits as a kept one: the alarm names the refusal once it has lasted.
+TEST_F(Log, AJobKeptByAQueueThatRefusesRaisesTheAlarmToo) {
+    zvtest::LogCapture log;
+    printer->refusal = "the printer is not accepting jobs";
+    printer->fail(PrinterCall::start_doc, 1, 0);
+    job("zv0001.zv", "x\r\n");
+    job("zv0002.zv", "y\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_STREQ(spool_alarm(), "");
+    zvp::tick_offset_ms() += 5 * 60 * 1000;
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("has waited 5 minutes: kept: cannot start the document: "), 2)
+        << log.text();
+    EXPECT_EQ(
+        std::string(spool_alarm()).rfind("2 jobs waiting: kept: cannot start the document", 0), 0u)
+        << spool_alarm();
+}
+#endif
 
 TEST_F(Log, TheTestSheetSaysWhereItWentOrWhyNot) {
     zvtest::LogCapture log;

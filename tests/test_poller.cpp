@@ -173,7 +173,7 @@ TEST_F(Poller, AFileStillBeingWrittenWaits) {
 }
 
 #ifndef _WIN32
-TEST_F(Poller, OnlyRegularFilesAreJobs) {
+TEST_F(Poller, OnlyRegularFilesAreJobsAndTheRestIsSaidOnce) {
     job("zv4.zv", "the only job");
     ASSERT_EQ(mkfifo("ZV/zv1.zv", 0644), 0);
     fs::create_directories("ZV/zv2.zv");
@@ -181,7 +181,14 @@ TEST_F(Poller, OnlyRegularFilesAreJobs) {
     dir.write("secret.txt", "not a job");
     fs::create_symlink(dir.file("secret.txt"), "ZV/zv5.zv");
 
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    zvtest::LogCapture log;
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("kept zv1.zv: it is a FIFO, socket or device, not a file"), 1)
+        << log.text();
+    EXPECT_EQ(log.count("kept zv2.zv: it is a folder, not a file"), 1) << log.text();
+    EXPECT_EQ(log.count("kept zv3.zv: it is a link, not a file"), 1) << log.text();
+    EXPECT_EQ(log.count("kept zv5.zv: it is a link, not a file"), 1) << log.text();
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(first_text(printer->documents[0]), "the only job");
     EXPECT_EQ(left_in_spool(), (std::vector<std::string>{"zv1.zv", "zv2.zv", "zv3.zv", "zv5.zv"}));

@@ -68,6 +68,11 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
             return fail(job, std::strerror(read_error));
         if (incomplete)
             return fail(out, last_error_words("output incomplete"));
+        char off[2048];
+        describe_off_page(&job_off_page, off, sizeof off);
+        if (off[0])
+            std::fprintf(stderr, "zv-render: %s: text outside the printable area, cut off: %s\n",
+                         job.c_str(), off);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "platform/portable/kernel32/heap.h"
 #include "platform/portable/user32/desktop.h"
 #include "platform/portable/winspool/cups/cups_printers.h"
+#include "spool/poller.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,18 +16,31 @@
 namespace {
 
 const char usage[] =
-    "usage: zvspool [--once | --standby] [FOLDER]\n"
+    "usage: zvspool [--once | --standby] [--alarm-after MINUTES] [FOLDER]\n"
+    "       zvspool --status [--json] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
     "One zvspool watches a folder, whoever and wherever it runs; another one refuses (exit 1).\n"
     "\n"
     "  --once         poll once and exit: 0 when no job had to be kept, 1 when one was\n"
     "  --standby      when another zvspool watches the folder, wait and take over when it ends\n"
+    "  --alarm-after MINUTES\n"
+    "                 a job kept, or handed over and not printed, for this long is stuck: the\n"
+    "                 log warns, and again at 3 and 12 times it, then every 12 times it; by\n"
+    "                 default 5 (5, 15 and 60 minutes, then hourly)\n"
+    "  --status       show who watches the folder and every job in ZV with its state, and exit:\n"
+    "                 0 when no job is kept or stuck, 1 when one is; it never prints or deletes\n"
+    "  --json         with --status: the same as JSON\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
     "SIGTERM, SIGINT and SIGHUP end it; SIGUSR1 prints the test sheet. The log goes to standard\n"
     "error. See zvspool(1).\n";
+
+int bad_usage(const std::string& why) {
+    std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), usage);
+    return 2;
+}
 
 // systemd tells a service that its standard error is the journal through JOURNAL_STREAM (device
 // and inode of that stream). A program started from such a service with another standard error
@@ -47,8 +61,7 @@ void check_journal_stream() {
 int main(int argc, char** argv) {
     zvp::keep_heap_between_pages();
     const char* folder = nullptr;
-    bool once = false;
-    bool standby = false;
+    bool once = false, standby = false, status = false, json = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
@@ -59,45 +72,55 @@ int main(int argc, char** argv) {
             std::printf("zvspool %s\n", ZV_VERSION);
             return 0;
         }
-        if (std::strcmp(arg, "--once") == 0 || std::strcmp(arg, "--standby") == 0) {
-            (arg[2] == 'o' ? once : standby) = true;
-            if (once && standby) {
-                std::fprintf(stderr, "zvspool: --once and --standby do not go together\n%s", usage);
-                return 2;
-            }
+        bool* flag = std::strcmp(arg, "--once") == 0      ? &once
+                     : std::strcmp(arg, "--standby") == 0 ? &standby
+                     : std::strcmp(arg, "--status") == 0  ? &status
+                     : std::strcmp(arg, "--json") == 0    ? &json
+                                                          : nullptr;
+        if (flag) {
+            *flag = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--alarm-after") == 0) {
+            char* end = nullptr;
+            double minutes = i + 1 < argc ? std::strtod(argv[i + 1], &end) : -1;
+            if (i + 1 >= argc || !*argv[i + 1] || *end || !(minutes * 60 >= 1) || minutes > 100000)
+                return bad_usage("--alarm-after takes minutes, a second or more (0.5 is 30 s)");
+            spool_alarm_seconds = static_cast<unsigned long>(minutes * 60 + 0.5);
+            ++i;
             continue;
         }
         if (std::strcmp(arg, "--") == 0 && i + 1 == argc - 1 && !folder) {
             folder = argv[++i];
             break;
         }
-        if (arg[0] == '-' || folder) {
-            std::fprintf(stderr, "zvspool: %s %s\n%s",
-                         arg[0] == '-' ? "unknown option" : "more than one folder:", arg, usage);
-            return 2;
-        }
+        if (arg[0] == '-' || folder)
+            return bad_usage(
+                std::string(arg[0] == '-' ? "unknown option " : "more than one folder: ") + arg);
         folder = arg;
     }
+    if (once + standby + status > 1)
+        return bad_usage("--once, --standby and --status do not go together");
+    if (json && !status)
+        return bad_usage("--json goes with --status");
     if (folder && chdir(folder) != 0) {
         std::fprintf(stderr, "zvspool: cannot work in %s: %s\n", folder, std::strerror(errno));
-        return 1;
+        return status ? 2 : 1;
     }
     check_journal_stream();
     zvp::use_system_printers();
     int gtk_argc = 1;
     char** gtk_argv = argv;
-    if (once)
+    if (once || status)
         zvp::use_headless();
     else
         zvp::use_desktop(&gtk_argc, &gtk_argv);
-    char once_option[] = "--once";
-    char standby_option[] = "--standby";
-    char no_option[] = "";
-    int status = WinMain(GetModuleHandleA(nullptr), nullptr,
-                         once      ? once_option
-                         : standby ? standby_option
-                                   : no_option,
-                         SW_SHOWDEFAULT);
+    // WinMain reads the options as Windows gives them: one command line.
+    std::string command_line = once      ? "--once"
+                               : standby ? "--standby"
+                               : status  ? (json ? "--status --json" : "--status")
+                                         : "";
+    int exit_status = WinMain(GetModuleHandleA(nullptr), nullptr, &command_line[0], SW_SHOWDEFAULT);
     zvp::end_system_printers();
-    return status;
+    return exit_status;
 }

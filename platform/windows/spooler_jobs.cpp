@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -116,4 +117,51 @@ BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
     ClosePrinter(handle);
     SetLastError(error);
     return cancelled;
+}
+
+BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STATE* state) {
+    (void)reference;
+    HANDLE handle = NULL;
+    PRINTER_DEFAULTSA defaults = {NULL, NULL, PRINTER_ACCESS_USE};
+    if (!OpenPrinterA((LPSTR)printer, &handle, &defaults))
+        return FALSE;
+    DWORD needed = 0;
+    GetPrinterA(handle, 2, NULL, 0, &needed);
+    std::vector<BYTE> record(needed >= sizeof(PRINTER_INFO_2A) ? needed : 0);
+    BOOL read = !record.empty() && GetPrinterA(handle, 2, record.data(), needed, &needed);
+    DWORD error = GetLastError();
+    ClosePrinter(handle);
+    if (!read) {
+        SetLastError(error);
+        return FALSE;
+    }
+    // The spooler says its state only in bits: named here as its own documentation names them.
+    static const struct {
+        DWORD bit;
+        const char* words;
+    } names[] = {
+        {PRINTER_STATUS_PAUSED, "paused"},
+        {PRINTER_STATUS_ERROR, "error"},
+        {PRINTER_STATUS_PAPER_JAM, "paper jam"},
+        {PRINTER_STATUS_PAPER_OUT, "paper out"},
+        {PRINTER_STATUS_PAPER_PROBLEM, "paper problem"},
+        {PRINTER_STATUS_OFFLINE, "offline"},
+        {PRINTER_STATUS_DOOR_OPEN, "door open"},
+        {PRINTER_STATUS_NO_TONER, "no toner"},
+        {PRINTER_STATUS_OUT_OF_MEMORY, "out of memory"},
+        {PRINTER_STATUS_USER_INTERVENTION, "user intervention required"},
+        {PRINTER_STATUS_NOT_AVAILABLE, "not available"},
+        {PRINTER_STATUS_TONER_LOW, "toner low"},
+        {PRINTER_STATUS_PRINTING, "printing"},
+    };
+    const PRINTER_INFO_2A* info = (const PRINTER_INFO_2A*)record.data();
+    std::string words;
+    for (const auto& n : names)
+        if (info->Status & n.bit)
+            words += (words.empty() ? "" : ", ") + std::string(n.words);
+    state->stopped = (info->Status & ~(PRINTER_STATUS_PRINTING | PRINTER_STATUS_TONER_LOW |
+                                       PRINTER_STATUS_BUSY | PRINTER_STATUS_PROCESSING |
+                                       PRINTER_STATUS_WAITING | PRINTER_STATUS_WARMING_UP)) != 0;
+    std::snprintf(state->words, sizeof state->words, "%s", words.empty() ? "ready" : words.c_str());
+    return TRUE;
 }

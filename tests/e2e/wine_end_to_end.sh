@@ -46,7 +46,7 @@ check "in the bold face of Courier New" grep -qi "CourierNew.*Bold" <<< "$fonts"
 check "beside its regular face" grep -qi "CourierNewPSMT" <<< "$fonts"
 check "and its second page" grep -q "Strona druga" <<< "$text"
 log=$work/run/zvspool.log
-check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer \"office\"" "$log"
+check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer: \"office\"" "$log"
 check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
 (cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
 check "a second zvspool.exe on the folder ends with 1" test $status -eq 1

@@ -43,7 +43,7 @@ echo "$log"
 stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} '
 check "every log line is stamped" bash -c "! grep -Evq '$stamp' <<< \"\$1\"" _ "$log"
 check "the start names the folder, the printer and why, and no window" grep -Eq \
-  "${stamp}zvspool [0-9.]+ started in $work/run, watching $work/run/ZV every 10 seconds; printer \"PDF\" on $HOME/PDF \(no print system is installed or configured\); without a window" <<< "$log"
+  "${stamp}zvspool [0-9.]+ started in $work/run, watching $work/run/ZV every 10 seconds; printer: \"PDF\" printing to $HOME/PDF \(no print system is installed or configured\); without a window" <<< "$log"
 check "the printed job with its size, pages and file" grep -Eq \
   "${stamp}printed zv0001.zv \(40 bytes, 1 page\) on \"PDF\": written to $HOME/PDF/ZV_Printing-[0-9]{8}-[0-9]{6}-1.pdf" <<< "$log"
 check "the test sheet" grep -Eq "${stamp}printed the test sheet on \"PDF\": written to " <<< "$log"

@@ -31,7 +31,9 @@
 
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_DEVICE 0x40
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
@@ -163,6 +165,9 @@ unsigned long long WINAPI GetTickCount64(void);
 void WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size);
 DWORD WINAPI GetCurrentProcessId(void);
+// A Linux program has its standard streams already: there is no console to attach to.
+#define ATTACH_PARENT_PROCESS ((DWORD)-1)
+BOOL WINAPI AttachConsole(DWORD process);
 // The name the user logged in with (ADVAPI32).
 BOOL WINAPI GetUserNameA(LPSTR buffer, LPDWORD size);
 

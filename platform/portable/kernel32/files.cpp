@@ -1,6 +1,8 @@
 // Directory search, deletion, the C runtime's shared open, folders, moves and the time, over POSIX.
 // Job files come from another program, so nothing here follows a symbolic link or waits on a FIFO
-// or device: only regular files are listed, opened or read.
+// or device: only regular files are opened or read. A search lists the rest as Windows lists what
+// is not a file: a folder as a directory, a symbolic link as a reparse point, and a FIFO, socket or
+// device as a device, so that its caller can say why it takes none of them.
 #include "platform/portable/kernel32/file_services.h"
 #include "platform/portable/kernel32/objects.h"
 
@@ -56,11 +58,17 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
             fnmatch(wildcard.c_str(), name, FNM_CASEFOLD | FNM_PERIOD) != 0)
             continue;
         struct stat st;
-        if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || std::strcmp(name, ".") == 0 ||
+            std::strcmp(name, "..") == 0)
             continue;
         WIN32_FIND_DATAA data{};
-        data.dwFileAttributes =
-            (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+        data.dwFileAttributes = S_ISREG(st.st_mode)   ? FILE_ATTRIBUTE_NORMAL
+                                : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                : S_ISLNK(st.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT
+                                                      : FILE_ATTRIBUTE_DEVICE;
+        if (!(st.st_mode & S_IWUSR))
+            data.dwFileAttributes =
+                (data.dwFileAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
         data.ftCreationTime = filetime(st.st_ctim);
         data.ftLastAccessTime = filetime(st.st_atim);
         data.ftLastWriteTime = filetime(st.st_mtim);
@@ -128,20 +136,29 @@ FILE* _fsopen(const char* path, const char* mode, int share) {
     case 'a': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
     default: errno = EINVAL; return nullptr;
     }
+    // As the C runtime on Windows, errno says little (EACCES for a file in use too); the last
+    // error tells a file in use from one that may not be read.
     int fd = open(native_path(path).c_str(), flags, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        SetLastError(error_from_errno(errno));
         return nullptr;
+    }
     struct stat st;
     int refusal = 0;
-    if (fstat(fd, &st) != 0)
+    DWORD error = ERROR_ACCESS_DENIED;
+    if (fstat(fd, &st) != 0) {
         refusal = errno;
-    else if (!S_ISREG(st.st_mode))
+        error = error_from_errno(errno);
+    } else if (!S_ISREG(st.st_mode)) {
         refusal = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
-    else if ((share == _SH_DENYWR || share == _SH_DENYRW) && (flags & O_ACCMODE) == O_RDONLY &&
-             open_for_writing(fd, st, native_path(path)))
+    } else if ((share == _SH_DENYWR || share == _SH_DENYRW) && (flags & O_ACCMODE) == O_RDONLY &&
+               open_for_writing(fd, st, native_path(path))) {
         refusal = EACCES;
+        error = ERROR_SHARING_VIOLATION;
+    }
     if (refusal) {
         close(fd);
+        SetLastError(error);
         errno = refusal;
         return nullptr;
     }

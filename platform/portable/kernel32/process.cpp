@@ -16,6 +16,11 @@ std::function<void(DWORD)>& sleep_hook() {
     return hook;
 }
 
+unsigned long long& tick_offset_ms() {
+    static unsigned long long offset = 0;
+    return offset;
+}
+
 } // namespace zvp
 
 namespace {
@@ -44,7 +49,7 @@ unsigned long long WINAPI GetTickCount64(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<unsigned long long>(t.tv_sec) * 1000ULL +
-           static_cast<unsigned long long>(t.tv_nsec) / 1000000ULL;
+           static_cast<unsigned long long>(t.tv_nsec) / 1000000ULL + zvp::tick_offset_ms();
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
@@ -74,4 +79,9 @@ BOOL WINAPI GetUserNameA(LPSTR buffer, LPDWORD size) {
     struct passwd* pw = getpwuid(geteuid());
     std::string name = pw && pw->pw_name ? pw->pw_name : std::to_string(geteuid());
     return give_name(name, buffer, size, true);
+}
+
+BOOL WINAPI AttachConsole(DWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }

@@ -1,4 +1,5 @@
-// What tests see of Sleep: a hook called before the process sleeps.
+// What tests see of the time: a hook called before the process sleeps, and an offset added to
+// the forward-only clock (GetTickCount64), so that a test can let minutes pass at once.
 #pragma once
 
 #include "platform/portable/include/windows.h"
@@ -8,5 +9,6 @@
 namespace zvp {
 
 std::function<void(DWORD)>& sleep_hook();
+unsigned long long& tick_offset_ms();
 
 } // namespace zvp

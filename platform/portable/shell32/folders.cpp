@@ -79,6 +79,9 @@ HRESULT WINAPI SHGetFolderPathAndSubDirA(HWND, int csidl, HANDLE, DWORD, LPCSTR 
                     return HRESULT_FROM_WIN32(zvp::set_last_error_message(
                         "cannot create " + folder.substr(0, i) + ": " + std::strerror(errno)));
     }
+    struct stat st;
+    if (!(csidl & CSIDL_FLAG_CREATE) && lstat(folder.c_str(), &st) != 0 && errno == ENOENT)
+        return failed(ERROR_PATH_NOT_FOUND);
     // The folder itself must be ours alone; the ones above it must not let others replace it.
     std::string why = unsafe(folder, true);
     for (size_t slash = folder.rfind('/'); why.empty() && slash != 0 && slash != std::string::npos;

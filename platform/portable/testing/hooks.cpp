@@ -5,6 +5,7 @@
 #include "platform/portable/winspool/printer_system.h"
 #ifndef _WIN32
 #include "platform/portable/kernel32/objects.h"
+#include "platform/portable/kernel32/sleep_hook.h"
 #endif
 
 namespace zvp {
@@ -46,6 +47,7 @@ void reset_for_testing() {
 #ifndef _WIN32
     // The Windows test build has the real KERNEL32.
     kernel32().searches.remove_if([](const Search&) { return true; });
+    tick_offset_ms() = 0;
 #endif
 }
 

@@ -110,7 +110,7 @@ class MemoryPrinterSystem : public PrinterSystem {
         }
         if (!printer_ || name != name_)
             return Lookup::none;
-        entry = PrinterEntry{name_, "MEMORY:", "in-memory printer", "the only printer"};
+        entry = PrinterEntry{name_, "MEMORY:", "in-memory printer", "the only printer", ""};
         return Lookup::found;
     }
     std::shared_ptr<Device> open(const std::string& name) override {
@@ -232,6 +232,18 @@ class MemoryPrinterSystem : public PrinterSystem {
         s.fate = JOB_FATE_CANCELLED;
         s.text = "cancelled";
         return true;
+    }
+
+    Lookup printer_state(const std::string& name, const std::string& reference,
+                         PrinterState& state) override {
+        (void)reference;
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found != Lookup::found)
+            return found;
+        state.words = printer_->state_words;
+        state.stopped = printer_->stopped;
+        return Lookup::found;
     }
 
   private:

@@ -80,6 +80,9 @@ class MemoryPrinter {
     bool unplugged = false;
     // When not empty, the printer system cannot be asked, for this reason.
     std::string offline;
+    // What the printer says of itself (spooler_printer_state), and whether it prints now.
+    std::string state_words = "idle";
+    bool stopped = false;
 
     // What GetJobA and spooler_job_fate say of a job, by its id (a document's number, from 1):
     // a job set here reports this; any other document reports printed once ended, its document

@@ -16,6 +16,7 @@ struct PrinterEntry {
     std::string port;    // where the documents go: a device URI, a folder, ...
     std::string driver;  // what kind of printer this is
     std::string comment; // for the default printer: how it was chosen
+    std::string server;  // the print server that holds the queue; "" for this computer's
 };
 
 // `failed`: the printer system could not be asked; the thread's last error says why.
@@ -36,6 +37,12 @@ struct JobFate {
     std::string reference; // brought up to date
 };
 
+// A printer's state, as spooler_printer_state tells it.
+struct PrinterState {
+    bool stopped = false;
+    std::string words;
+};
+
 class PrinterSystem {
   public:
     virtual ~PrinterSystem() = default;
@@ -52,6 +59,14 @@ class PrinterSystem {
     virtual Lookup fate(const std::string& printer, const std::string& reference, bool sent,
                         JobFate& fate) = 0;
     virtual bool cancel(const std::string& printer, const std::string& reference) = 0;
+    // The printer's state; `reference` ("" when none) names a job handed to it.
+    virtual Lookup printer_state(const std::string& printer, const std::string& reference,
+                                 PrinterState& state) {
+        (void)printer;
+        (void)reference;
+        state.words = "ready";
+        return Lookup::found;
+    }
 };
 
 // Installs the printers the process sees; until one is installed there is no printer at all.

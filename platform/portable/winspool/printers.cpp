@@ -156,6 +156,7 @@ BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
     info.pPortName = out.add(e.port);
     info.pDriverName = out.add(e.driver);
     info.pComment = out.add(e.comment);
+    info.pServerName = e.server.empty() ? nullptr : out.add(e.server);
     info.pDatatype = out.add("RAW");
     *needed = out.needed();
     if (!out.fits()) {
@@ -279,4 +280,20 @@ BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
         return FALSE;
     }
     return current_system()->cancel(printer, reference) ? TRUE : FALSE;
+}
+
+BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STATE* state) {
+    if (!printer || !state || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PrinterState found;
+    switch (current_system()->printer_state(printer, reference ? reference : "", found)) {
+    case Lookup::failed: return FALSE;
+    case Lookup::none: SetLastError(ERROR_INVALID_PRINTER_NAME); return FALSE;
+    case Lookup::found: break;
+    }
+    state->stopped = found.stopped ? TRUE : FALSE;
+    copy_text(found.words, state->words, sizeof state->words);
+    return TRUE;
 }

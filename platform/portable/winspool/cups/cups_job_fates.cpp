@@ -374,8 +374,12 @@ JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
     std::string job = "CUPS job " + std::to_string(id);
     std::string why = reasons_of(f);
     auto said = [&](std::string words, int fate) {
+        // A job still waiting says why, in the scheduler's words (job-state-reasons).
+        std::string detail = fate == JOB_FATE_WAITING ? why : "";
         if (!f.message.empty())
-            words += " (" + f.message + ")";
+            detail += (detail.empty() ? "" : ": ") + f.message;
+        if (!detail.empty())
+            words += " (" + detail + ")";
         out.words = words;
         out.fate = fate;
         return out;
@@ -518,6 +522,59 @@ Lookup cups_job_fate(const std::string& text, bool sent, JobFate& fate) {
     if (fate.fate != JOB_FATE_WAITING)
         vouch(ref, false);
     fate.reference = format_reference(ref);
+    return Lookup::found;
+}
+
+PrinterState describe_printer_state(int state, const std::vector<std::string>& reasons,
+                                    const std::string& message, bool accepting) {
+    PrinterState out;
+    out.stopped = state == IPP_PSTATE_STOPPED;
+    out.words = state == IPP_PSTATE_STOPPED      ? "stopped"
+                : state == IPP_PSTATE_PROCESSING ? "printing"
+                                                 : "idle";
+    std::string why;
+    for (const std::string& r : reasons) {
+        if (r == "none")
+            continue;
+        why += (why.empty() ? "" : ", ") + r;
+        // A printer that says it cannot go on stops its queue in all but name.
+        if (r.size() > 6 && r.compare(r.size() - 6, 6, "-error") == 0)
+            out.stopped = true;
+    }
+    if (!why.empty())
+        out.words += " (" + why + ")";
+    if (!accepting)
+        out.words += ", not accepting jobs";
+    if (!message.empty())
+        out.words += ": " + message;
+    return out;
+}
+
+Lookup cups_printer_state(const CupsReference& ref, PrinterState& state) {
+    HttpPtr http = connect_to(ref.server);
+    if (!http)
+        return Lookup::failed;
+    ipp_t* request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, ref.printer_uri);
+    static const char* const wanted[] = {"printer-state", "printer-state-reasons",
+                                         "printer-state-message", "printer-is-accepting-jobs"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr,
+                  wanted);
+    IppPtr response = ask(http.get(), request, resource_of(ref.printer_uri));
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        set_last_error_message(std::string("cannot ask the print system about the printer: ") +
+                               cupsLastErrorString());
+        return Lookup::failed;
+    }
+    std::vector<std::string> reasons;
+    if (ipp_attribute_t* a =
+            ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_KEYWORD))
+        for (int i = 0; i < ippGetCount(a); ++i)
+            reasons.push_back(ippGetString(a, i, nullptr));
+    ipp_attribute_t* accepting =
+        ippFindAttribute(response.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    state = describe_printer_state(number_of(response.get(), "printer-state", IPP_PSTATE_IDLE),
+                                   reasons, text_of(response.get(), "printer-state-message"),
+                                   !accepting || ippGetBoolean(accepting, 0));
     return Lookup::found;
 }
 

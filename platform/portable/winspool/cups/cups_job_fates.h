@@ -76,6 +76,12 @@ void note_job_sent(const CupsReference& reference);
 // Asks the scheduler about the job `reference` names; `fate.reference` may come back with a new
 // marker. `failed` when the scheduler cannot be asked (the last error says why).
 Lookup cups_job_fate(const std::string& reference, bool sent, JobFate& fate);
+// What the printer the reference's URI names says of itself, from its server.
+Lookup cups_printer_state(const CupsReference& reference, PrinterState& state);
+// The state of a printer from its attributes: printer-state, printer-state-reasons and
+// printer-state-message, in the scheduler's words.
+PrinterState describe_printer_state(int state, const std::vector<std::string>& reasons,
+                                    const std::string& message, bool accepting);
 // Cancels the job if the scheduler still has it, it is ours and it is not done.
 bool cancel_cups_job(const std::string& reference);
 // Takes away the markers this process made that no job needs any more, but for the newest on

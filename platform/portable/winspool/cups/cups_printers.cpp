@@ -227,6 +227,14 @@ PrinterEntry describe(const cups_dest_t* dest) {
     e.driver = model ? model : "CUPS";
     const char* info = cupsGetOption("printer-info", dest->num_options, dest->options);
     e.comment = info ? info : "";
+    // A scheduler reached over a socket is this computer's; one named by host is a print server,
+    // and the queue's URIs are its own (ipp://localhost/... there), not where its documents go.
+    const char* server = cupsServer();
+    if (server && server[0] != '/') {
+        e.server = server;
+        if (!cupsGetOption("device-uri", dest->num_options, dest->options))
+            e.port.clear();
+    }
     return e;
 }
 
@@ -676,6 +684,32 @@ class SystemPrinters : public PrinterSystem {
         return cancel_cups_job(reference);
     }
 
+    Lookup printer_state(const std::string& printer, const std::string& reference,
+                         PrinterState& state) override {
+        if (is_builtin(printer) ||
+            reference.compare(0, std::strlen(pdf_reference_prefix), pdf_reference_prefix) == 0) {
+            state.words = "ready (the built-in PDF printer)";
+            return Lookup::found;
+        }
+        CupsReference ref;
+        if (!parse_reference(reference, ref)) {
+            DestPtr dest = find_dest(printer.c_str());
+            if (!dest)
+                return missing_dest(printer.c_str());
+            ref.server = scheduler_server();
+            const char* uri =
+                cupsGetOption("printer-uri-supported", dest->num_options, dest->options);
+            char assembled[HTTP_MAX_URI];
+            if (!uri) {
+                httpAssembleURIf(HTTP_URI_CODING_ALL, assembled, sizeof assembled, "ipp", nullptr,
+                                 "localhost", ippPort(), "/printers/%s", dest->name);
+                uri = assembled;
+            }
+            ref.printer_uri = uri;
+        }
+        return cups_printer_state(ref, state);
+    }
+
   private:
     static constexpr const char* pdf_reference_prefix = "pdf ";
 
@@ -687,7 +721,7 @@ class SystemPrinters : public PrinterSystem {
 
     static PrinterEntry builtin_entry(const std::string& reason) {
         return PrinterEntry{builtin_pdf_printer, builtin_pdf_directory(), "built-in PDF printer",
-                            reason};
+                            reason, ""};
     }
 };
 
