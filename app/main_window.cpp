@@ -4,17 +4,86 @@
 #include "diag/test_page.h"
 #include "spool/poller.h"
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// The alarm the window shows below the font sample ("" while no job is stuck), how many alarms
+// the desktop was told of, and whether the notification area holds our icon (Windows).
+static std::string shown_alarm;
+static int told_alarms = 0;
+static int icon_added = 0;
+
+static void paint_alarm(HDC dc) {
+    if (shown_alarm.empty())
+        return;
+    SaveDC(dc);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(160, 0, 0));
+    SelectObject(dc, GetStockObject(SYSTEM_FONT));
+    TextOutA(dc, 0, font_sample_bottom(dc) + font_sample_bottom(dc) / 12, shown_alarm.c_str(),
+             (int)shown_alarm.size());
+    RestoreDC(dc, -1);
+}
+
+// A new alarm in the log: the window asks for attention, and the desktop shows a notification
+// (a balloon of the notification area on Windows). A cleared one stops both.
+static void tell_alarm(HWND window) {
+    const char* alarm = spool_alarm();
+    if (shown_alarm != alarm) {
+        shown_alarm = alarm;
+        InvalidateRect(window, NULL, TRUE);
+    }
+    NOTIFYICONDATAA icon;
+    std::memset(&icon, 0, sizeof icon);
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = 1;
+    FLASHWINFO flash = {sizeof flash, window, FLASHW_STOP, 0, 0};
+    if (shown_alarm.empty()) {
+        told_alarms = spool_alarm_count();
+        if (icon_added)
+            Shell_NotifyIconA(NIM_DELETE, &icon);
+        icon_added = 0;
+        FlashWindowEx(&flash);
+        return;
+    }
+    if (spool_alarm_count() <= told_alarms)
+        return;
+    told_alarms = spool_alarm_count();
+    flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
+    FlashWindowEx(&flash);
+    icon.uFlags = NIF_ICON | NIF_TIP | NIF_INFO;
+    icon.hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(1));
+    std::snprintf(icon.szTip, sizeof icon.szTip, "zvspool");
+    std::snprintf(icon.szInfoTitle, sizeof icon.szInfoTitle, "zvspool");
+    std::snprintf(icon.szInfo, sizeof icon.szInfo, "%s", shown_alarm.c_str());
+    icon.dwInfoFlags = NIIF_WARNING;
+    if (Shell_NotifyIconA(icon_added ? NIM_MODIFY : NIM_ADD, &icon))
+        icon_added = 1;
+}
+
 LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE: add_test_page_command(window); return 0;
     case WM_DESTROY:
         KillTimer(window, SPOOL_TIMER_ID);
+        if (icon_added) {
+            NOTIFYICONDATAA icon;
+            std::memset(&icon, 0, sizeof icon);
+            icon.cbSize = sizeof icon;
+            icon.hWnd = window;
+            icon.uID = 1;
+            Shell_NotifyIconA(NIM_DELETE, &icon);
+            icon_added = 0;
+        }
         PostQuitMessage(0);
         return 0;
     case WM_PAINT: {
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
         paint_font_sample(dc);
+        paint_alarm(dc);
         EndPaint(window, &paint);
         return 0;
     }
@@ -35,6 +104,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         // a full interval after this one ends.
         KillTimer(window, SPOOL_TIMER_ID);
         poll_spool_directory(window);
+        tell_alarm(window);
         SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, NULL);
         return 0;
     }

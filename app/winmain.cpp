@@ -89,11 +89,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = main_wnd_proc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconA(NULL, IDI_APPLICATION);
+    // The program's own icon (resource 1) in the title bar, Alt+Tab and the taskbar; the
+    // generic one where the program carries none.
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+    if (wc.hIcon == NULL)
+        wc.hIcon = LoadIconA(NULL, IDI_APPLICATION);
     wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
     wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
     wc.lpszClassName = CLASS_NAME;
-    wc.hIconSm = LoadIconA(NULL, IDI_APPLICATION);
+    wc.hIconSm = wc.hIcon;
     RegisterClassExA(&wc);
 
     HWND window =

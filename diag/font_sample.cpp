@@ -25,3 +25,7 @@ void paint_font_sample(HDC dc) {
     }
     RestoreDC(dc, -1);
 }
+
+int font_sample_bottom(HDC dc) {
+    return SAMPLE_LINES * line_pitch(dc);
+}

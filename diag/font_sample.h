@@ -5,3 +5,6 @@
 #include "platform/win32.h"
 
 void paint_font_sample(HDC dc);
+
+// The first row below the sample: where the window may say more.
+int font_sample_bottom(HDC dc);

@@ -85,6 +85,7 @@ struct Stuck {
 static std::map<std::string, Stuck> stuck_jobs;
 // The alarm as one line for the window ("" while no job is stuck).
 static std::string alarm_text;
+static int alarms_given = 0;
 
 // Each file as last seen, and since when (on the forward-only clock) it has looked so.
 struct Observation {
@@ -385,6 +386,7 @@ static void sound_alarms(const std::vector<WIN32_FIND_DATAA>& files, const std::
         if (!due || why.empty())
             continue;
         ++s.alarms;
+        ++alarms_given;
         log_event(EVENT_WARNING, "%s has waited %s: %s", shown(name).c_str(),
                   waited(now - s.since).c_str(), why.c_str());
     }
@@ -397,6 +399,10 @@ static void sound_alarms(const std::vector<WIN32_FIND_DATAA>& files, const std::
 
 const char* spool_alarm(void) {
     return alarm_text.c_str();
+}
+
+int spool_alarm_count(void) {
+    return alarms_given;
 }
 
 // The job is printed: its file goes, if it is still the file printed. A file that cannot be

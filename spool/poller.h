@@ -46,6 +46,8 @@ extern unsigned long spool_alarm_seconds;
 // The alarm of the last poll as one line for the window ("2 jobs waiting: ..."): "" while no job
 // is stuck.
 const char* spool_alarm(void);
+// How many alarms the log has given: the desktop is told when it grows.
+int spool_alarm_count(void);
 
 // The folder the program runs in, absolute, and the separator of the platform's paths.
 std::string current_folder(void);

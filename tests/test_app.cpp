@@ -8,9 +8,11 @@
 #include "platform/portable/testing/hooks.h"
 #ifndef _WIN32
 #include "platform/portable/gdi32/codepages.h"
+#include "platform/portable/kernel32/sleep_hook.h"
 #endif
 #include "render/font_factory.h"
 #include "render/print_job.h"
+#include "spool/poller.h"
 
 #include <chrono>
 #include <filesystem>
@@ -81,6 +83,36 @@ TEST_F(MainWindow, TimerPollsAndStartsAgainAfterThePoll) {
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_FALSE(fs::exists("ZV/zv1.zv"));
 }
+
+#ifndef _WIN32
+// A job stuck in a stopped queue: once the log raises the alarm, the window asks for attention and
+// the desktop shows a notification with the print system's words; once the job prints, both end.
+TEST_F(MainWindow, AStuckJobIsToldToThePersonAtTheDesk) {
+    printer->job_states[1] =
+        zvp::MemoryPrinter::JobState{true, 0, "job 1 pending", 0, JOB_FATE_WAITING};
+    printer->state_words = "stopped (paused): Brak papieru";
+    add_job("zv1.zv", "job\r\n");
+    SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
+    EXPECT_FALSE(zvp::desktop_for_testing().flashing);
+    EXPECT_TRUE(zvp::desktop_for_testing().notifications.empty());
+
+    zvp::tick_offset_ms() += spool_alarm_seconds * 1000ULL;
+    SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
+    EXPECT_TRUE(zvp::desktop_for_testing().flashing);
+    ASSERT_EQ(zvp::desktop_for_testing().notifications.size(), 1u);
+    EXPECT_EQ(zvp::desktop_for_testing().notifications[0].second,
+              "1 job waiting: handed to \"ZV Memory Printer\" as job 1: job 1 pending; the "
+              "printer: stopped (paused): Brak papieru");
+    SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0); // no new alarm: told once
+    EXPECT_EQ(zvp::desktop_for_testing().notifications.size(), 1u);
+
+    printer->job_states[1] =
+        zvp::MemoryPrinter::JobState{true, JOB_STATUS_PRINTED, "printed", 0, JOB_FATE_PRINTED};
+    SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
+    EXPECT_FALSE(zvp::desktop_for_testing().flashing);
+    EXPECT_STREQ(spool_alarm(), "");
+}
+#endif
 
 TEST_F(MainWindow, DestroyingStopsTheTimerAndEndsTheLoopWithZero) {
     SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, nullptr);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The real zvspool with a display (Xvfb): its window exists with its title, shows the twelve lines
-# of the font sample in their bands, and a right click with "Drukuj" prints the test sheet.
+# of the font sample in their bands, and a right click with "Drukuj" prints the test sheet. A job
+# that cannot be printed for a while shows a line below the sample and a desktop notification (on a
+# session bus of the test's own), both gone once it prints.
 #   zvspool_window.sh ZVSPOOL [DOCS_DIR]   (DOCS_DIR: keep the screenshot and the printed sheet)
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -14,12 +16,21 @@ convert=/usr/bin/convert import=/usr/bin/import identify=/usr/bin/identify
 docs=${2:-}
 
 work=$(mktemp -d /tmp/zv-window.XXXXXX)
+pids=()
+stop_started() { local p; for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; }
 trap 'stop_started; rm -rf "$work"' EXIT
 mkdir -p "$work/run/ZV" "$work/home"
 export HOME="$work/home" PRINTER=PDF
 unset LPDEST
 
-(cd "$work/run" && exec "$zvspool" > "$work/zvspool.log" 2>&1) &
+# A session bus of its own, watched: what the desktop would be asked to show.
+DBUS_SESSION_BUS_ADDRESS=$(dbus-daemon --session --fork --print-address=1 --print-pid=3 3> "$work/bus.pid")
+export DBUS_SESSION_BUS_ADDRESS
+dbus-monitor "interface='org.freedesktop.Notifications'" > "$work/bus.log" 2>&1 &
+pids+=("$!" "$(cat "$work/bus.pid")")
+
+# Stuck after a second here (5 minutes by default).
+(cd "$work/run" && exec "$zvspool" --alarm-after 0.02 > "$work/zvspool.log" 2>&1) &
 pid=$!
 pids+=("$pid")
 
@@ -60,6 +71,26 @@ if [[ -n "$docs" ]]; then
 fi
 
 xdotool key Escape
+
+# The built-in PDF printer cannot write (its folder is a file now): a job waits, and is stuck.
+mv "$HOME/PDF" "$HOME/PDF.sheet" && touch "$HOME/PDF"
+printf 'czeka\r\n' > "$work/run/ZV/zv0001.zv"
+check "the log raises the alarm" wait_for 30 grep -q "zv0001.zv has waited" "$work/zvspool.log"
+sleep 1
+"$import" -window "$wid" "$work/alarm.png"
+line_ink() {
+  "$convert" "$1" -colorspace gray -crop "${width}x16+0+208" +repage -format "%[fx:minima<0.5]" info:
+}
+check "the window shows a line below the sample" test "$(line_ink "$work/alarm.png")" == 1
+check "the desktop is asked to show a notification" \
+  wait_for 5 grep -q 'string "1 job waiting: kept: ' "$work/bus.log"
+check "by the program's name" grep -q 'string "zvspool"' "$work/bus.log"
+rm "$HOME/PDF" && mv "$HOME/PDF.sheet" "$HOME/PDF"
+check "once the printer can print, the job prints" wait_for 25 bash -c "test ! -e '$work/run/ZV/zv0001.zv'"
+sleep 1
+"$import" -window "$wid" "$work/cleared.png"
+check "and the line is gone" test "$(line_ink "$work/cleared.png")" == 0
+
 kill -TERM "$pid"
 wait "$pid"
 check "SIGTERM ends it with exit code 0" test $? -eq 0

@@ -56,6 +56,10 @@ for entry in share/applications/zvspool.desktop; do
   check "it names the icon" grep -qx "Icon=zvspool" "$usr/$entry"
 done
 check "the autostart entry is installed" test -f "$root/etc/xdg/autostart/zvspool.desktop"
+for entry in "$usr/share/applications/zvspool.desktop" "$root/etc/xdg/autostart/zvspool.desktop"; do
+  check "${entry##*/share/}: nothing starts once the program is gone" grep -qx "TryExec=zvspool" "$entry"
+  check "${entry##*/share/}: it starts in the home folder" grep -qx 'Exec=sh -c "cd && exec zvspool"' "$entry"
+done
 check "the scalable icon is in hicolor" test -f "$usr/share/icons/hicolor/scalable/apps/zvspool.svg"
 check "and the 48 px one, a real 48 x 48 PNG" \
   bash -c "file '$usr/share/icons/hicolor/48x48/apps/zvspool.png' | grep -q '48 x 48'"

@@ -2,6 +2,7 @@
 // which the application includes beside it).
 #pragma once
 
+#include "shellapi.h"
 #include "shlobj.h"
 #include "winbase.h"
 #include "windef.h"

@@ -104,6 +104,22 @@ BOOL WINAPI IsWindowVisible(HWND window);
 BOOL WINAPI ShowWindow(HWND window, int show);
 BOOL WINAPI UpdateWindow(HWND window);
 BOOL WINAPI InvalidateRect(HWND window, const RECT* rect, BOOL erase);
+
+// Asks for the user's attention: on Linux the window manager's urgency hint, until FLASHW_STOP.
+#define FLASHW_STOP 0x0
+#define FLASHW_CAPTION 0x1
+#define FLASHW_TRAY 0x2
+#define FLASHW_ALL 0x3
+#define FLASHW_TIMER 0x4
+#define FLASHW_TIMERNOFG 0xC
+typedef struct {
+    UINT cbSize;
+    HWND hwnd;
+    DWORD dwFlags;
+    UINT uCount;
+    DWORD dwTimeout;
+} FLASHWINFO, *PFLASHWINFO;
+BOOL WINAPI FlashWindowEx(PFLASHWINFO info);
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);

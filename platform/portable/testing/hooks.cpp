@@ -18,8 +18,18 @@ std::vector<MessageBoxRecord>& message_boxes() {
 }
 
 // A desktop without a screen whose message boxes are written down, not shown.
+DesktopRecord& desktop() {
+    static DesktopRecord record;
+    return record;
+}
+
 class RecordingBackend : public WindowBackend {
   public:
+    void flash(Window&, bool on) override { desktop().flashing = on; }
+    bool notify(const std::string& title, const std::string& text) override {
+        desktop().notifications.emplace_back(title, text);
+        return true;
+    }
     int message_box(Window*, const std::string& text, const std::string& caption,
                     UINT type) override {
         message_boxes().push_back(MessageBoxRecord{caption, text, type});
@@ -41,6 +51,7 @@ void reset_for_testing() {
     user.queue.clear();
     set_window_backend(std::make_shared<RecordingBackend>());
     message_boxes().clear();
+    desktop() = DesktopRecord();
     Winspool& spool = winspool();
     spool.printers.remove_if([](const OpenPrinter&) { return true; });
     spool.system.reset();
@@ -49,6 +60,10 @@ void reset_for_testing() {
     kernel32().searches.remove_if([](const Search&) { return true; });
     tick_offset_ms() = 0;
 #endif
+}
+
+const DesktopRecord& desktop_for_testing() {
+    return desktop();
 }
 
 const std::vector<MessageBoxRecord>& message_boxes_for_testing() {

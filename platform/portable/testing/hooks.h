@@ -25,6 +25,14 @@ struct MenuEntry {
 // message boxes instead of showing them.
 void reset_for_testing();
 
+// What the desktop was asked since the last reset: whether a window asks for attention now, and
+// the notifications shown (title, text), in order.
+struct DesktopRecord {
+    bool flashing = false;
+    std::vector<std::pair<std::string, std::string>> notifications;
+};
+const DesktopRecord& desktop_for_testing();
+
 // The message boxes shown since the last reset, in order.
 const std::vector<MessageBoxRecord>& message_boxes_for_testing();
 // GDI objects with a live handle, stock objects left out.

@@ -43,6 +43,10 @@ class WindowBackend {
     virtual void show(Window&, int) {}
     virtual void update(Window&) {}
     virtual void invalidate(Window&) {}
+    // Asks for the user's attention to the window, or stops asking.
+    virtual void flash(Window&, bool) {}
+    // A desktop notification, in code page 1250: false when there is no one to show it.
+    virtual bool notify(const std::string&, const std::string&) { return false; }
     // Runs the platform's events until `timeout_ms` has passed (-1: no limit) or wake() is called.
     virtual void wait(int timeout_ms);
     virtual void wake();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace zvp {
 
@@ -143,6 +144,28 @@ BOOL WINAPI InvalidateRect(HWND window, const RECT*, BOOL) {
         return FALSE;
     user32().backend->invalidate(*w);
     return TRUE;
+}
+
+BOOL WINAPI FlashWindowEx(PFLASHWINFO info) {
+    Window* w = info ? find_window(info->hwnd) : nullptr;
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    user32().backend->flash(*w, info->dwFlags != FLASHW_STOP);
+    return TRUE;
+}
+
+BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
+    if (!data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (message == NIM_DELETE || !(data->uFlags & NIF_INFO) || !data->szInfo[0])
+        return TRUE;
+    std::string title(data->szInfoTitle, strnlen(data->szInfoTitle, sizeof data->szInfoTitle));
+    std::string text(data->szInfo, strnlen(data->szInfo, sizeof data->szInfo));
+    return user32().backend->notify(title, text) ? TRUE : FALSE;
 }
 
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

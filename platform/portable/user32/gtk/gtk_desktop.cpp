@@ -184,6 +184,31 @@ class GtkBackend : public GlibBackend {
             gtk_widget_queue_draw(n->area);
     }
 
+    void flash(Window& w, bool on) override {
+        if (auto* n = static_cast<NativeWindow*>(w.native))
+            gtk_window_set_urgency_hint(GTK_WINDOW(n->window), on ? TRUE : FALSE);
+    }
+
+    // The freedesktop notification service on the session bus; the call is not waited for.
+    bool notify(const std::string& title, const std::string& text) override {
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (!bus)
+            return false;
+        const gchar* no_actions[] = {nullptr};
+        GVariantBuilder hints;
+        g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+        g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(1));
+        g_dbus_connection_call(
+            bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+            "org.freedesktop.Notifications", "Notify",
+            g_variant_new("(susss^asa{sv}i)", "zvspool", 0u, "zvspool", utf8(title).c_str(),
+                          utf8(text).c_str(), no_actions, &hints, -1),
+            nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+        g_object_unref(bus);
+        return true;
+    }
+
     std::shared_ptr<Device> paint_device(Window& w) override {
         auto* n = static_cast<NativeWindow*>(w.native);
         if (!n || !n->drawing)
@@ -300,6 +325,8 @@ bool use_desktop(int* argc, char*** argv) {
     return display;
 }
 
-void use_headless() { set_window_backend(std::make_shared<GlibBackend>()); }
+void use_headless() {
+    set_window_backend(std::make_shared<GlibBackend>());
+}
 
 } // namespace zvp
