@@ -10,6 +10,7 @@
 #include "spool/spool_status.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -32,10 +33,41 @@ static int poll_once(const std::string& folder) {
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
+    note_claim_printer(said_default_printer());
     log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s", ZV_VERSION, folder.c_str(),
               PATH_SEPARATOR, printer);
     check_spool_directory();
     return poll_spool_directory(NULL);
+}
+
+// The process id a claim file's holder line names ("USER on HOST, pid N, since T"), or 0.
+static DWORD holder_pid(const std::string& holder) {
+    size_t at = holder.find(", pid ");
+    return at == std::string::npos ? 0 : (DWORD)std::strtoul(holder.c_str() + at + 6, NULL, 10);
+}
+
+// A second start in a desktop session (a menu entry clicked while zvspool runs) is told to the
+// person who started it: the running window is brought forward if it is theirs, else a message
+// names who holds the folder. Without a desktop the log says it.
+static void tell_second_start(const std::string& holder, const std::string& folder) {
+    if (GetSystemMetrics(SM_CMONITORS) == 0)
+        return;
+    DWORD pid = holder_pid(holder);
+    for (HWND w = FindWindowExA(NULL, NULL, CLASS_NAME, WINDOW_TITLE); w != NULL;
+         w = FindWindowExA(NULL, w, CLASS_NAME, WINDOW_TITLE)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (pid == 0 || owner != pid)
+            continue;
+        ShowWindow(w, SW_RESTORE);
+        SetForegroundWindow(w);
+        FLASHWINFO flash = {sizeof flash, w, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+        FlashWindowEx(&flash);
+        return;
+    }
+    std::string text = holder + " already watches " + folder + PATH_SEPARATOR +
+                       "ZV, so this one ends. One zvspool prints a folder's jobs.";
+    MessageBoxA(NULL, text.c_str(), "zvspool", MB_ICONINFORMATION);
 }
 
 // Claims the folder for this spooler. Returns 0 when it may go on (it holds the folder, or
@@ -53,6 +85,7 @@ static int claim_folder(const std::string& folder, int standby) {
         }
         log_event(EVENT_ERROR, "%s already watches %s%cZV; this one ends", holder.c_str(),
                   folder.c_str(), PATH_SEPARATOR);
+        tell_second_start(holder, folder);
         return 1;
     default:
         log_event(EVENT_ERROR, "cannot claim %s%cZV for this zvspool: %s; it ends", folder.c_str(),
@@ -115,6 +148,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
+    note_claim_printer(said_default_printer());
     log_event(EVENT_INFO,
               "zvspool %s started in %s, watching %s%cZV every %d seconds; printer: %s; %s",
               ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR, SPOOL_INTERVAL_MS / 1000,

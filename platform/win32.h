@@ -11,6 +11,8 @@
 #include <share.h>
 #include <shlobj.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 #include <winspool.h>
 // The Windows spooler has stored a job durably by the time EndDoc returns.
 #define ZV_SPOOLER_STORES_JOBS_AT_END_DOC 1

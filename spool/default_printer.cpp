@@ -1,7 +1,6 @@
 #include "spool/default_printer.h"
 
 #include "spool/event_log.h"
-#include "spool/folder_claim.h"
 
 #include <cstdio>
 #include <cstring>
@@ -128,14 +127,15 @@ int describe_default_printer(char* text, size_t size) {
 void note_default_printer(void) {
     char text[1024];
     // While the print system cannot be asked, the default printer is not known to have changed.
-    if (describe_default_printer(text, sizeof text) == 2)
-        return;
-    note_claim_printer(text);
-    if (said_printer == text)
+    if (describe_default_printer(text, sizeof text) == 2 || said_printer == text)
         return;
     if (!said_printer.empty())
         log_event(EVENT_INFO, "the default printer is now %s", text);
     said_printer = text;
+}
+
+const char* said_default_printer(void) {
+    return said_printer.c_str();
 }
 
 int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size,

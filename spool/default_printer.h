@@ -29,6 +29,8 @@ int describe_default_printer(char* text, size_t size);
 // Says in the log which printer is the default when it is not the one said last. The first call
 // only takes note: the start-up line says the first printer.
 void note_default_printer(void);
+// The default printer as note_default_printer last said it ("" before the first).
+const char* said_default_printer(void);
 
 // What the printer says of one of its jobs: its status bits, its status in words (or the bits when
 // it has no words) and when it was submitted (packed as yyyymmddhhmmss, UTC). 0 when the printer

@@ -1056,8 +1056,10 @@ int poll_spool_directory(HWND window) {
                               "the spooler before this one left jobs handed over");
         clear_inherited_jobs();
     }
-    if (!files.empty())
+    if (!files.empty()) {
         note_default_printer();
+        note_claim_printer(said_default_printer());
+    }
     // The jobs handed over first: what the printer says of them decides what is printed now.
     for (JobRecord* r : journal_records())
         if (!stop_requested && find_journal_record(r->id) != NULL &&

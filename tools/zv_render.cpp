@@ -2,6 +2,7 @@
 // of on a printer. All jobs go into one document, in order, so a margin set by one job carries
 // into the next as it does in the spooler.
 #include "platform/portable/kernel32/heap.h"
+#include "platform/portable/winspool/cups/cups_printers.h"
 #include "platform/portable/winspool/pdf_files.h"
 #include "render/print_job.h"
 #include "spool/default_printer.h"
@@ -16,7 +17,13 @@
 
 namespace {
 
-const char usage[] = "usage: zv-render [--dpi N] [--paper a4|letter] [-o OUT.pdf|OUT.png] JOB...\n";
+const char usage[] =
+    "usage: zv-render [--printer QUEUE [--margins]] [--dpi N] [--paper a4|letter]\n"
+    "                 [-o OUT.pdf|OUT.png] JOB...\n"
+    "Lays the jobs out as zvspool prints them: on the paper's corner (A4, or Letter), or, with\n"
+    "--printer, exactly as the CUPS queue QUEUE prints them (its paper, its printable area and\n"
+    "its resolution), so that the preview is the printout. --margins keeps the queue's paper but\n"
+    "lays out from its corner. Text outside the printable area is said on standard error.\n";
 
 bool ends_with(const std::string& s, const char* suffix) {
     size_t n = std::strlen(suffix);
@@ -82,8 +89,8 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
 int main(int argc, char** argv) {
     zvp::keep_heap_between_pages();
     int dpi = 0;
-    bool letter = false;
-    std::string out;
+    bool letter = false, paper_given = false, margins = false;
+    std::string out, queue;
     std::vector<std::string> jobs;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -93,7 +100,9 @@ int main(int argc, char** argv) {
         } else if (arg == "-V" || arg == "--version") {
             std::printf("zv-render %s\n", ZV_VERSION);
             return 0;
-        } else if (arg == "--dpi" || arg == "--paper" || arg == "-o") {
+        } else if (arg == "--margins") {
+            margins = true;
+        } else if (arg == "--dpi" || arg == "--paper" || arg == "-o" || arg == "--printer") {
             if (i + 1 >= argc)
                 return bad_usage((arg + " needs a value").c_str());
             std::string value = argv[++i];
@@ -107,6 +116,9 @@ int main(int argc, char** argv) {
                 if (value != "a4" && value != "letter")
                     return bad_usage("--paper is a4 or letter");
                 letter = value == "letter";
+                paper_given = true;
+            } else if (arg == "--printer") {
+                queue = value;
             } else {
                 out = value;
             }
@@ -121,11 +133,16 @@ int main(int argc, char** argv) {
     }
     if (jobs.empty())
         return bad_usage("no job file given");
+    if (!queue.empty() && paper_given)
+        return bad_usage("--printer brings its own paper: no --paper with it");
+    if (margins && queue.empty())
+        return bad_usage("--margins goes with --printer");
     if (out.empty())
         out = default_output(jobs.front());
     bool png = ends_with(out, ".png");
     if (!png && !ends_with(out, ".pdf"))
         return bad_usage("the output name must end in .pdf or .png");
+    bool dpi_given = dpi != 0;
     if (dpi == 0)
         dpi = png ? 150 : 600;
 
@@ -139,6 +156,17 @@ int main(int argc, char** argv) {
     }
 
     zvp::PageSetup page = letter ? zvp::letter_page(dpi) : zvp::a4_page(dpi);
+    if (!queue.empty()) {
+        std::string why;
+        if (!zvp::queue_page_setup(queue, page, why))
+            return fail(queue, why);
+        if (margins)
+            page.margin_left_mm = page.margin_top_mm = page.margin_right_mm =
+                page.margin_bottom_mm = 0;
+        // The queue's resolution, unless a PNG preview asks for another.
+        if (png || dpi_given)
+            page.dpi = dpi;
+    }
     HDC dc = png ? zvp::create_png_printer_dc(page, out.substr(0, out.size() - 4))
                  : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(out));
     DOCINFOA doc = zv_document_info();

@@ -107,12 +107,43 @@ check "and lists no job" grep -q "^0 jobs in ZV" <<< "$out"
   printf '%092d\r\n' 0
   for i in $(seq 2 72); do printf 'wiersz %d\r\n' "$i"; done
   printf '\f%080d\r\n' 0
-} > "$run/ZV/zv0010.zv"
+} > "$work/zv0010.zv"
+cp "$work/zv0010.zv" "$run/ZV/"
 check "text outside the printable area is said, page by page" \
   wait_for 30 has_line "warning: zv0010.zv: text outside the printable area of \"office\", cut off: page 1 ([0-9]* lines below the bottom, [0-9]* characters past the right edge); page 2 (1 character past the right edge)"
 check "and the job is printed all the same" wait_for 30 has_line "printed zv0010.zv"
 kill -TERM "$pid"
 wait "$pid"
+
+# ---- zv-render --printer ---------------------------------------------------------------------------
+
+# The preview of that job for the queue is the printout: the same page, every word where the
+# printer's document has it, to a device unit (600 dpi: 0.12 pt).
+zv_render=$(dirname "$zvspool")/zv-render
+printf '%092d\r\n' 0 > "$work/wide.zv"
+"$zv_render" --printer office -o "$work/preview.pdf" "$work/zv0010.zv" "$work/wide.zv" \
+  > /dev/null 2> "$work/render.err"
+cp "$(documents_of office | tail -1)" "$work/printed.pdf"
+check "zv-render --printer lays out as the queue prints" python3 - "$work/preview.pdf" "$work/printed.pdf" <<'PY'
+import re, subprocess, sys
+def words(pdf):
+    html = subprocess.run(["pdftotext", "-bbox", "-f", "1", "-l", "2", pdf, "-"],
+                          capture_output=True, text=True, check=True).stdout
+    pages = re.findall(r'<page width="([\d.]+)" height="([\d.]+)"', html)
+    found = re.findall(r'<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="[\d.]+" yMax="[\d.]+">([^<]*)</word>', html)
+    return pages, [(float(x), float(y), t) for x, y, t in found]
+(pp, pw), (qp, qw) = words(sys.argv[1]), words(sys.argv[2])
+assert len(pp) >= 2 and all(abs(float(a) - float(b)) < 0.01
+                           for p, q in zip(pp[:2], qp[:2]) for a, b in zip(p, q)), (pp, qp)
+assert len(qw) > 50 and [t for _, _, t in pw[:len(qw)]] == [t for _, _, t in qw], (pw[:5], qw[:5])
+worst = max(max(abs(a[0] - b[0]), abs(a[1] - b[1])) for a, b in zip(pw, qw))
+assert worst < 0.12, worst
+PY
+check "and says what falls outside its printable area" \
+  grep -q "zv-render: .*/zv0010.zv: text outside the printable area, cut off: page 1 (" "$work/render.err"
+check "the page-corner layout with --margins is another" bash -c \
+  "'$zv_render' --printer office --margins -o '$work/corner.pdf' '$work/zv0010.zv' > /dev/null 2>&1 && ! cmp -s '$work/corner.pdf' '$work/preview.pdf'"
+check "an unknown queue is an error" bash -c "! '$zv_render' --printer nosuchqueue -o '$work/x.pdf' '$work/wide.zv' 2> /dev/null"
 
 # ---- A job it may not read ------------------------------------------------------------------------
 

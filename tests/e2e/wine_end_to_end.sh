@@ -50,12 +50,29 @@ check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*,
 check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
 (cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
 check "a second zvspool.exe on the folder ends with 1" test $status -eq 1
+check "bringing the running window forward, with no message to click away" \
+  bash -c '! xdotool search --name "^zvspool$" > /dev/null'
+(cd "$work/run" && timeout 60 wine zvspool.exe --status > "$work/status.out" 2>&1)
+check "zvspool.exe --status names the running spooler" grep -q "^Spooler: .* on .*, pid [0-9]*, since " "$work/status.out"
+# A folder no spooler watches: its job waits, and is listed.
+mkdir -p "$work/other/ZV"
+printf 'czeka\r\n' > "$work/other/ZV/zv0002.zv"
+(cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --status > "$work/status.out" 2>&1); status=$?
+check "and lists the jobs of a folder" grep -q "^  zv0002.zv  7 bytes, written .*: waiting: no zvspool watches the folder" "$work/status.out"
+check "exiting 0 while nothing is kept or stuck" test $status -eq 0
 check "saying so in the log, and who holds it" grep -q "error: another zvspool: .* on .*, pid .*, since .* already watches .*ZV; this one ends" "$log"
 # Another session (another prefix, another wine server: nothing shared but the folder) is
 # refused too: the claim is a lock on the folder's own file.
 first_prefix=$WINEPREFIX
 make_wine_prefix "$work/prefix2" || exit 1
-(cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
+# There the running window is not to be seen: a message names who holds the folder.
+(cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1) &
+second=$!
+message=$(timeout 30 xdotool search --sync --name "^zvspool$" | head -1)
+check "a zvspool.exe of another session shows a message" test -n "$message"
+xdotool windowfocus --sync "$message" 2>/dev/null
+xdotool key Return
+wait "$second"; status=$?
 check "a zvspool.exe of another session ends with 1" test $status -eq 1
 check "saying who holds the folder" test "$(grep -c "error: another zvspool: .* already watches" "$log")" -eq 2
 wineserver -k

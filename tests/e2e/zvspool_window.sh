@@ -91,6 +91,20 @@ sleep 1
 "$import" -window "$wid" "$work/cleared.png"
 check "and the line is gone" test "$(line_ink "$work/cleared.png")" == 0
 
+# Started again from the menu while it runs: the person who clicked is told who holds the folder.
+(cd "$work/run" && exec "$zvspool" > "$work/second.log" 2>&1) &
+second=$!
+pids+=("$second")
+dialog=$(timeout 10 xdotool search --sync --onlyvisible --pid "$second" --name '^zvspool$' | head -1)
+check "a second start shows a message" test -n "$dialog"
+check "and logs who holds the folder" grep -q "pid $pid, since .* already watches .*/run/ZV; this one ends" "$work/second.log"
+xdotool windowfocus --sync "$dialog" 2>/dev/null
+xdotool key Return
+wait_for 10 bash -c "! kill -0 $second 2>/dev/null"
+wait "$second"
+check "once the message is read, it ends with 1" test $? -eq 1
+check "the first one runs on" kill -0 "$pid"
+
 kill -TERM "$pid"
 wait "$pid"
 check "SIGTERM ends it with exit code 0" test $? -eq 0

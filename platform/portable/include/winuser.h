@@ -79,6 +79,7 @@ typedef struct tagPAINTSTRUCT {
 #define SW_SHOWNORMAL 1
 #define SW_SHOWMINIMIZED 2
 #define SW_SHOWMINNOACTIVE 7
+#define SW_RESTORE 9
 #define SW_SHOWDEFAULT 10
 
 #define IDI_APPLICATION MAKEINTRESOURCEA(32512)
@@ -88,6 +89,7 @@ typedef struct tagPAINTSTRUCT {
 #define MB_ICONHAND 0x00000010
 #define MB_ICONEXCLAMATION 0x00000030
 #define MB_ICONASTERISK 0x00000040
+#define MB_ICONINFORMATION MB_ICONASTERISK
 #define IDOK 1
 
 #define MF_STRING 0x00000000
@@ -120,6 +122,15 @@ typedef struct {
     DWORD dwTimeout;
 } FLASHWINFO, *PFLASHWINFO;
 BOOL WINAPI FlashWindowEx(PFLASHWINFO info);
+
+// Windows of this process only: on Linux another program's windows are not USER32's.
+HWND WINAPI FindWindowExA(HWND parent, HWND after, LPCSTR class_name, LPCSTR title);
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD process);
+BOOL WINAPI SetForegroundWindow(HWND window);
+
+// The number of display monitors: 0 on Linux without a display.
+#define SM_CMONITORS 80
+int WINAPI GetSystemMetrics(int index);
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);

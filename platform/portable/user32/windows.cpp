@@ -156,6 +156,41 @@ BOOL WINAPI FlashWindowEx(PFLASHWINFO info) {
     return TRUE;
 }
 
+HWND WINAPI FindWindowExA(HWND parent, HWND after, LPCSTR class_name, LPCSTR title) {
+    (void)parent;
+    (void)class_name; // every window of the process is of the application's one class
+    const std::vector<HWND>& order = user32().creation_order;
+    auto from = after ? std::find(order.begin(), order.end(), after) : order.begin();
+    if (after && from != order.end())
+        ++from;
+    for (auto it = from; it != order.end(); ++it) {
+        Window* w = find_window(*it);
+        if (w && (!title || w->title == title))
+            return *it;
+    }
+    return nullptr;
+}
+
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD process) {
+    if (!find_window(window))
+        return 0;
+    if (process)
+        *process = GetCurrentProcessId();
+    return 1;
+}
+
+BOOL WINAPI SetForegroundWindow(HWND window) {
+    Window* w = find_window(window);
+    if (!w)
+        return FALSE;
+    user32().backend->show(*w, SW_SHOWNORMAL);
+    return TRUE;
+}
+
+int WINAPI GetSystemMetrics(int index) {
+    return index == SM_CMONITORS && user32().backend->shows_windows() ? 1 : 0;
+}
+
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
     if (!data) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -589,6 +589,27 @@ class CupsSink : public PdfSink {
     std::string error_;
 };
 
+} // namespace
+
+bool queue_page_setup(const std::string& queue, PageSetup& page, std::string& why) {
+    DestPtr dest = find_dest(queue.c_str());
+    if (!dest) {
+        why = missing_dest(queue.c_str()) == Lookup::failed
+                  ? std::string("the print system cannot be asked: ") + cupsLastErrorString()
+                  : "the print system has no queue " + queue;
+        return false;
+    }
+    QueuePaper paper = paper_of(dest.get());
+    if (paper.media.empty()) {
+        why = "the queue " + queue + " does not say its paper";
+        return false;
+    }
+    page = paper.page;
+    return true;
+}
+
+namespace {
+
 class SystemPrinters : public PrinterSystem {
   public:
     Lookup default_printer(PrinterEntry& entry) override {

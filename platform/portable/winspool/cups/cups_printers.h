@@ -20,6 +20,11 @@ void end_system_printers();
 // that is there but does not answer keeps the jobs waiting for it.
 bool no_print_system();
 
+// The page a CUPS queue prints on, as zvspool lays it out for that queue: its paper, printable
+// margins and resolution. False with `why` when the queue is unknown or cannot be asked.
+struct PageSetup;
+bool queue_page_setup(const std::string& queue, PageSetup& page, std::string& why);
+
 // Folder of the built-in PDF printer: $HOME/PDF.
 std::string builtin_pdf_directory();
 
