@@ -567,6 +567,17 @@ enum DocumentResult {
     DOCUMENT_UNRECORDED // the journal cannot be written
 };
 
+// Why a document call failed, with the printer's own state when it has stopped: a spooler's error
+// for a queue that takes no jobs ("Invalid handle") says little.
+static void explain_document_failure(const char* what, char* reason) {
+    explain(what, reason);
+    SPOOLER_PRINTER_STATE state;
+    if (spooler_printer_state(last_printer_name(), NULL, &state) && state.stopped) {
+        size_t length = std::strlen(reason);
+        std::snprintf(reason + length, REASON_SIZE - length, " (the printer: %s)", state.words);
+    }
+}
+
 // Prints one opened job as one document, each step in the journal before the next; `reason`
 // says why it did not go.
 static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) {
@@ -584,7 +595,7 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
     int job_id = StartDocA(dc, &doc);
     char reference[512];
     if (job_id <= 0) {
-        explain("cannot start the document", reason);
+        explain_document_failure("cannot start the document", reason);
         result = DOCUMENT_REFUSED;
     } else if (!spooler_job_reference(last_printer_name(), (DWORD)job_id, reference,
                                       sizeof reference)) {
@@ -620,7 +631,7 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
                 explain("cannot print a page", reason);
             AbortDoc(dc);
         } else if (EndDoc(dc) <= 0) {
-            explain("cannot end the document", reason);
+            explain_document_failure("cannot end the document", reason);
             result = DOCUMENT_UNSURE;
         } else {
             result = DOCUMENT_SENT;

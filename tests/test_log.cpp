@@ -174,6 +174,25 @@ TEST_F(Log, TextOutsideThePrintableAreaIsSaidOncePerJob) {
     EXPECT_EQ(printer->documents[0].pages.size(), 2u); // printed all the same
 }
 
+// A spooler's error for a document refused says little; a printer that has stopped says why.
+TEST_F(Log, ARefusedDocumentSaysThePrintersOwnState) {
+    zvtest::LogCapture log;
+    printer->refusal = "Invalid handle";
+    printer->fail(PrinterCall::start_doc, 1, 0);
+    printer->stopped = true;
+    printer->state_words = "paused, paper out";
+    job("zv0001.zv", "x\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("kept zv0001.zv: cannot start the document: "), 1) << log.text();
+    EXPECT_EQ(log.count("(the printer: paused, paper out)"), 1) << log.text();
+    printer->stopped = false; // a printer that prints says nothing more
+    printer->state_words = "idle";
+    job("zv0002.zv", "y\r\n");
+    end_spooling();
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(log.count("(the printer: "), 1) << log.text();
+}
+
 TEST_F(Log, AnEmptyJobSaysSo) {
     zvtest::LogCapture log;
     job("zv0001.zv", "");

@@ -36,6 +36,31 @@ printf 'Kartoteka \xa3\xf3d\x9f: Zam\xf3wienie 17\r\n\x1b\x07Razem\x1b\x08 123,4
 spool_empty() { [[ -z "$(ls -A "$work/run/ZV")" ]]; }
 arrived() { [[ $(document_count office) -ge 1 ]]; }
 check "the window exists" wait_for 30 bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
+# Its icon (title bar, Alt+Tab, taskbar) is the program's own, not Windows' generic one: the
+# window manager gets it from the window class, as _NET_WM_ICON.
+wid=$(xdotool search --name "Wydruk kartoteki ZV" | head -1)
+icons=$(dirname "$exe")/packaging
+check "the window carries the program's icon" python3 - "$(xprop -id "$wid" -notype 32c _NET_WM_ICON)" "$icons" <<'PY'
+import os, subprocess, sys
+values = [int(v) for v in sys.argv[1].split("=", 1)[1].replace(",", " ").split()]
+best = None
+while len(values) > 2:
+    w, h = values[0], values[1]
+    pixels, values = values[2:2 + w * h], values[2 + w * h:]
+    png = os.path.join(sys.argv[2], "zvspool-%d.png" % w)
+    if w != h or not os.path.exists(png):
+        continue
+    raw = subprocess.run(["/usr/bin/convert", png, "-depth", "8", "rgba:-"],
+                         capture_output=True, check=True).stdout
+    diff = 0
+    for i, argb in enumerate(pixels):
+        r, g, b, a = raw[4 * i:4 * i + 4]
+        if a > 128:
+            diff += abs(((argb >> 16) & 255) - r) + abs(((argb >> 8) & 255) - g) + abs((argb & 255) - b)
+    best = diff / (3 * w * h)
+    break
+assert best is not None and best < 8, best
+PY
 check "the job leaves ZV" wait_for 60 spool_empty
 check "a document reaches the printer" wait_for 60 arrived
 text=$(text_of office)
