@@ -217,8 +217,12 @@ void print_text(const FolderStatus& s) {
     for (const JobStatus& j : s.jobs) {
         char name[MAX_PATH];
         printable_name(j.name.c_str(), name, sizeof name);
-        std::printf("  %s  %lld bytes, written %s ago: %s%s\n", name, j.size,
-                    duration(j.age < 0 ? 0 : j.age).c_str(), j.detail.c_str(),
+        char tried[48] = "";
+        if (j.attempts > 0)
+            std::snprintf(tried, sizeof tried, " (its printing began %d time%s)", j.attempts,
+                          j.attempts == 1 ? "" : "s");
+        std::printf("  %s  %lld bytes, written %s ago: %s%s%s\n", name, j.size,
+                    duration(j.age < 0 ? 0 : j.age).c_str(), j.detail.c_str(), tried,
                     j.stuck ? "  [STUCK]" : "");
         if (!j.job_words.empty())
             std::printf("      the job: %s\n", j.job_words.c_str());

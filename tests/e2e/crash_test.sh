@@ -22,7 +22,8 @@ echo "seed $seed, $kills kills"
 # Kills zvspool --once runs in FOLDER at random instants: before each start two new jobs of 30 to
 # 130 pages arrive; a run waits two seconds for new files to be quiet, then prints, hands over,
 # follows and deletes. One kill in four comes anywhere in the run's first seconds; the others
-# come at a random instant after the printing began, where the hand-over happens. Writes the
+# come at a random instant up to $late seconds (0.25 unless set) after the printing began, where
+# the hand-over happens. Writes the
 # jobs' tags to FOLDER/tags, and the last journal entry at each kill (1 printing begun, 2 job
 # made, 3 document whole, 4 printed, g file gone, h jobs handed over or none) to FOLDER/at-kill.
 kill_at_random() { # kill_at_random FOLDER SEED [VAR=VALUE...]
@@ -42,8 +43,10 @@ kill_at_random() { # kill_at_random FOLDER SEED [VAR=VALUE...]
     if ((RANDOM % 4 == 0)); then
       delay=$(awk -v r=$RANDOM 'BEGIN { printf "%.3f", r / 32767 * 2.5 }')
     else
-      wait_for 5 printing $pid
-      delay=$(awk -v r=$RANDOM 'BEGIN { printf "%.3f", r / 32767 * 0.25 }')
+      # Looked for often: the built-in PDF printer writes a job in a fraction of a second.
+      local until=$((SECONDS + 5))
+      until printing $pid || ((SECONDS >= until)); do sleep 0.01; done
+      delay=$(awk -v r=$RANDOM -v late="${late:-0.25}" 'BEGIN { printf "%.3f", r / 32767 * late }')
     fi
     sleep "$delay"
     kill -9 $pid 2>/dev/null
@@ -70,7 +73,7 @@ P=$work/pdf
 job "$work/first.zv" FIRSTJOB 1 # makes the text the jobs are cut from, once, before both runs
 kill_at_random "$C" "$seed" &
 cups_run=$!
-kill_at_random "$P" "$((seed + 1))" PRINTER=PDF HOME="$P/home" &
+late=0.15 kill_at_random "$P" "$((seed + 1))" PRINTER=PDF HOME="$P/home" &
 pdf_run=$!
 wait $cups_run $pdf_run
 
