@@ -136,3 +136,32 @@ TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
 }
 
 } // namespace
+
+namespace {
+
+// A waiting job says why it waits, in the scheduler's words; a printer says its state, why and
+// what its administrator or its device said, and is stopped in all but name by an "-error" reason.
+TEST(CupsJobFates, WaitingJobsAndPrintersSayWhyInTheSchedulersWords) {
+    CupsJobFacts held = ours(IPP_JSTATE_HELD, 1, {"job-hold-until-specified"});
+    held.message = "held by the administrator";
+    EXPECT_EQ(zvp::decide_fate(held, true, 7).words,
+              "CUPS job 7 held (job-hold-until-specified: held by the administrator)");
+    EXPECT_EQ(zvp::decide_fate(ours(IPP_JSTATE_PENDING, 1, {"none"}), true, 7).words,
+              "CUPS job 7 pending");
+
+    zvp::PrinterState paused =
+        zvp::describe_printer_state(IPP_PSTATE_STOPPED, {"paused"}, "Brak papieru", true);
+    EXPECT_TRUE(paused.stopped);
+    EXPECT_EQ(paused.words, "stopped (paused): Brak papieru");
+    zvp::PrinterState empty = zvp::describe_printer_state(
+        IPP_PSTATE_IDLE, {"media-empty-error", "toner-low-warning"}, "", false);
+    EXPECT_TRUE(empty.stopped);
+    EXPECT_EQ(empty.words, "idle (media-empty-error, toner-low-warning), not accepting jobs");
+    zvp::PrinterState low =
+        zvp::describe_printer_state(IPP_PSTATE_PROCESSING, {"toner-low-warning"}, "", true);
+    EXPECT_FALSE(low.stopped);
+    EXPECT_EQ(low.words, "printing (toner-low-warning)");
+    EXPECT_EQ(zvp::describe_printer_state(IPP_PSTATE_IDLE, {"none"}, "", true).words, "idle");
+}
+
+} // namespace
