@@ -26,6 +26,19 @@ static void paint_alarm(HDC dc) {
     RestoreDC(dc, -1);
 }
 
+// Takes our icon out of the notification area, if it is there.
+static void remove_alarm_icon(HWND window) {
+    if (!icon_added)
+        return;
+    NOTIFYICONDATAA icon;
+    std::memset(&icon, 0, sizeof icon);
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = 1;
+    Shell_NotifyIconA(NIM_DELETE, &icon);
+    icon_added = 0;
+}
+
 // A new alarm in the log: the window asks for attention, and the desktop shows a notification
 // (a balloon of the notification area on Windows). A cleared one stops both.
 static void tell_alarm(HWND window) {
@@ -34,17 +47,10 @@ static void tell_alarm(HWND window) {
         shown_alarm = alarm;
         InvalidateRect(window, NULL, TRUE);
     }
-    NOTIFYICONDATAA icon;
-    std::memset(&icon, 0, sizeof icon);
-    icon.cbSize = sizeof icon;
-    icon.hWnd = window;
-    icon.uID = 1;
     FLASHWINFO flash = {sizeof flash, window, FLASHW_STOP, 0, 0};
     if (shown_alarm.empty()) {
         told_alarms = spool_alarm_count();
-        if (icon_added)
-            Shell_NotifyIconA(NIM_DELETE, &icon);
-        icon_added = 0;
+        remove_alarm_icon(window);
         FlashWindowEx(&flash);
         return;
     }
@@ -53,6 +59,11 @@ static void tell_alarm(HWND window) {
     told_alarms = spool_alarm_count();
     flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
     FlashWindowEx(&flash);
+    NOTIFYICONDATAA icon;
+    std::memset(&icon, 0, sizeof icon);
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = 1;
     icon.uFlags = NIF_ICON | NIF_TIP | NIF_INFO;
     icon.hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(1));
     std::snprintf(icon.szTip, sizeof icon.szTip, "zvspool");
@@ -68,15 +79,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
     case WM_CREATE: add_test_page_command(window); return 0;
     case WM_DESTROY:
         KillTimer(window, SPOOL_TIMER_ID);
-        if (icon_added) {
-            NOTIFYICONDATAA icon;
-            std::memset(&icon, 0, sizeof icon);
-            icon.cbSize = sizeof icon;
-            icon.hWnd = window;
-            icon.uID = 1;
-            Shell_NotifyIconA(NIM_DELETE, &icon);
-            icon_added = 0;
-        }
+        remove_alarm_icon(window);
         PostQuitMessage(0);
         return 0;
     case WM_PAINT: {

@@ -87,6 +87,17 @@ void describe_failure(const char* what, char* text, size_t size) {
     std::snprintf(text, size, "%s: %s", what, why);
 }
 
+void describe_duration(unsigned long long seconds, char* text, size_t size) {
+    if (seconds < 120)
+        std::snprintf(text, size, "%llu seconds", seconds);
+    else if (seconds < 2 * 3600)
+        std::snprintf(text, size, "%llu minutes", seconds / 60);
+    else if (seconds < 2 * 86400)
+        std::snprintf(text, size, "%llu hours", seconds / 3600);
+    else
+        std::snprintf(text, size, "%llu days", seconds / 86400);
+}
+
 void printable_name(const char* name, char* text, size_t size) {
     if (size == 0)
         return;

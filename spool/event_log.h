@@ -31,5 +31,8 @@ void describe_error(DWORD error, char* text, size_t size);
 // `what`, a colon, and the system's words for the last error.
 void describe_failure(const char* what, char* text, size_t size);
 
+// A length of time as a person says it: "40 seconds", "12 minutes", "3 hours", "2 days".
+void describe_duration(unsigned long long seconds, char* text, size_t size);
+
 // A file name as it can stand in a log line: control characters become '?'.
 void printable_name(const char* name, char* text, size_t size);

@@ -43,8 +43,8 @@ struct SpoolClaim {
     std::string folder_id;
     std::string holder; // "USER on HOST, pid N, since T": the holder, or the last one
     std::string printer;
-    int handed;
-    int held;
+    int handed = 0;
+    int held = 0;
 };
 // 0 when the claim file could be read; 1 when not (the last error says why).
 int read_spool_claim(SpoolClaim* claim);

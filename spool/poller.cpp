@@ -240,9 +240,7 @@ static int quiet_long_enough(const WIN32_FIND_DATAA* found) {
     return now - it->second.since >= spool_quiet_ms;
 }
 
-// What an entry of ZV is when it is no job file: a folder, a link, or what is read as no file is
-// (a FIFO, a socket, a device). NULL for a file.
-static const char* not_a_file(const WIN32_FIND_DATAA* found) {
+const char* not_a_file(const WIN32_FIND_DATAA* found) {
     if (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return "a folder";
     if (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
@@ -297,13 +295,7 @@ static unsigned long long alarm_due_ms(int alarms) {
 
 static std::string waited(unsigned long long ms) {
     char text[48];
-    unsigned long long seconds = ms / 1000;
-    if (seconds < 120)
-        std::snprintf(text, sizeof text, "%llu seconds", seconds);
-    else if (seconds < 2 * 3600)
-        std::snprintf(text, sizeof text, "%llu minutes", seconds / 60);
-    else
-        std::snprintf(text, sizeof text, "%llu hours", seconds / 3600);
+    describe_duration(ms / 1000, text, sizeof text);
     return text;
 }
 
@@ -317,7 +309,7 @@ static void note_printed_after_alarm(const std::string& name) {
     stuck_jobs.erase(it);
 }
 
-// What the printer says of itself, for an alarm: "" when it cannot be asked.
+// What the printer says of itself: "" when it cannot be asked.
 static std::string printer_words(const std::string& printer, const std::string& reference) {
     SPOOLER_PRINTER_STATE state;
     if (printer.empty() ||
@@ -327,17 +319,28 @@ static std::string printer_words(const std::string& printer, const std::string& 
     return state.words;
 }
 
+int ask_handed_job(const JobRecord& r, std::string* job, std::string* printer) {
+    SPOOLER_JOB_FATE fate;
+    int asked =
+        spooler_job_fate(r.printer.c_str(), r.reference.c_str(), r.state == JOB_SENT, &fate);
+    if (asked) {
+        *job = fate.words;
+    } else {
+        char why[REASON_SIZE];
+        explain("its state cannot be read now", why);
+        *job = why;
+    }
+    *printer = printer_words(r.printer, r.reference);
+    return asked && fate.fate == JOB_FATE_PRINTED;
+}
+
 // Why the job `name` waits, in the print system's words where it has them; "" when it does not
 // wait (printed, printing, or waiting to be quiet).
 static std::string why_stuck(const std::string& name, const std::string& refusal) {
     for (JobRecord* r : records_named(name)) {
         if (r->state == JOB_HANDED || r->state == JOB_SENT) {
-            SPOOLER_JOB_FATE fate;
-            std::string job = spooler_job_fate(r->printer.c_str(), r->reference.c_str(),
-                                               r->state == JOB_SENT, &fate)
-                                  ? fate.words
-                                  : "its state cannot be read now";
-            std::string printer = printer_words(r->printer, r->reference);
+            std::string job, printer;
+            ask_handed_job(*r, &job, &printer);
             char text[REASON_SIZE * 3];
             std::snprintf(text, sizeof text, "handed to \"%s\" as job %lu: %s%s%s",
                           r->printer.c_str(), (unsigned long)r->job_id, job.c_str(),

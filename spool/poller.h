@@ -49,6 +49,15 @@ const char* spool_alarm(void);
 // How many alarms the log has given: the desktop is told when it grows.
 int spool_alarm_count(void);
 
+// What an entry of ZV is when it is no job file: "a folder", "a link", or what is read as no file
+// is ("a FIFO, socket or device"). NULL for a file.
+const char* not_a_file(const WIN32_FIND_DATAA* found);
+
+// What the print system says of the job `r` handed to it, and of its printer ("" when that
+// cannot be asked), in its own words. 1 when the job is printed.
+struct JobRecord;
+int ask_handed_job(const JobRecord& r, std::string* job, std::string* printer);
+
 // The folder the program runs in, absolute, and the separator of the platform's paths.
 std::string current_folder(void);
 extern const char PATH_SEPARATOR;

@@ -60,14 +60,7 @@ std::string local_time(long long when) {
 
 std::string duration(long long seconds) {
     char text[48];
-    if (seconds < 120)
-        std::snprintf(text, sizeof text, "%lld s", seconds);
-    else if (seconds < 2 * 3600)
-        std::snprintf(text, sizeof text, "%lld min", seconds / 60);
-    else if (seconds < 2 * 86400)
-        std::snprintf(text, sizeof text, "%lld h", seconds / 3600);
-    else
-        std::snprintf(text, sizeof text, "%lld days", seconds / 86400);
+    describe_duration(seconds < 0 ? 0 : (unsigned long long)seconds, text, sizeof text);
     return text;
 }
 
@@ -76,19 +69,10 @@ void ask_print_system(const JobRecord& r, long long now, JobStatus* job) {
     job->printer = r.printer;
     job->job_id = r.job_id;
     job->since = r.since;
-    SPOOLER_JOB_FATE fate;
-    if (spooler_job_fate(r.printer.c_str(), r.reference.c_str(), r.state == JOB_SENT, &fate)) {
-        job->job_words = fate.words;
-        if (fate.fate == JOB_FATE_PRINTED)
-            job->state = "printed";
-    } else {
-        job->job_words = "the print system cannot be asked: " + last_error_words();
-    }
-    SPOOLER_PRINTER_STATE printer;
-    if (spooler_printer_state(r.printer.c_str(), r.reference.c_str(), &printer))
-        job->printer_words = printer.words;
-    else
-        job->printer_words = "the print system cannot be asked: " + last_error_words();
+    if (ask_handed_job(r, &job->job_words, &job->printer_words))
+        job->state = "printed";
+    if (job->printer_words.empty())
+        job->printer_words = "the print system cannot be asked";
     char detail[160];
     std::snprintf(detail, sizeof detail, "handed to \"%s\" as job %lu %s ago", r.printer.c_str(),
                   (unsigned long)r.job_id, duration(now - r.since).c_str());
@@ -105,11 +89,9 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
     job.name = found.cFileName;
     job.size = ((long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
     job.age = now - filetime_seconds(found.ftLastWriteTime);
-    if (found.dwFileAttributes &
-        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) {
+    if (const char* kind = not_a_file(&found)) {
         job.state = "not-a-file";
-        job.detail = "not a file written into ZV (a folder, a link, a FIFO or a device): it is "
-                     "never printed";
+        job.detail = std::string(kind) + ", not a file written into ZV: it is never printed";
         job.kept = 1;
         return job;
     }
@@ -164,7 +146,6 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
 FolderStatus gather_status(void) {
     FolderStatus status;
     status.folder = current_folder() + PATH_SEPARATOR + "ZV";
-    status.claim = SpoolClaim{"", "", "", 0, 0};
     status.claim_read = read_spool_claim(&status.claim) == 0;
     // The journal is its spooler's user's, on its machine: another's is not where this one looks.
     int ours = !status.claim.holder.empty() &&
@@ -222,8 +203,7 @@ void print_text(const FolderStatus& s) {
             std::snprintf(tried, sizeof tried, " (its printing began %d time%s)", j.attempts,
                           j.attempts == 1 ? "" : "s");
         std::printf("  %s  %lld bytes, written %s ago: %s%s%s\n", name, j.size,
-                    duration(j.age < 0 ? 0 : j.age).c_str(), j.detail.c_str(), tried,
-                    j.stuck ? "  [STUCK]" : "");
+                    duration(j.age).c_str(), j.detail.c_str(), tried, j.stuck ? "  [STUCK]" : "");
         if (!j.job_words.empty())
             std::printf("      the job: %s\n", j.job_words.c_str());
         if (!j.printer_words.empty())

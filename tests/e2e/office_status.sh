@@ -9,11 +9,9 @@ here=$(dirname "$(realpath "$0")")
 source "$here/common.sh"
 enter_namespace "$0" "$@"
 zvspool=$(realpath "$1")
+source "$here/faults.sh"
 
-start_system_bus || exit 1
-start_printer office iso_a4_210x297mm || exit 1
-start_scheduler || exit 1
-add_queue office "$printer_uri" && lpadmin -d office || exit 1
+start_office || exit 1
 
 run=$work/run
 mkdir -p "$run/ZV"
@@ -119,7 +117,6 @@ wait "$pid"
 
 # The preview of that job for the queue is the printout: the same page, every word where the
 # printer's document has it, to a device unit (600 dpi: 0.12 pt).
-zv_render=$(dirname "$zvspool")/zv-render
 printf '%092d\r\n' 0 > "$work/wide.zv"
 "$zv_render" --printer office -o "$work/preview.pdf" "$work/zv0010.zv" "$work/wide.zv" \
   > /dev/null 2> "$work/render.err"
