@@ -111,7 +111,7 @@ if(ZV_BUILD_TESTS)
   target_link_libraries(conformance_tests PRIVATE gtest_main gdi32 user32 winspool)
   target_link_options(conformance_tests PRIVATE -static)
   add_test(NAME conformance_under_wine
-    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/conformance/under_wine.sh
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/conformance/on_office_printer.sh
             $<TARGET_FILE:conformance_tests>)
   set_tests_properties(conformance_under_wine PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE
                        SKIP_RETURN_CODE 77)

@@ -3,6 +3,8 @@
 // position after text drawn with TA_UPDATECP.
 #include "tests/conformance/conformance.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -81,6 +83,32 @@ TEST_F(DeviceContextState, TextAtTheCurrentPosition) {
     EXPECT_GT(EndPage(dc), 0);
     SelectObject(dc, old);
     DeleteObject(font);
+}
+
+// The printable area of the test scripts' office printer (A4, 600 dpi, 4.23 mm margins on every
+// side, as the scheduler reports them): the sheet exact, the printable corner on a whole device
+// unit next to the margin's 99.92, and the area inside the sheet, short of the exact printable
+// size by less than two units. Drivers round the edges their own way (Wine's PostScript driver
+// truncates each edge of the sheet's ImageableArea in points: 99 left, 100 top).
+TEST_F(DeviceContextState, ThePrintableAreaInWholeDeviceUnits) {
+    const char* margin = std::getenv("ZV_CONFORMANCE_MARGIN_HMM");
+    if (margin == nullptr)
+        GTEST_SKIP() << "the printer's margins are not known (set by the scripts' office printer)";
+    ASSERT_EQ(GetDeviceCaps(dc, LOGPIXELSX), 600);
+    const double exact = std::atoi(margin) * 600 / 2540.0;
+    const int width = GetDeviceCaps(dc, PHYSICALWIDTH), height = GetDeviceCaps(dc, PHYSICALHEIGHT);
+    EXPECT_EQ(width, 4960);
+    EXPECT_EQ(height, 7015);
+    for (int index : {PHYSICALOFFSETX, PHYSICALOFFSETY}) {
+        int offset = GetDeviceCaps(dc, index);
+        EXPECT_TRUE(offset == int(std::floor(exact)) || offset == int(std::ceil(exact)))
+            << "offset " << offset << " for a margin of " << exact << " units";
+    }
+    const int horzres = GetDeviceCaps(dc, HORZRES), vertres = GetDeviceCaps(dc, VERTRES);
+    EXPECT_LE(GetDeviceCaps(dc, PHYSICALOFFSETX) + horzres, width);
+    EXPECT_LE(GetDeviceCaps(dc, PHYSICALOFFSETY) + vertres, height);
+    EXPECT_LT(std::fabs(horzres - (width - 2 * exact)), 2.0) << horzres;
+    EXPECT_LT(std::fabs(vertres - (height - 2 * exact)), 2.0) << vertres;
 }
 
 } // namespace

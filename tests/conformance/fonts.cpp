@@ -66,6 +66,44 @@ TEST_P(PrinterFont, MeasuresAsCourierNewOnTheGrid) {
     EXPECT_EQ(tm.tmCharSet, c.charset);
 }
 
+// A long line advances by exactly its characters times the pitch, measured and drawn, and every
+// byte of the code page has that one width: a fraction lost per character would move the end of a
+// 136-column line by whole device units.
+TEST_P(PrinterFont, EveryByteAdvancesByThePitch) {
+    const FontCase& c = GetParam();
+    ASSERT_EQ(GetDeviceCaps(dc, LOGPIXELSX), 600) << "the printer must be one of 600 dpi";
+    HFONT font =
+        conformance::printer_font(dc, c.pitch, (c.bold ? 8 : 0) + (c.underline ? 4 : 0), c.charset);
+    ASSERT_NE(font, nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    static const int widths[] = {60, 50, 34, 30};
+    const int width = widths[c.pitch];
+
+    std::string line;
+    for (int i = 0; i < 136; ++i)
+        line += char(32 + (i * 7) % 224); // letters, digits, and the upper half of the code page
+    SIZE extent{};
+    ASSERT_TRUE(GetTextExtentPoint32A(dc, line.data(), int(line.size()), &extent));
+    EXPECT_EQ(extent.cx, 136 * width);
+    EXPECT_EQ(extent.cy, 113);
+
+    ASSERT_GT(StartPage(dc), 0);
+    SetTextAlign(dc, TA_UPDATECP);
+    MoveToEx(dc, 0, 0, NULL);
+    EXPECT_TRUE(TextOutA(dc, 0, 0, line.data(), int(line.size())));
+    POINT after{};
+    GetCurrentPositionEx(dc, &after);
+    EXPECT_EQ(after.x, 136 * width);
+    EXPECT_GT(EndPage(dc), 0);
+
+    INT advances[224] = {};
+    ASSERT_TRUE(GetCharWidth32A(dc, 32, 255, advances));
+    for (int b = 32; b <= 255; ++b)
+        EXPECT_EQ(advances[b - 32], width) << "byte " << b;
+    SelectObject(dc, old);
+    DeleteObject(font);
+}
+
 INSTANTIATE_TEST_SUITE_P(All32, PrinterFont, ::testing::ValuesIn(every_printer_font()),
                          [](const ::testing::TestParamInfo<FontCase>& info) {
                              return name_of(info.param);

@@ -70,6 +70,20 @@ BOOL WINAPI GetTextExtentPoint32A(HDC dc, LPCSTR text, int count, LPSIZE size) {
     return TRUE;
 }
 
+// The advance of each byte from `first` to `last`, in logical units.
+BOOL WINAPI GetCharWidth32A(HDC dc, UINT first, UINT last, LPINT widths) {
+    DeviceContext* d = find_dc(dc);
+    if (!d || !widths || first > last || last > 255) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto font = d->realized_font();
+    for (UINT c = first; c <= last; ++c)
+        widths[c - first] = static_cast<int>(
+            std::lround(font->advance(static_cast<unsigned char>(c)) / d->scale_x()));
+    return TRUE;
+}
+
 BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     DeviceContext* d = find_dc(dc);
     if (!d || count < 0 || (!text && count > 0))

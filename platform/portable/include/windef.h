@@ -28,6 +28,8 @@ typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
+typedef int INT;
+typedef int* LPINT;
 typedef void* LPVOID;
 typedef float FLOAT;
 typedef uintptr_t WPARAM;

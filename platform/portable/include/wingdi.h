@@ -173,6 +173,7 @@ BOOL WINAPI DeleteObject(HGDIOBJ object);
 int WINAPI GetObjectA(HGDIOBJ object, int size, LPVOID buffer);
 BOOL WINAPI GetTextMetricsA(HDC dc, LPTEXTMETRICA metrics);
 BOOL WINAPI GetTextExtentPoint32A(HDC dc, LPCSTR text, int count, LPSIZE size);
+BOOL WINAPI GetCharWidth32A(HDC dc, UINT first, UINT last, LPINT widths);
 
 #define OBJ_FONT 6
 
