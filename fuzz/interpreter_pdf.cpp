@@ -27,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DOCINFOA doc{};
     doc.cbSize = sizeof doc;
     doc.lpszDocName = "ZV: Printing";
-    left_margin = 0;
     if (StartDocA(dc, &doc) > 0) {
-        print_job_stream(dc, job, NULL);
+        JobPrintState state;
+        print_job_stream(dc, job, NULL, &state);
         EndDoc(dc);
     }
     DeleteDC(dc);

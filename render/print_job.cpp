@@ -6,11 +6,6 @@
 #include <cstring>
 #include <string>
 
-int32_t left_margin = 0;
-int32_t cyrillic_mode = 0;
-int32_t job_page_count = 0;
-OffPageText job_off_page;
-
 const int pitch_cpi[4] = {10, 12, 17, 20};
 
 // clang-format off
@@ -30,8 +25,14 @@ const unsigned char cyrillic_translation_table[128] = {
 };
 // clang-format on
 
+// Output was lost; a job abandoned stays abandoned (its pages fail once the document is aborted).
+static void incomplete(JobPrintState* job) {
+    if (job->end == JOB_WHOLE)
+        job->end = JOB_INCOMPLETE;
+}
+
 static void select_current_font(PrintState* s) {
-    const FontSet* set = cyrillic_mode ? &s->cyrillic_fonts : &s->polish_fonts;
+    const FontSet* set = s->job->cyrillic_mode ? &s->cyrillic_fonts : &s->polish_fonts;
     SelectObject(s->dc, set->fonts[font_set_index(s->bold, s->underline, s->pitch)]);
 }
 
@@ -50,7 +51,7 @@ static void start_page_if_needed(PrintState* s) {
     s->page_prepare_pending = s->page_open;
     // Whatever the stream did while no page was open (form feeds, lines) is lost to the output.
     if (!s->page_open)
-        s->incomplete = 1;
+        incomplete(s->job);
 }
 
 static void prepare_page(PrintState* s) {
@@ -59,14 +60,14 @@ static void prepare_page(PrintState* s) {
     SetBkMode(s->dc, TRANSPARENT);
     SetTextAlign(s->dc, TA_UPDATECP);
     select_current_font(s);
-    MoveToEx(s->dc, left_margin, 0, NULL);
+    MoveToEx(s->dc, s->job->left_margin, 0, NULL);
 }
 
 // The entry of the current page among the pages with text outside (NULL past the first few),
 // made when it is the first.
-static OffPagePage* off_page_entry(void) {
-    OffPageText* off = &job_off_page;
-    int32_t page = job_page_count + 1;
+static OffPagePage* off_page_entry(JobPrintState* job) {
+    OffPageText* off = &job->off_page;
+    int32_t page = job->pages + 1;
     if (off->last_page != page) {
         off->last_page = page;
         ++off->pages;
@@ -95,13 +96,14 @@ static void count_off_page(PrintState* s, long long from, long long to, unsigned
     }
     if (!below && right == 0 && left == 0)
         return;
-    OffPagePage* entry = off_page_entry();
+    OffPageText* off = &s->job->off_page;
+    OffPagePage* entry = off_page_entry(s->job);
     if (below) {
         s->last_line_below = s->line;
-        ++job_off_page.lines_below;
+        ++off->lines_below;
     }
-    job_off_page.chars_right += right;
-    job_off_page.chars_left += left;
+    off->chars_right += right;
+    off->chars_left += left;
     if (entry != NULL) {
         entry->lines_below += below;
         entry->chars_right += right;
@@ -126,7 +128,7 @@ static void flush_full_text_run(PrintState* s) {
     flush_text_run(s);
     if (s->text_run_length != 0) {
         s->text_run_length = 0;
-        s->incomplete = 1;
+        incomplete(s->job);
     }
 }
 
@@ -134,9 +136,9 @@ static void end_page(PrintState* s) {
     s->last_line_below = -1;
     if (s->page_open) {
         if (EndPage(s->dc) > 0)
-            ++job_page_count;
+            ++s->job->pages;
         else
-            s->incomplete = 1;
+            incomplete(s->job);
     }
     s->page_open = 0;
 }
@@ -144,9 +146,9 @@ static void end_page(PrintState* s) {
 static void apply_parameter_command(PrintState* s) {
     int n = std::atoi(s->parameter);
     if (s->escape_command == 32)
-        left_margin = (int32_t)(n * (double)s->horizontal_resolution / pitch_cpi[s->pitch]);
+        s->job->left_margin = (int32_t)(n * (double)s->horizontal_resolution / pitch_cpi[s->pitch]);
     else
-        cyrillic_mode = n;
+        s->job->cyrillic_mode = n;
 }
 
 static void apply_command(PrintState* s, unsigned char command) {
@@ -163,8 +165,8 @@ static void apply_command(PrintState* s, unsigned char command) {
     case 15: s->underline = 0; break;
     case 25:
         s->pitch = s->bold = s->underline = 0;
-        left_margin = 0;
-        cyrillic_mode = 0;
+        s->job->left_margin = 0;
+        s->job->cyrillic_mode = 0;
         break;
     case 32:
     case 39:
@@ -197,9 +199,9 @@ static void control_byte(PrintState* s, unsigned char byte) {
     case 10:
         if (s->line < INT32_MAX)
             ++s->line;
-        MoveToEx(s->dc, left_margin, line_top(s), NULL);
+        MoveToEx(s->dc, s->job->left_margin, line_top(s), NULL);
         break;
-    case 13: MoveToEx(s->dc, left_margin, line_top(s), NULL); break;
+    case 13: MoveToEx(s->dc, s->job->left_margin, line_top(s), NULL); break;
     case 12: end_page(s); break;
     case 27: s->escape_stage = 1; break;
     default: break;
@@ -219,8 +221,9 @@ static void interpret_byte(PrintState* s, unsigned char byte) {
     if (s->page_prepare_pending)
         prepare_page(s);
     if (byte >= 32) {
-        s->text_run[s->text_run_length++] =
-            (cyrillic_mode && byte >= 0x80) ? cyrillic_translation_table[byte - 0x80] : byte;
+        s->text_run[s->text_run_length++] = (s->job->cyrillic_mode && byte >= 0x80)
+                                                ? cyrillic_translation_table[byte - 0x80]
+                                                : byte;
         if (s->text_run_length == TEXT_RUN_CAPACITY)
             flush_full_text_run(s);
     } else {
@@ -228,24 +231,24 @@ static void interpret_byte(PrintState* s, unsigned char byte) {
     }
 }
 
-int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
+void print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going, JobPrintState* job) {
+    job->cyrillic_mode = 0;
+    job->pages = 0;
+    job->off_page = OffPageText{};
+    job->end = JOB_WHOLE;
     PrintState s;
     std::memset(&s, 0, sizeof s);
+    s.job = job;
     s.dc = dc;
-    s.polish_fonts = build_font_set(dc, POLISH_FONT_SET);
-    s.cyrillic_fonts = build_font_set(dc, CYRILLIC_FONT_SET);
-    cyrillic_mode = 0;
-    job_page_count = 0;
-    std::memset(&job_off_page, 0, sizeof job_off_page);
     s.last_line_below = -1;
-
     s.page_open = StartPage(dc) > 0;
     s.page_prepare_pending = s.page_open;
     if (!s.page_open) {
-        delete_font_set(dc, &s.polish_fonts);
-        delete_font_set(dc, &s.cyrillic_fonts);
-        return 1;
+        incomplete(job);
+        return;
     }
+    s.polish_fonts = build_font_set(dc, POLISH_FONT_SET);
+    s.cyrillic_fonts = build_font_set(dc, CYRILLIC_FONT_SET);
     SaveDC(dc);
     s.horizontal_resolution = (float)GetDeviceCaps(dc, LOGPIXELSX);
     s.line_pitch = line_pitch(dc);
@@ -262,14 +265,14 @@ int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
         // Input that draws nothing (a file of zero bytes) calls no page function, whose abort
         // checks would end the job: the reading asks too.
         if (keep_going != NULL && pieces % ABORT_CHECK_PIECES == 0 && !keep_going(dc, 0)) {
-            s.incomplete = 1;
+            job->end = JOB_ABANDONED;
             break;
         }
         for (size_t p = 0; p < count; ++p)
             interpret_byte(&s, piece[p]);
     }
     if (std::ferror(stream))
-        s.incomplete = 1;
+        incomplete(job);
 
     // A parameter cut off by the end of the stream counts with the digits it has.
     if (s.escape_stage == 2)
@@ -284,7 +287,6 @@ int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going) {
     delete_font_set(dc, &s.cyrillic_fonts);
     RestoreDC(dc, -1);
     end_page(&s);
-    return s.incomplete;
 }
 
 static void add_amount(std::string* out, long long n, const char* one, const char* many) {

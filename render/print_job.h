@@ -15,14 +15,7 @@ enum {
     ABORT_CHECK_PIECES = 256,
 };
 
-// Both outlive a job: the left margin, in device units, carries on into the next job (0 when the
-// process starts); Cyrillic mode is switched off at the start of every job.
-extern int32_t left_margin;
-extern int32_t cyrillic_mode;
-// The pages the last job ended, for the log.
-extern int32_t job_page_count;
-
-// What of the last job fell outside the printer's printable area, where the printer cannot print
+// What of a job fell outside the printer's printable area, where the printer cannot print
 // it: the layout keeps the dot-matrix grid, so such text is cut, never moved.
 enum { OFF_PAGE_LISTED = 10 };
 struct OffPagePage {
@@ -37,8 +30,6 @@ struct OffPageText {
     int64_t lines_below, chars_right, chars_left; // over the whole job
     int32_t last_page;                            // the page last counted
 };
-extern OffPageText job_off_page;
-
 // One phrase for the log: the pages and how much fell outside ("" when nothing did).
 void describe_off_page(const OffPageText* off, char* text, size_t size);
 
@@ -49,8 +40,28 @@ extern const int pitch_cpi[4];
 // maps to itself.
 extern const unsigned char cyrillic_translation_table[128];
 
-// The state of one job.
+// How a job's printing ended.
+enum JobEnd {
+    JOB_WHOLE,      // every page printed
+    JOB_INCOMPLETE, // a page could not be started or ended, or the stream could not be read
+    JOB_ABANDONED,  // the abort procedure said stop
+};
+
+// What a job takes from the jobs before it and leaves to the ones after it, and what became of it.
+struct JobPrintState {
+    // Carried from job to job: the left margin, in device units (0 when the process starts), goes
+    // on into the next job; Cyrillic mode, switched off at the start of every job.
+    int32_t left_margin = 0;
+    int32_t cyrillic_mode = 0;
+    // Of this job.
+    int32_t pages = 0;
+    OffPageText off_page{};
+    JobEnd end = JOB_WHOLE;
+};
+
+// The interpreter's state while it prints one job.
 struct PrintState {
+    JobPrintState* job;
     int pitch; // 0..3: 10, 12, 17, 20 characters per inch
     int bold;
     int underline;
@@ -75,8 +86,6 @@ struct PrintState {
     int parameter_ended;
     char parameter[4];
 
-    int incomplete; // text dropped or a page lost: the job was not printed whole
-
     // The printable area in device units, and the line of this page last counted below it.
     int printable_width;
     int printable_height;
@@ -87,7 +96,7 @@ struct PrintState {
 // Prints one job stream on `dc`, on which a document has been started and no page is open. Reads
 // `stream` to its end (it is neither closed nor rewound) and ends the last page. `keep_going`, the
 // document's abort procedure (or NULL), is asked now and then while the stream is read; when it
-// says stop, reading ends there. Returns 0 when the whole job was printed, 1 when output is
-// incomplete: a page could not be started or ended, the stream could not be read, or the job was
-// stopped.
-int print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going);
+// says stop, reading ends there and the job is abandoned. `job` brings the margin of the jobs
+// before; it comes back with the margin and mode this job left, its pages, what fell outside the
+// printable area and how it ended (a job whose text was dropped or a page lost is incomplete).
+void print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going, JobPrintState* job);

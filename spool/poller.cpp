@@ -581,17 +581,39 @@ static void explain_document_failure(const char* what, char* reason) {
     }
 }
 
+// Prints the job on its started document, whose job the journal knows, and ends the document.
+static DocumentResult print_and_end_document(HDC dc, FILE* job, JobPrintState* state,
+                                             char* reason) {
+    print_job_stream(dc, job, keep_printing, state);
+    if (state->end == JOB_WHOLE && !stop_requested) {
+        if (EndDoc(dc) > 0)
+            return DOCUMENT_SENT;
+        explain_document_failure("cannot end the document", reason);
+        return DOCUMENT_UNSURE;
+    }
+    if (stop_requested || state->end == JOB_ABANDONED)
+        std::snprintf(reason, REASON_SIZE, "abandoned: the program is ending");
+    else if (std::ferror(job))
+        std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s", std::strerror(errno));
+    else
+        explain("cannot print a page", reason);
+    AbortDoc(dc);
+    return DOCUMENT_ABANDONED;
+}
+
+// The left margin the jobs printed so far left for the next.
+static int32_t carried_margin = 0;
+
 // Prints one opened job as one document, each step in the journal before the next; `reason`
-// says why it did not go.
-static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) {
+// says why it did not go. `state` brings the margin the jobs before left and comes back with what
+// the interpreter made of the job.
+static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState* state,
+                                         char* reason) {
     HDC dc = open_default_printer_dc();
     if (dc == NULL) {
         explain_missing_printer(reason, REASON_SIZE);
         return DOCUMENT_REFUSED;
     }
-    // A job that is not printed must not move the margin of the jobs after it, nor its own when
-    // it is printed again.
-    int32_t margin = left_margin;
     DOCINFOA doc = zv_document_info();
     SetAbortProc(dc, keep_printing);
     DocumentResult result = DOCUMENT_ABANDONED;
@@ -612,7 +634,6 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
             explain("cannot write " CLAIM_FILE_NAME, reason);
             AbortDoc(dc);
             DeleteDC(dc);
-            left_margin = margin;
             return DOCUMENT_UNRECORDED;
         }
         r->state = JOB_HANDED;
@@ -624,25 +645,11 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, char* reason) 
             std::snprintf(reason, REASON_SIZE, "%s", journal_problem.c_str());
             AbortDoc(dc);
             result = DOCUMENT_UNRECORDED;
-        } else if (print_job_stream(dc, job, keep_printing) != 0 || stop_requested) {
-            if (stop_requested)
-                std::snprintf(reason, REASON_SIZE, "abandoned: the program is ending");
-            else if (std::ferror(job))
-                std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s",
-                              std::strerror(errno));
-            else
-                explain("cannot print a page", reason);
-            AbortDoc(dc);
-        } else if (EndDoc(dc) <= 0) {
-            explain_document_failure("cannot end the document", reason);
-            result = DOCUMENT_UNSURE;
         } else {
-            result = DOCUMENT_SENT;
+            result = print_and_end_document(dc, job, state, reason);
         }
     }
     DeleteDC(dc);
-    if (result != DOCUMENT_SENT)
-        left_margin = margin;
     return result;
 }
 
@@ -695,11 +702,17 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         return JOB_REFUSED;
     }
     char reason[REASON_SIZE] = "";
-    DocumentResult result = print_job_document(job, &r, reason);
+    JobPrintState printed;
+    printed.left_margin = carried_margin;
+    DocumentResult result = print_job_document(job, &r, &printed, reason);
+    // A job that is not printed moves the margin neither of the jobs after it nor of its own when
+    // it is printed again.
+    if (result == DOCUMENT_SENT)
+        carried_margin = printed.left_margin;
     r.bytes = std::ftell(job);
-    r.pages = job_page_count;
+    r.pages = printed.pages;
     char off_page[2048];
-    describe_off_page(&job_off_page, off_page, sizeof off_page);
+    describe_off_page(&printed.off_page, off_page, sizeof off_page);
     std::fclose(job);
     JobRecord* stored = find_journal_record(r.id);
     if (result != DOCUMENT_SENT) {
@@ -1030,6 +1043,7 @@ void end_spooling(void) {
     said_refusal.clear();
     stop_requested = 0;
     journal_failed = 0;
+    carried_margin = 0;
 }
 
 int check_spool_state(void) {

@@ -26,16 +26,21 @@ zvp::MemoryPrinterSetup printer_300dpi() {
     return s;
 }
 
-int print_bytes(HDC dc, const std::string& bytes) {
+int print_bytes(HDC dc, const std::string& bytes, JobPrintState* state) {
     TempDir dir;
     dir.write("job.zv", bytes);
     FILE* f = std::fopen(dir.file("job.zv").c_str(), "rb");
-    int result = print_job_stream(dc, f, NULL);
+    JobPrintState fresh;
+    JobPrintState* job = state != nullptr ? state : &fresh;
+    print_job_stream(dc, f, NULL, job);
     std::fclose(f);
-    return result;
+    return job->end == JOB_WHOLE ? 0 : 1;
 }
 
-std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs) {
+std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs,
+                            JobPrintState* state) {
+    JobPrintState fresh;
+    JobPrintState* carried = state != nullptr ? state : &fresh;
     std::vector<int> results;
     for (const auto& job : jobs) {
         HDC dc = printer.create_dc();
@@ -43,7 +48,7 @@ std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::
         doc.cbSize = sizeof doc;
         doc.lpszDocName = "ZV: Printing";
         if (StartDocA(dc, &doc) > 0) {
-            results.push_back(print_bytes(dc, job));
+            results.push_back(print_bytes(dc, job, carried));
             EndDoc(dc);
         }
         DeleteDC(dc);
@@ -96,7 +101,6 @@ static void set_variable(const char* name, const std::string& value) {
 void InTempWorkingDir::SetUp() {
     zvp::reset_for_testing();
     end_spooling();
-    left_margin = 0;
     // A file is taken as soon as it is seen; the tests of the wait set it back.
     spool_quiet_ms = 0;
     old_cwd = std::filesystem::current_path();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/portable/testing/memory_printer.h"
+#include "render/print_job.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -15,11 +16,14 @@ namespace zvtest {
 zvp::MemoryPrinterSetup printer_300dpi();
 
 // Writes `bytes` to a temporary file and prints it with print_job_stream on `dc` (a document must
-// be open). Returns print_job_stream's result.
-int print_bytes(HDC dc, const std::string& bytes);
+// be open), with the margin `state` carries (none without it). Returns 0 when the job printed
+// whole, 1 when not.
+int print_bytes(HDC dc, const std::string& bytes, JobPrintState* state = nullptr);
 
-// Prints each job as its own document on `printer`, as the spooler does; returns the results.
-std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs);
+// Prints each job as its own document on `printer`, as the spooler does, the margin carried from
+// one to the next in `state` (from none without it); returns the results.
+std::vector<int> print_jobs(zvp::MemoryPrinter& printer, const std::vector<std::string>& jobs,
+                            JobPrintState* state = nullptr);
 
 // One way printing can go wrong: no default printer at all, or the printer refusing every `call`
 // from the first on. Applied to `printer` by apply(), which installs it as the default printer.

@@ -50,10 +50,7 @@ class HandOver : public zvtest::InTempWorkingDir {
         return n;
     }
     // The program started anew, as after it was stopped: only what is on the disk remains.
-    void restart() {
-        end_spooling();
-        left_margin = 0;
-    }
+    void restart() { end_spooling(); }
     // Runs a poll that is stopped (killed) when the printer is asked `call` for the `nth` time:
     // from that moment the printer answers nothing and what the poll writes is undone, so the
     // files, the journal and the printer stay as they were then (a document open then stays cut

@@ -116,15 +116,20 @@ INSTANTIATE_TEST_SUITE_P(Each, PollerFailure, ::testing::ValuesIn(zvtest::printe
 
 // A job that could not be printed leaves the margin that later jobs print at as it was.
 TEST_F(Poller, AJobKeptBackDoesNotMoveTheMargin) {
-    left_margin = 120;
+    job("zv0.zv", "\x1b 04\rmargin four\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
     job("zv1.zv", "\x1b 10\rmargin ten\r\n");
     job("zv2.zv", "\rno margin of its own\r\n");
-    printer->fail(PrinterCall::end_doc, 1);
+    printer->fail(PrinterCall::end_doc, 2);
     EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    ASSERT_EQ(printer->documents.size(), 2u);
-    EXPECT_EQ(printer->documents[1].pages[0].runs[0].x, 120);
-    EXPECT_EQ(left_margin, 120);
+    ASSERT_EQ(printer->documents.size(), 3u);
+    EXPECT_EQ(printer->documents[0].pages[0].runs[0].x, 240);
+    EXPECT_EQ(printer->documents[2].pages[0].runs[0].x, 240);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
+    // Printed again, it sets its margin for the jobs after it.
+    job("zv3.zv", "\rafter it\r\n");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printer->documents.back().pages[0].runs[0].x, 600);
 }
 
 #ifndef _WIN32

@@ -22,11 +22,7 @@ std::string esc(int command, const std::string& parameters = "") {
 
 class PrintJob : public ::testing::Test {
   protected:
-    void SetUp() override {
-        left_margin = 0;
-        cyrillic_mode = 0;
-    }
-    int print(const std::string& job) { return zvtest::print_jobs(printer, {job}).at(0); }
+    int print(const std::string& job) { return zvtest::print_jobs(printer, {job}, &state).at(0); }
     const RecordedDocument& doc(size_t i = 0) { return printer.documents.at(i); }
     Runs page(size_t p, size_t d = 0) { return zvtest::describe(doc(d).pages.at(p)); }
     const zvp::RecordedRun& run(size_t r, size_t p = 0, size_t d = 0) {
@@ -34,6 +30,7 @@ class PrintJob : public ::testing::Test {
     }
 
     zvp::MemoryPrinter printer{zvtest::printer_300dpi()};
+    JobPrintState state; // carried from job to job, as the spooler does
 };
 
 // A margin set after the page was prepared waits for the next line; a bold word continues the line.
@@ -50,7 +47,7 @@ TEST_F(PrintJob, MarginBoldWordAndTwoLines) {
     EXPECT_EQ(run(0).font.lfHeight, -50);
     EXPECT_EQ(run(0).font.lfWidth, 30);
     EXPECT_EQ(run(0).font.lfCharSet, EASTEUROPE_CHARSET);
-    EXPECT_EQ(left_margin, 150);
+    EXPECT_EQ(state.left_margin, 150);
 }
 
 TEST_F(PrintJob, PagesEndOnlyAtFormFeeds) {
@@ -74,7 +71,7 @@ TEST_F(PrintJob, PagesEndOnlyAtFormFeeds) {
 }
 
 TEST_F(PrintJob, TextWithoutControlBytesIsDrawnOnceAtTheMargin) {
-    left_margin = 90;
+    state.left_margin = 90;
     EXPECT_EQ(print("abc"), 0);
     EXPECT_EQ(page(0), Runs{"90,0:abc"});
 }
@@ -96,7 +93,7 @@ TEST_F(PrintJob, TextPastTheBottomStaysOnThePage) {
 TEST_F(PrintJob, MarginIsCountedInColumnsOfThePitchInEffect) {
     const std::pair<int, int> pitches[] = {{3, 150}, {4, 125}, {1, 88}, {2, 75}};
     for (auto [command, expected] : pitches) {
-        left_margin = 0;
+        state.left_margin = 0;
         print(esc(command) + esc(32, "05") + "\rX");
         EXPECT_EQ(printer.documents.back().pages[0].runs[0].x, expected) << "command " << command;
     }
@@ -175,7 +172,7 @@ TEST_F(PrintJob, EscapeSequenceEdges) {
     // The line feed after a one-digit margin is its second parameter byte.
     print(esc(32) + "5\nX");
     EXPECT_EQ(page(0, 1), Runs{"0,0:X"});
-    EXPECT_EQ(left_margin, 150);
+    EXPECT_EQ(state.left_margin, 150);
     // Parameters stop at a zero byte but both bytes are consumed.
     print(esc(32) + std::string("7\0", 2) + "\rY");
     EXPECT_EQ(page(0, 2), Runs{"210,0:Y"});
@@ -183,7 +180,7 @@ TEST_F(PrintJob, EscapeSequenceEdges) {
     EXPECT_EQ(print("z\x1b"), 0);
     EXPECT_EQ(page(0, 3), Runs{"210,0:z"});
     print(esc(39) + "1");
-    EXPECT_EQ(cyrillic_mode, 1);
+    EXPECT_EQ(state.cyrillic_mode, 1);
 }
 
 TEST_F(PrintJob, LongRunsAreDrawnWholeAndTheJobGoesOn) {
@@ -288,7 +285,9 @@ TEST_F(PrintJob, UnreadableStreamIsReported) {
     ASSERT_GT(StartDocA(dc, &info), 0);
     FILE* directory = std::fopen("/", "rb");
     ASSERT_NE(directory, nullptr);
-    EXPECT_EQ(print_job_stream(dc, directory, NULL), 1);
+    JobPrintState job;
+    print_job_stream(dc, directory, NULL, &job);
+    EXPECT_EQ(job.end, JOB_INCOMPLETE);
     std::fclose(directory);
     DeleteDC(dc);
 }

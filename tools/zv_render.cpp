@@ -63,20 +63,21 @@ std::string last_error_words(const char* fallback) {
 // Prints every job, in order, into the document open on `dc`: 0, or the exit status of the first
 // failure, which is said.
 int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& out) {
+    JobPrintState state; // the margin goes on from job to job, as the spooler's does
     for (const auto& job : jobs) {
         FILE* stream = std::fopen(job.c_str(), "rb");
         if (!stream)
             return fail(job, std::strerror(errno));
         errno = 0;
-        int incomplete = print_job_stream(dc, stream, NULL);
+        print_job_stream(dc, stream, NULL, &state);
         int read_error = std::ferror(stream) ? (errno ? errno : EIO) : 0;
         std::fclose(stream);
         if (read_error)
             return fail(job, std::strerror(read_error));
-        if (incomplete)
+        if (state.end != JOB_WHOLE)
             return fail(out, last_error_words("output incomplete"));
         char off[2048];
-        describe_off_page(&job_off_page, off, sizeof off);
+        describe_off_page(&state.off_page, off, sizeof off);
         if (off[0])
             std::fprintf(stderr, "zv-render: %s: text outside the printable area, cut off: %s\n",
                          job.c_str(), off);
