@@ -46,9 +46,10 @@ int print_test_page(HWND window) {
     if (job_id > 0) {
         int ended = 0;
         if (StartPage(dc) > 0) {
-            draw_test_page(dc);
             // A document the printer did not take whole is not reported as printed.
-            if (EndPage(dc) > 0) {
+            if (draw_test_page(dc) != 0) {
+                describe_failure("cannot draw the text", reason, sizeof reason);
+            } else if (EndPage(dc) > 0) {
                 ended = 1;
                 result = EndDoc(dc) > 0 ? 0 : 1;
                 if (result != 0)
@@ -76,7 +77,8 @@ int print_test_page(HWND window) {
     return 0;
 }
 
-void draw_test_page(HDC dc) {
+int draw_test_page(HDC dc) {
+    int failed = 0;
     FontSet fonts = build_font_set(dc, POLISH_FONT_SET);
     SaveDC(dc);
     SetBkMode(dc, TRANSPARENT);
@@ -86,8 +88,10 @@ void draw_test_page(HDC dc) {
         int pitch = line / 4, style = line % 4;
         int bold = style % 2, underline = style / 2;
         SelectObject(dc, fonts.fonts[font_set_index(bold, underline, pitch)]);
-        TextOutA(dc, 0, line * line_step, sample_line, SAMPLE_LINE_LENGTH);
+        if (!TextOutA(dc, 0, line * line_step, sample_line, SAMPLE_LINE_LENGTH))
+            failed = 1;
     }
     delete_font_set(dc, &fonts);
     RestoreDC(dc, -1);
+    return failed;
 }

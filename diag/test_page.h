@@ -21,4 +21,5 @@ void run_test_page_command(HWND window);
 // not; a document that failed on the way is abandoned, never left half-open.
 int print_test_page(HWND window);
 // Draws the sixteen lines on the open page of `dc`, one line pitch apart from the top left.
-void draw_test_page(HDC dc);
+// Returns 0, or 1 when a line could not be drawn (the last error says why).
+int draw_test_page(HDC dc);

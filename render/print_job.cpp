@@ -117,7 +117,8 @@ static void flush_text_run(PrintState* s) {
     select_current_font(s);
     POINT from, to;
     GetCurrentPositionEx(s->dc, &from);
-    TextOutA(s->dc, 0, line_top(s), (const char*)s->text_run, (int)s->text_run_length);
+    if (!TextOutA(s->dc, 0, line_top(s), (const char*)s->text_run, (int)s->text_run_length))
+        incomplete(s->job);
     GetCurrentPositionEx(s->dc, &to);
     count_off_page(s, from.x, to.x, s->text_run_length);
     s->text_run_length = 0;

@@ -67,6 +67,7 @@ std::vector<PrinterFailure> printer_failures() {
     return {{"NoDefaultPrinter", true, PrinterCall::start_doc},
             {"DocumentRefused", false, PrinterCall::start_doc},
             {"PageRefused", false, PrinterCall::start_page},
+            {"TextNotDrawn", false, PrinterCall::draw_text},
             {"PageNotEnded", false, PrinterCall::end_page},
             {"DocumentNotEnded", false, PrinterCall::end_doc}};
 }

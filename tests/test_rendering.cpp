@@ -5,6 +5,7 @@
 
 #include <cairo.h>
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
@@ -259,6 +260,40 @@ TEST(ZvRender, ArgumentsAndErrors) {
               0);
     run_command("pdfinfo " + dir.file("l.pdf"), &out);
     EXPECT_NE(out.find("612 x 792 pts"), std::string::npos) << out;
+}
+
+// A machine whose only "Courier New" is a bitmap face (as an X11 font package may install one):
+// it would measure as a font and print no text, so it is not taken, and the job fails, named.
+TEST(ZvRender, ABitmapCourierNewPrintsNothingAndSaysSo) {
+    TempDir dir;
+    std::string chars;
+    for (int code = 32; code < 127; ++code) {
+        chars += "STARTCHAR c" + std::to_string(code) + "\nENCODING " + std::to_string(code) +
+                 "\nSWIDTH 600 0\nDWIDTH 6 0\nBBX 6 12 0 -2\nBITMAP\n";
+        for (int row = 0; row < 12; ++row)
+            chars += "FC\n";
+        chars += "ENDCHAR\n";
+    }
+    dir.write("cour.bdf", "STARTFONT 2.1\n"
+                          "FONT -test-Courier New-medium-r-normal--12-120-75-75-m-60-iso8859-1\n"
+                          "SIZE 12 75 75\nFONTBOUNDINGBOX 6 12 0 -2\nSTARTPROPERTIES 4\n"
+                          "FAMILY_NAME \"Courier New\"\nFONT_ASCENT 10\nFONT_DESCENT 2\n"
+                          "SPACING \"M\"\nENDPROPERTIES\nCHARS 95\n" +
+                              chars + "ENDFONT\n");
+    dir.write("fonts.conf", "<?xml version=\"1.0\"?>\n<fontconfig><dir>" + dir.path() +
+                                "</dir><cachedir>" + dir.file("cache") +
+                                "</cachedir></fontconfig>\n");
+    dir.write("job.zv", "Kartoteka\r\n");
+    std::string env = "FONTCONFIG_FILE=" + dir.file("fonts.conf") + " ";
+    std::string out;
+    ASSERT_EQ(run_command(env + "fc-list", &out), 0);
+    ASSERT_NE(out.find("Courier New"), std::string::npos) << "fontconfig must list the face";
+    EXPECT_EQ(run_command(env + zv_render + " -o " + dir.file("job.pdf") + " " +
+                              dir.file("job.zv") + " 2>&1",
+                          &out),
+              1);
+    EXPECT_NE(out.find("no TrueType font for \"Courier New\""), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("job.pdf"))) << "no PDF without its text";
 }
 
 } // namespace

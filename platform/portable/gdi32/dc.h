@@ -58,6 +58,10 @@ struct DcState {
     COLORREF bk_color = 0xFFFFFF;
 };
 
+struct DeviceContext;
+// A call the device refused: its words for it become the last error; returns `result`.
+int refused(DeviceContext* d, int result);
+
 struct DeviceContext {
     explicit DeviceContext(std::shared_ptr<Device> d);
 

@@ -71,7 +71,8 @@ class Device {
     // Why the last document or page call failed, in the printer's own words ("" if unknown).
     virtual std::string error() const { return {}; }
 
-    virtual void draw_text(const TextRun& run) = 0;
+    // False when the text cannot be drawn (error() says why): the document is then not whole.
+    virtual bool draw_text(const TextRun& run) = 0;
 
     // Asked while the device waits on a slow printer: false gives up the document.
     std::function<bool()> keep_going;

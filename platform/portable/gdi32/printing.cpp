@@ -25,7 +25,7 @@ bool DeviceContext::keep_going(HDC handle) {
 
 using namespace zvp;
 
-static int refused(DeviceContext* d, int result) {
+int zvp::refused(DeviceContext* d, int result) {
     std::string why = d->device->error();
     if (!why.empty())
         set_last_error_message(why);

@@ -135,7 +135,8 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     run.opaque = s.bk_mode == OPAQUE;
     run.text_color = s.text_color;
     run.bk_color = s.bk_color;
-    d->device->draw_text(run);
+    if (!d->device->draw_text(run))
+        return zvp::refused(d, FALSE);
 
     if (update_cp) {
         // The current position moves along the run: right after left-aligned text, to the start

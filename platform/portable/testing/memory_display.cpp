@@ -31,7 +31,10 @@ class MemoryDisplay : public Device {
     }
     const DeviceCaps& caps() const override { return caps_; }
     FontEngine& font_engine() override { return fixed_font_engine(); }
-    void draw_text(const TextRun& run) override { runs_->push_back(record_run(run)); }
+    bool draw_text(const TextRun& run) override {
+        runs_->push_back(record_run(run));
+        return true;
+    }
 
   private:
     std::vector<RecordedRun>* runs_;

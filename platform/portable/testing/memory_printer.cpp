@@ -63,7 +63,7 @@ class MemoryPrinterDevice : public Device {
         return 1;
     }
 
-    void draw_text(const TextRun& run) override;
+    bool draw_text(const TextRun& run) override;
 
   private:
     RecordedDocument& document() { return printer_.documents[doc_]; }
@@ -253,8 +253,11 @@ class MemoryPrinterSystem : public PrinterSystem {
 
 } // namespace
 
-void MemoryPrinterDevice::draw_text(const TextRun& run) {
+bool MemoryPrinterDevice::draw_text(const TextRun& run) {
+    if (!printer_.take_call(PrinterCall::draw_text))
+        return false;
     document().pages.back().runs.push_back(record_run(run));
+    return true;
 }
 
 void use_memory_printer(std::shared_ptr<MemoryPrinter> printer, const std::string& name) {

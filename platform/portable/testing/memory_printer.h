@@ -44,6 +44,7 @@ enum class PrinterCall {
     end_page,
     end_doc,
     abort_doc,
+    draw_text,
     job_reference,
     job_fate,
     cancel_job

@@ -252,7 +252,7 @@ class NullDisplay : public Device {
     }
     const DeviceCaps& caps() const override { return caps_; }
     FontEngine& font_engine() override { return fixed_font_engine(); }
-    void draw_text(const TextRun&) override {}
+    bool draw_text(const TextRun&) override { return true; }
 
   private:
     DeviceCaps caps_;

@@ -29,8 +29,8 @@ class PngPrinter : public Device {
     int start_page() override {
         release();
         ++page_number_;
-        surface_ =
-            cairo_image_surface_create(CAIRO_FORMAT_RGB24, caps_.physical_width, caps_.physical_height);
+        surface_ = cairo_image_surface_create(CAIRO_FORMAT_RGB24, caps_.physical_width,
+                                              caps_.physical_height);
         cr_ = cairo_create(surface_);
         cairo_set_source_rgb(cr_, 1, 1, 1);
         cairo_paint(cr_);
@@ -68,9 +68,10 @@ class PngPrinter : public Device {
         return 1;
     }
 
-    void draw_text(const TextRun& run) override {
+    bool draw_text(const TextRun& run) override {
         if (cr_)
             draw_text_run(cr_, run, caps_.horzres, caps_.vertres);
+        return true;
     }
 
     std::string error() const override { return error_; }

@@ -78,8 +78,9 @@ std::vector<std::string> families_for(const std::string& family) {
 }
 
 const FcObjectSet* listed_objects() {
-    static FcObjectSet* os = FcObjectSetBuild(FC_FAMILY, FC_STYLE, FC_FULLNAME, FC_WEIGHT, FC_SLANT,
-                                              FC_FILE, FC_INDEX, FC_CHARSET, nullptr);
+    static FcObjectSet* os =
+        FcObjectSetBuild(FC_FAMILY, FC_STYLE, FC_FULLNAME, FC_WEIGHT, FC_SLANT, FC_FILE, FC_INDEX,
+                         FC_CHARSET, FC_OUTLINE, FC_FONTFORMAT, nullptr);
     return os;
 }
 
@@ -97,7 +98,18 @@ FcFontSet* all_faces() {
     return all;
 }
 
+// Only TrueType outline faces (".ttf", ".ttc" and OpenType with TrueType outlines) are taken:
+// the printers embed them as TrueType fonts, and a bitmap or Type 1 face of the same name would
+// measure as one and print nothing.
+bool outline_face(const FcPattern* face) {
+    FcBool outline = FcFalse;
+    return FcPatternGetBool(face, FC_OUTLINE, 0, &outline) == FcResultMatch && outline &&
+           get_string(face, FC_FONTFORMAT) == "TrueType";
+}
+
 bool covers_code_page(const FcPattern* face, int code_page) {
+    if (!outline_face(face))
+        return false;
     FcCharSet* cs = nullptr;
     if (FcPatternGetCharSet(face, FC_CHARSET, 0, &cs) != FcResultMatch || !cs)
         return false;
@@ -219,18 +231,10 @@ FaceChoice by_fallback(const LOGFONTA& lf, int code_page) {
     for (int i = 0; sorted && i < sorted->nfont; ++i)
         if (covers_code_page(sorted->fonts[i], code_page))
             return make_choice(sorted->fonts[i], lf, false);
-    if (sorted && sorted->nfont > 0)
-        return make_choice(sorted->fonts[0], lf, false);
+    for (int i = 0; sorted && i < sorted->nfont; ++i)
+        if (outline_face(sorted->fonts[i]))
+            return make_choice(sorted->fonts[i], lf, false);
     return FaceChoice{};
-}
-
-FT_Library library() {
-    static FT_Library lib = [] {
-        FT_Library l = nullptr;
-        FT_Init_FreeType(&l);
-        return l;
-    }();
-    return lib;
 }
 
 // Faces for measuring, one per file and index; the back ends that draw open faces of their own
@@ -242,7 +246,7 @@ FT_Face metrics_face(const FaceChoice& c) {
     if (it != faces.end())
         return it->second;
     FT_Face face = nullptr;
-    if (FT_New_Face(library(), c.file.c_str(), c.index, &face) != 0)
+    if (FT_New_Face(freetype_library(), c.file.c_str(), c.index, &face) != 0)
         face = nullptr;
     return faces[key] = face;
 }
@@ -402,6 +406,15 @@ double synthetic_bold_strength(int ppem) {
 FontEngine& freetype_font_engine() {
     static FreeTypeFontEngine engine;
     return engine;
+}
+
+FT_Library freetype_library() {
+    static FT_Library lib = [] {
+        FT_Library l = nullptr;
+        FT_Init_FreeType(&l);
+        return l;
+    }();
+    return lib;
 }
 
 } // namespace zvp

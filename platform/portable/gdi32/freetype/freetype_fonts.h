@@ -5,6 +5,8 @@
 #include "platform/portable/gdi32/font_engine.h"
 
 #include <array>
+#include <ft2build.h>
+#include FT_FREETYPE_H
 #include <string>
 
 namespace zvp {
@@ -24,6 +26,9 @@ struct FaceChoice {
 double synthetic_bold_strength(int ppem);
 
 FaceChoice choose_face(const LOGFONTA& font);
+
+// The program's one FreeType library (nullptr if FreeType cannot start).
+FT_Library freetype_library();
 
 class FreeTypeFont : public RealizedFont {
   public:

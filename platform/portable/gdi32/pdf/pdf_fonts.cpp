@@ -8,6 +8,7 @@
 #include FT_FREETYPE_H
 #include FT_ADVANCES_H
 #include FT_TRUETYPE_TABLES_H
+#include FT_TRUETYPE_TAGS_H
 #include <hb-subset.h>
 #include <hb.h>
 #include <map>
@@ -25,6 +26,7 @@ struct EmbeddableFace {
     hb_face_t* hb = nullptr;
     int units_per_em = 1000;
     std::string postscript_name;
+    std::string problem; // why it cannot be embedded, "" when it can
 
     EmbeddableFace() = default;
     EmbeddableFace(const EmbeddableFace&) = delete;
@@ -38,15 +40,6 @@ struct EmbeddableFace {
 };
 
 namespace {
-
-FT_Library library() {
-    static FT_Library lib = [] {
-        FT_Library l = nullptr;
-        FT_Init_FreeType(&l);
-        return l;
-    }();
-    return lib;
-}
 
 // Letters, digits and a few marks pass as they are into a PDF name; anything else is #XX.
 std::string pdf_name(const std::string& s) {
@@ -74,10 +67,18 @@ const EmbeddableFace* embeddable_face(const FaceChoice& choice) {
     auto face = std::make_unique<EmbeddableFace>();
     face->file = choice.file;
     face->index = choice.index;
+    // The font goes in as a TrueType font program: it must have TrueType outlines.
+    FT_ULong glyf = 0;
     hb_blob_t* blob = hb_blob_create_from_file_or_fail(choice.file.c_str());
-    if (blob && library() &&
-        FT_New_Face(library(), choice.file.c_str(), choice.index, &face->ft) == 0 &&
-        FT_IS_SFNT(face->ft)) {
+    if (!blob)
+        face->problem = "its file cannot be read";
+    else if (!freetype_library() ||
+             FT_New_Face(freetype_library(), choice.file.c_str(), choice.index, &face->ft) != 0)
+        face->problem = "FreeType cannot open it";
+    else if (!FT_IS_SFNT(face->ft) ||
+             FT_Load_Sfnt_Table(face->ft, TTAG_glyf, 0, nullptr, &glyf) != 0 || glyf == 0)
+        face->problem = "it is not a TrueType outline font";
+    if (face->problem.empty()) {
         face->hb = hb_face_create(blob, static_cast<unsigned>(choice.index));
         face->units_per_em = face->ft->units_per_EM ? face->ft->units_per_EM : 1000;
         const char* name = FT_Get_Postscript_Name(face->ft);
@@ -85,9 +86,7 @@ const EmbeddableFace* embeddable_face(const FaceChoice& choice) {
     }
     if (blob)
         hb_blob_destroy(blob);
-    EmbeddableFace* result = face->hb ? face.get() : nullptr;
-    faces[key] = std::move(face);
-    return result;
+    return (faces[key] = std::move(face)).get();
 }
 
 int thousandths(const EmbeddableFace& face, long units) {
@@ -312,7 +311,7 @@ void PdfFonts::clear() {
     last_ = nullptr;
 }
 
-DocumentFont* PdfFonts::find(PdfOutput& out, const FreeTypeFont& font) {
+DocumentFont* PdfFonts::find(PdfOutput& out, const FreeTypeFont& font, std::string& why) {
     const FaceChoice& choice = font.face();
     if (last_ && last_->code_page == font.code_page() && last_->face->file == choice.file &&
         last_->face->index == choice.index)
@@ -321,9 +320,16 @@ DocumentFont* PdfFonts::find(PdfOutput& out, const FreeTypeFont& font) {
         if (f->code_page == font.code_page() && f->face->file == choice.file &&
             f->face->index == choice.index)
             return last_ = f.get();
-    const EmbeddableFace* face = choice.file.empty() ? nullptr : embeddable_face(choice);
-    if (!face)
+    if (choice.file.empty()) {
+        why = "no font file";
         return nullptr;
+    }
+    const EmbeddableFace* face = embeddable_face(choice);
+    if (!face->problem.empty()) {
+        why = "cannot embed the font \"" + choice.family + " " + choice.style + "\" (" +
+              choice.file + "): " + face->problem;
+        return nullptr;
+    }
     auto f = std::make_unique<DocumentFont>();
     f->resource = static_cast<int>(fonts_.size() + 1);
     f->object = out.new_object();

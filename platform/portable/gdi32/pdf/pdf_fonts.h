@@ -10,6 +10,7 @@
 #include <array>
 #include <bitset>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zvp {
@@ -33,9 +34,9 @@ class PdfFonts {
     PdfFonts();
     ~PdfFonts();
 
-    // The document's font for `font`, made on first use; nullptr for a face that cannot be
-    // embedded (no font file).
-    DocumentFont* find(PdfOutput& out, const FreeTypeFont& font);
+    // The document's font for `font`, made on first use; nullptr, and `why`, for a face that
+    // cannot be embedded (no font file, or not a TrueType outline font).
+    DocumentFont* find(PdfOutput& out, const FreeTypeFont& font, std::string& why);
     // Writes every font the document used, and the resource dictionary `resources` naming them.
     void write(PdfOutput& out, int resources);
     void clear();

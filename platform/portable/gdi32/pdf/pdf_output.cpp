@@ -216,6 +216,14 @@ void PdfOutput::stream_object(int number, std::string_view dictionary, std::stri
 }
 
 void PdfOutput::end(int root, int info, std::string_view id) {
+    // An object numbered but never written would leave the reader a cross-reference to nothing.
+    for (size_t n = 1; n < offsets_.size(); ++n) {
+        if (offsets_[n] == 0) {
+            problem_ = "object " + std::to_string(n) + " of the PDF file was never written";
+            failed_ = true;
+            return;
+        }
+    }
     uint64_t xref = offset();
     pending_ += "xref\n0 ";
     append_int(pending_, static_cast<long>(offsets_.size()));

@@ -65,12 +65,15 @@ class PdfOutput {
     // A whole stream object: `dictionary` holds the entries besides /Length and /Filter.
     void stream_object(int number, std::string_view dictionary, std::string_view data,
                        bool compress = true);
-    // The cross-reference table and the trailer; the file is then complete.
+    // The cross-reference table and the trailer; the file is then complete. Fails when an object
+    // handed out was never written (problem() says which).
     void end(int root, int info, std::string_view id);
 
     // Hands what is written so far to the sink. False once any write has failed.
     bool flush();
     bool failed() const { return failed_; }
+    // Why the file failed when no write did ("" otherwise).
+    const std::string& problem() const { return problem_; }
     // Bytes of the streams written so far, as they are in the file.
     uint64_t compressed_bytes() const { return compressed_; }
 
@@ -81,6 +84,7 @@ class PdfOutput {
     std::string pending_;
     uint64_t flushed_ = 0;
     bool failed_ = false;
+    std::string problem_;
     std::vector<uint64_t> offsets_{0}; // by object number; 0 is the free list's head
     Deflater deflater_{kDeflateLevel};
     std::string packed_;

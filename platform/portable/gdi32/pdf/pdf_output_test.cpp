@@ -173,6 +173,21 @@ TEST(PdfOutput, CrossReferencePointsAtEveryObject) {
         << check;
 }
 
+TEST(PdfOutput, AnObjectNeverWrittenFailsTheFile) {
+    StringSink sink;
+    zvp::PdfOutput out(sink);
+    out.begin("1.4");
+    int catalog = out.new_object();
+    out.new_object(); // numbered, never written
+    out.begin_object(catalog) += "<< /Type /Catalog >>";
+    out.end_object();
+    out.end(catalog, catalog, "0123456789ABCDEF0123456789ABCDEF");
+    EXPECT_TRUE(out.failed());
+    EXPECT_EQ(out.problem(), "object 2 of the PDF file was never written");
+    out.flush();
+    EXPECT_EQ(sink.bytes.find("xref"), std::string::npos) << "no cross-reference is written";
+}
+
 TEST(PdfOutput, AFailedWriteStaysFailed) {
     StringSink sink;
     sink.fail_after_ = 1;

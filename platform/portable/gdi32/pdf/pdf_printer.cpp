@@ -94,6 +94,9 @@ class PdfPrinter : public Device {
         : page_(page), caps_(printer_caps(page)), sink_(std::move(sink)), out_(*sink_) {
         width_ = points(page.width_mm);
         height_ = points(page.height_mm);
+        // The sink asks whatever abort procedure the device context has when it asks, set before
+        // the document or after.
+        sink_->keep_going = [this] { return !keep_going || keep_going(); };
     }
 
     const DeviceCaps& caps() const override { return caps_; }
@@ -101,9 +104,9 @@ class PdfPrinter : public Device {
 
     int start_doc(const std::string& name) override {
         error_.clear();
+        broken_ = false;
         if (doc_open_)
             abort_doc();
-        sink_->keep_going = keep_going;
         if (!sink_->open(name)) {
             error_ = sink_error("cannot open the output");
             return SP_ERROR;
@@ -127,7 +130,7 @@ class PdfPrinter : public Device {
     }
 
     int start_page() override {
-        if (!doc_open_ || out_.failed())
+        if (!doc_open_ || out_.failed() || broken_)
             return SP_ERROR;
         content_.clear();
         state_ = PageState{};
@@ -153,6 +156,8 @@ class PdfPrinter : public Device {
         if (!page_open_)
             return SP_ERROR;
         page_open_ = false;
+        if (broken_)
+            return SP_ERROR;
         end_text();
         content_ += "Q\n";
         int contents = out_.new_object(), page = out_.new_object();
@@ -178,6 +183,10 @@ class PdfPrinter : public Device {
     int end_doc() override {
         if (!doc_open_)
             return SP_ERROR;
+        if (broken_) {
+            abort_doc();
+            return SP_ERROR;
+        }
         if (page_open_)
             end_page();
         fonts_.write(out_, resources_);
@@ -186,7 +195,7 @@ class PdfPrinter : public Device {
         out_.end(catalog_, info_, document_id());
         doc_open_ = false;
         if (out_.failed()) {
-            fail("cannot write the document");
+            fail(out_.problem().empty() ? "cannot write the document" : out_.problem());
             sink_->abort();
             return SP_ERROR;
         }
@@ -210,12 +219,12 @@ class PdfPrinter : public Device {
 
     std::string error() const override { return error_; }
 
-    void draw_text(const TextRun& run) override {
-        if (!page_open_)
-            return;
+    bool draw_text(const TextRun& run) override {
+        if (!page_open_ || broken_)
+            return false;
         GlyphSpan span = visible_glyphs(run, caps_.horzres, caps_.vertres);
         if (span.first >= span.last)
-            return;
+            return true;
         const FontMetrics& m = run.realized->metrics();
         int left = run.char_x[span.first], right = run.char_x[span.last];
         if (run.opaque) {
@@ -224,14 +233,19 @@ class PdfPrinter : public Device {
             rectangle(left, run.y, right - left, m.ascent + m.descent);
         }
         set_color(run.text_color);
-        if (const auto* font = dynamic_cast<const FreeTypeFont*>(run.realized))
-            show_glyphs(run, span, *font);
+        const auto* font = dynamic_cast<const FreeTypeFont*>(run.realized);
+        if (!font || font->face().file.empty())
+            return broken("no TrueType font for \"" + std::string(run.font->lfFaceName) +
+                          "\" is installed");
+        if (!show_glyphs(run, span, *font))
+            return false;
         if (run.font->lfUnderline)
             bars_.push_back({run.text_color, left, run.baseline + m.underline_offset, right - left,
                              m.underline_thickness});
         if (run.font->lfStrikeOut)
             bars_.push_back({run.text_color, left, run.baseline + m.strikeout_offset, right - left,
                              m.strikeout_thickness});
+        return true;
     }
 
   private:
@@ -288,10 +302,19 @@ class PdfPrinter : public Device {
         content_ += " re f\n";
     }
 
-    void show_glyphs(const TextRun& run, GlyphSpan span, const FreeTypeFont& font) {
-        DocumentFont* f = fonts_.find(out_, font);
+    // Text that cannot be drawn spoils the document: its pages and its end fail too, so the job is
+    // never taken as printed, whatever the caller makes of the failed TextOutA.
+    bool broken(const std::string& why) {
+        broken_ = true;
+        error_ = why;
+        return false;
+    }
+
+    bool show_glyphs(const TextRun& run, GlyphSpan span, const FreeTypeFont& font) {
+        std::string why;
+        DocumentFont* f = fonts_.find(out_, font, why);
         if (!f)
-            return;
+            return broken(why);
         auto byte = [&](int i) { return static_cast<unsigned char>(run.bytes[i]); };
         for (int i = span.first; i < span.last; ++i)
             f->used.set(byte(i));
@@ -336,14 +359,21 @@ class PdfPrinter : public Device {
         if (uniform) {
             append_codes(run, span.first, span.last);
             content_ += " Tj\n";
-            return;
+        } else {
+            show_adjusted(run, span, *f, size, th);
         }
-        // Otherwise each glyph is moved from where the font puts it to where GDI did, the last one
-        // too, so the pen ends where the run does.
+        return true;
+    }
+
+    // Each glyph moved from where the font puts it to where GDI did, the last one too, so the pen
+    // ends where the run does.
+    void show_adjusted(const TextRun& run, GlyphSpan span, const DocumentFont& f, int size,
+                       double th) {
+        auto byte = [&](int i) { return static_cast<unsigned char>(run.bytes[i]); };
         content_ += '[';
         int from = span.first;
         for (int i = span.first; i < span.last; ++i) {
-            double natural = f->widths[byte(i)] * size / 1000.0 + state_.spacing;
+            double natural = f.widths[byte(i)] * size / 1000.0 + state_.spacing;
             double wanted = (run.char_x[i + 1] - run.char_x[i]) / th;
             double adjust = (natural - wanted) * 1000.0 / size;
             if (std::fabs(adjust) > 1e-9 || i + 1 == span.last) {
@@ -475,6 +505,7 @@ class PdfPrinter : public Device {
     std::vector<Bar> bars_;
     WrittenReal written_scale_, written_spacing_, written_stroke_{3};
     bool doc_open_ = false, page_open_ = false;
+    bool broken_ = false; // text of the document could not be drawn
     std::string error_;
 };
 

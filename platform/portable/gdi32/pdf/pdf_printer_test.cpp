@@ -226,15 +226,17 @@ TEST(PdfPrinter, DocumentInfoAndAnEmptyPage) {
     EXPECT_TRUE(std::regex_match(out, std::regex("x\n+\f"))) << out;
 }
 
-// A sink that takes `room` bytes and then fails as a full disk does.
+// A sink that takes `room` bytes and then fails as a full disk does; what it took is in `bytes`.
 class FullDisk : public zvp::PdfSink {
   public:
-    explicit FullDisk(size_t room) : room_(room) {}
+    explicit FullDisk(size_t room, std::string* bytes = nullptr) : room_(room), bytes_(bytes) {}
     bool open(const std::string&) override { return true; }
-    bool write(const unsigned char*, size_t size) override {
+    bool write(const unsigned char* data, size_t size) override {
         if (size > room_)
             return false;
         room_ -= size;
+        if (bytes_)
+            bytes_->append(reinterpret_cast<const char*>(data), size);
         return true;
     }
     bool finish() override { return true; }
@@ -243,7 +245,38 @@ class FullDisk : public zvp::PdfSink {
 
   private:
     size_t room_;
+    std::string* bytes_;
 };
+
+// Prints `job` as one document on a PDF printer whose disk holds `room` bytes: whether EndDoc
+// succeeded, and the bytes that reached the disk.
+bool print_to_disk(const std::string& job, size_t room, std::string* bytes) {
+    HDC dc = zvp::create_pdf_printer_dc(zvp::a4_page(600), std::make_unique<FullDisk>(room, bytes));
+    DOCINFOA info{};
+    info.cbSize = sizeof info;
+    info.lpszDocName = "ZV: Printing";
+    bool ended = StartDocA(dc, &info) > 0 && zvtest::print_bytes(dc, job) == 0 && EndDoc(dc) > 0;
+    DeleteDC(dc);
+    return ended;
+}
+
+// The disk fills up at the very end: with the cross-reference table, or its last byte.
+TEST(PdfPrinter, AFullDiskAtTheCrossReferenceFailsTheJob) {
+    const std::string job = "Kartoteka\r\nZak\xb3"
+                            "ad\f";
+    std::string whole;
+    ASSERT_TRUE(print_to_disk(job, SIZE_MAX, &whole));
+    size_t xref = whole.rfind("\nxref\n");
+    ASSERT_NE(xref, std::string::npos);
+    for (size_t room : {xref + 1, whole.size() - 1}) {
+        std::string cut;
+        EXPECT_FALSE(print_to_disk(job, room, &cut))
+            << "room for " << room << " of " << whole.size();
+        EXPECT_LE(cut.size(), room);
+    }
+    std::string again;
+    EXPECT_TRUE(print_to_disk(job, whole.size(), &again));
+}
 
 TEST(PdfPrinter, AWriteFailureFailsTheJob) {
     // A job of 20 pages that makes about 14 KB of PDF, so the disk fills up before it starts,

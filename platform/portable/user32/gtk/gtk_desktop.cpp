@@ -115,7 +115,10 @@ class WindowDevice : public Device {
     }
     const DeviceCaps& caps() const override { return caps_; }
     FontEngine& font_engine() override { return freetype_font_engine(); }
-    void draw_text(const TextRun& run) override { draw_text_run(cr_, run, width_, height_); }
+    bool draw_text(const TextRun& run) override {
+        draw_text_run(cr_, run, width_, height_);
+        return true;
+    }
 
   private:
     cairo_t* cr_;
