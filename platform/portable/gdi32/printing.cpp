@@ -1,8 +1,10 @@
-// Documents and pages on a device context, and the application's abort procedure. The device
-// context keeps the order of the calls (no page outside a document, no second page while one is
-// open); the device does the work. A refusal leaves the printer's words for it as the last error.
+// Printer device contexts: made for a printer the printer system opens, their documents and
+// pages, and the application's abort procedure. The device context keeps the order of the calls
+// (no page outside a document, no second page while one is open); the device does the work. A
+// refusal leaves the printer's words for it as the last error.
 #include "platform/portable/gdi32/dc.h"
 #include "platform/portable/kernel32/errors.h"
+#include "platform/portable/winspool/printer_system.h"
 
 namespace zvp {
 
@@ -51,6 +53,22 @@ int WINAPI SetAbortProc(HDC dc, ABORTPROC proc) {
         return !c || c->keep_going(dc);
     };
     return 1;
+}
+
+// The printer's driver is the printer system's: it opens the device the name stands for.
+HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* init) {
+    (void)driver;
+    (void)output;
+    (void)init;
+    const std::shared_ptr<PrinterSystem>& system = winspool().system;
+    if (!device || !system) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    }
+    std::shared_ptr<Device> printer = system->open(device);
+    if (!printer)
+        return nullptr;
+    return create_dc(std::move(printer));
 }
 
 static int abandoned() {

@@ -283,4 +283,35 @@ std::string pdf_file_of_job(int id, bool* written) {
     return {};
 }
 
+static const char pdf_reference_prefix[] = "pdf ";
+
+bool is_pdf_reference(const std::string& reference) {
+    return reference.compare(0, std::strlen(pdf_reference_prefix), pdf_reference_prefix) == 0;
+}
+
+std::string pdf_job_reference(int id) {
+    std::string file = pdf_file_of_job(id, nullptr);
+    return file.empty() ? "" : pdf_reference_prefix + file;
+}
+
+Lookup pdf_job(int id, JobEntry& job) {
+    bool written = false;
+    std::string file = pdf_file_of_job(id, &written);
+    if (file.empty() || !written)
+        return Lookup::none;
+    job.status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+    job.status_text = "written to " + file;
+    return Lookup::found;
+}
+
+JobFate pdf_job_fate(const std::string& reference, bool sent) {
+    std::string file = reference.substr(std::strlen(pdf_reference_prefix));
+    struct stat st;
+    bool there = stat(file.c_str(), &st) == 0;
+    JobFate fate;
+    fate.fate = there || sent ? JOB_FATE_PRINTED : JOB_FATE_INCOMPLETE;
+    fate.words = there || sent ? "written to " + file : "never written whole";
+    return fate;
+}
+
 } // namespace zvp

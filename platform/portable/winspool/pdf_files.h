@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/portable/gdi32/printer_device.h"
+#include "platform/portable/winspool/printer_system.h"
 
 #include <memory>
 #include <string>
@@ -22,5 +23,15 @@ std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
 // (`written` may be null); "" for a document not (or no longer) known. The most recent documents
 // are remembered.
 std::string pdf_file_of_job(int id, bool* written);
+
+// The jobs of the built-in PDF printer, as the spooler asks after them: a job's reference names
+// its file ("pdf " and the path).
+bool is_pdf_reference(const std::string& reference);
+std::string pdf_job_reference(int id);
+// A job whose file is written is printed.
+Lookup pdf_job(int id, JobEntry& job);
+// A document is done once its file is in place; a file that is not there was never written whole,
+// unless its writing was seen to end (`sent`: a person may have moved it since).
+JobFate pdf_job_fate(const std::string& reference, bool sent);
 
 } // namespace zvp

@@ -168,20 +168,6 @@ BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
     return TRUE;
 }
 
-HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* init) {
-    (void)driver;
-    (void)output;
-    (void)init;
-    if (!device || !current_system()) {
-        SetLastError(ERROR_INVALID_PRINTER_NAME);
-        return nullptr;
-    }
-    std::shared_ptr<Device> printer = current_system()->open(device);
-    if (!printer)
-        return nullptr;
-    return create_dc(std::move(printer));
-}
-
 BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DWORD size,
                     LPDWORD needed) {
     OpenPrinter* open = winspool().printers.get(printer);

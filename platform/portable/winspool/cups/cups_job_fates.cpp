@@ -1,6 +1,7 @@
 #include "platform/portable/winspool/cups/cups_job_fates.h"
 
 #include "platform/portable/kernel32/errors.h"
+#include "platform/portable/winspool/cups/cups_connection.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -26,9 +27,6 @@ constexpr int kMarkerRenewBelowSeconds = 2400;
 // How long a question to the scheduler may take before it counts as unanswered.
 constexpr int kConnectTimeoutMs = 5000;
 constexpr double kAnswerTimeoutSeconds = 10;
-
-using HttpPtr = std::unique_ptr<http_t, void (*)(http_t*)>;
-using IppPtr = std::unique_ptr<ipp_t, void (*)(ipp_t*)>;
 
 long long now_seconds() {
     return static_cast<long long>(std::time(nullptr));
@@ -77,8 +75,7 @@ int give_up(http_t*, void*) {
 
 HttpPtr connect_to(const CupsServer& server) {
     HttpPtr http(httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
-                              cupsEncryption(), 1, kConnectTimeoutMs, nullptr),
-                 httpClose);
+                              cupsEncryption(), 1, kConnectTimeoutMs, nullptr));
     if (http)
         httpSetTimeout(http.get(), kAnswerTimeoutSeconds, give_up, nullptr);
     else
@@ -97,17 +94,8 @@ std::string server_uri(const CupsServer& server) {
     return uri;
 }
 
-std::string resource_of(const std::string& uri) {
-    char scheme[32], user[256], host[256], resource[1024];
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof scheme, user, sizeof user,
-                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
-        return "/";
-    return resource;
-}
-
 IppPtr ask(http_t* http, ipp_t* request, const std::string& resource) {
-    return IppPtr(cupsDoRequest(http, request, resource.c_str()), ippDelete);
+    return IppPtr(cupsDoRequest(http, request, resource.c_str()));
 }
 
 ipp_t* new_request(ipp_op_t op, const std::string& uri) {
@@ -127,6 +115,15 @@ std::string text_of(ipp_t* response, const char* name) {
 int number_of(ipp_t* response, const char* name, int fallback) {
     ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
     return a ? ippGetInteger(a, 0) : fallback;
+}
+
+std::vector<std::string> strings_of(ipp_t* response, const char* name) {
+    std::vector<std::string> out;
+    if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO))
+        for (int i = 0; i < ippGetCount(a); ++i)
+            if (const char* s = ippGetString(a, i, nullptr))
+                out.push_back(s);
+    return out;
 }
 
 enum class Answer { yes, no, failed };
@@ -151,23 +148,7 @@ Answer ask_job(http_t* http, const CupsReference& ref, CupsJobFacts& facts) {
                                std::to_string(ref.id) + ": " + cupsLastErrorString());
         return Answer::failed;
     }
-    facts.found = true;
-    std::string uuid = text_of(response.get(), "job-uuid");
-    int created = number_of(response.get(), "time-at-creation", 0);
-    // A scheduler that lost jobs in a crash gives their numbers out again.
-    facts.ours = !ref.uuid.empty() ? uuid == ref.uuid
-                                   : ref.created == 0 || created == 0 || created == ref.created;
-    facts.state = number_of(response.get(), "job-state", 0);
-    facts.documents = number_of(response.get(), "number-of-documents", -1);
-    facts.message = text_of(response.get(), "job-state-message");
-    if (facts.message.empty())
-        facts.message = text_of(response.get(), "job-printer-state-message");
-    facts.processed = number_of(response.get(), "time-at-processing", 0) > 0;
-    facts.reasons.clear();
-    if (ipp_attribute_t* a = ippFindAttribute(response.get(), "job-state-reasons", IPP_TAG_ZERO))
-        for (int i = 0; i < ippGetCount(a); ++i)
-            if (const char* r = ippGetString(a, i, nullptr))
-                facts.reasons.push_back(r);
+    read_job_facts(response.get(), ref, facts);
     return Answer::yes;
 }
 
@@ -550,6 +531,31 @@ PrinterState describe_printer_state(int state, const std::vector<std::string>& r
     return out;
 }
 
+void read_job_facts(ipp_t* response, const CupsReference& ref, CupsJobFacts& facts) {
+    facts.found = true;
+    std::string uuid = text_of(response, "job-uuid");
+    int created = number_of(response, "time-at-creation", 0);
+    // A scheduler that lost jobs in a crash gives their numbers out again.
+    facts.ours = !ref.uuid.empty() ? uuid == ref.uuid
+                                   : ref.created == 0 || created == 0 || created == ref.created;
+    facts.state = number_of(response, "job-state", 0);
+    facts.documents = number_of(response, "number-of-documents", -1);
+    facts.message = text_of(response, "job-state-message");
+    if (facts.message.empty())
+        facts.message = text_of(response, "job-printer-state-message");
+    facts.processed = number_of(response, "time-at-processing", 0) > 0;
+    facts.reasons = strings_of(response, "job-state-reasons");
+}
+
+PrinterState printer_state_of(ipp_t* response) {
+    ipp_attribute_t* accepting =
+        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    return describe_printer_state(number_of(response, "printer-state", IPP_PSTATE_IDLE),
+                                  strings_of(response, "printer-state-reasons"),
+                                  text_of(response, "printer-state-message"),
+                                  !accepting || ippGetBoolean(accepting, 0));
+}
+
 Lookup cups_printer_state(const CupsReference& ref, PrinterState& state) {
     HttpPtr http = connect_to(ref.server);
     if (!http)
@@ -565,16 +571,7 @@ Lookup cups_printer_state(const CupsReference& ref, PrinterState& state) {
                                cupsLastErrorString());
         return Lookup::failed;
     }
-    std::vector<std::string> reasons;
-    if (ipp_attribute_t* a =
-            ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_KEYWORD))
-        for (int i = 0; i < ippGetCount(a); ++i)
-            reasons.push_back(ippGetString(a, i, nullptr));
-    ipp_attribute_t* accepting =
-        ippFindAttribute(response.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-    state = describe_printer_state(number_of(response.get(), "printer-state", IPP_PSTATE_IDLE),
-                                   reasons, text_of(response.get(), "printer-state-message"),
-                                   !accepting || ippGetBoolean(accepting, 0));
+    state = printer_state_of(response.get());
     return Lookup::found;
 }
 
@@ -621,6 +618,31 @@ void retire_markers(bool all) {
         f.marked.erase(*it);
         it = f.made.erase(it);
     }
+}
+
+DWORD job_status_of(int fate) {
+    static const DWORD status[] = {0,
+                                   JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE,
+                                   JOB_STATUS_DELETED,
+                                   JOB_STATUS_ERROR,
+                                   JOB_STATUS_ERROR | JOB_STATUS_RESTART,
+                                   JOB_STATUS_ERROR,
+                                   JOB_STATUS_ERROR};
+    return fate >= 0 && fate < int(sizeof status / sizeof *status) ? status[fate]
+                                                                   : JOB_STATUS_ERROR;
+}
+
+Lookup cups_job(int id, JobEntry& job) {
+    std::string reference = remembered_reference(id);
+    if (reference.empty())
+        return Lookup::none;
+    JobFate fate;
+    if (cups_job_fate(reference, true, fate) == Lookup::failed)
+        return Lookup::failed;
+    job.status = job_status_of(fate.fate);
+    job.status_text = fate.words;
+    job.document = "";
+    return Lookup::found;
 }
 
 } // namespace zvp

@@ -20,6 +20,7 @@
 #include <vector>
 
 typedef struct _http_s http_t;
+typedef struct _ipp_s ipp_t;
 
 namespace zvp {
 
@@ -61,6 +62,11 @@ struct CupsJobFacts {
     bool purged = false;              // whether its history may have let the job go for its age
 };
 
+// The facts of a Get-Job-Attributes answer about the job under the reference's number.
+void read_job_facts(ipp_t* response, const CupsReference& reference, CupsJobFacts& facts);
+// The printer's state from a Get-Printer-Attributes answer.
+PrinterState printer_state_of(ipp_t* response);
+
 // The fate those facts tell, for a job whose document went whole (`sent`) or may not have.
 JobFate decide_fate(const CupsJobFacts& facts, bool sent, int id);
 
@@ -88,5 +94,10 @@ bool cancel_cups_job(const std::string& reference);
 // each scheduler unless `all` (the process's end). A marker made by an earlier process stays: this
 // one may not have seen every job it vouches for; its lease ends it.
 void retire_markers(bool all);
+
+// A job's fate (JOB_FATE_*) as GetJobA's status bits (JOB_STATUS_*).
+DWORD job_status_of(int fate);
+// What the scheduler says of a job this process made, in GetJobA's terms.
+Lookup cups_job(int id, JobEntry& job);
 
 } // namespace zvp

@@ -1,0 +1,110 @@
+// CUPS destinations as the printers' records say them, and the paper each queue prints on.
+#include "platform/portable/winspool/cups/cups_destinations.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace zvp {
+
+PrinterEntry describe_dest(const cups_dest_t* dest) {
+    PrinterEntry e;
+    e.name = dest->name;
+    if (dest->instance)
+        e.name += std::string("/") + dest->instance;
+    const char* port = cupsGetOption("device-uri", dest->num_options, dest->options);
+    if (!port)
+        port = cupsGetOption("printer-uri-supported", dest->num_options, dest->options);
+    e.port = port ? port : "cups:" + e.name;
+    const char* model = cupsGetOption("printer-make-and-model", dest->num_options, dest->options);
+    e.driver = model ? model : "CUPS";
+    const char* info = cupsGetOption("printer-info", dest->num_options, dest->options);
+    e.comment = info ? info : "";
+    // A scheduler reached over a socket is this computer's; one named by host is a print server,
+    // and the queue's URIs are its own (ipp://localhost/... there), not where its documents go.
+    const char* server = cupsServer();
+    if (server && server[0] != '/') {
+        e.server = server;
+        if (!cupsGetOption("device-uri", dest->num_options, dest->options))
+            e.port.clear();
+    }
+    return e;
+}
+
+std::string default_reason() {
+    if (const char* variable = naming_variable())
+        return std::string("named by ") + variable;
+    if (!config_value(home_directory() + "/.cups/lpoptions", "Default").empty() ||
+        !config_value("/etc/cups/lpoptions", "Default").empty())
+        return "the default set with lpoptions";
+    return "the print system's default printer";
+}
+
+namespace {
+
+// A media size by any of its names: PWG ("na_letter_8.5x11in"), legacy ("letter") or, as
+// lpoptions writes them for queues with a PPD, the PPD's ("Letter").
+bool media_by_name(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, const char* name,
+                   cups_size_t& size) {
+    if (cupsGetDestMediaByName(http, dest, info, name, CUPS_MEDIA_FLAGS_DEFAULT, &size))
+        return true;
+    pwg_media_t* pwg = pwgMediaForPPD(name);
+    return pwg && pwg->pwg &&
+           cupsGetDestMediaByName(http, dest, info, pwg->pwg, CUPS_MEDIA_FLAGS_DEFAULT, &size);
+}
+
+// The paper the queue itself prints on: the media the user chose for the destination
+// (lpoptions -o media=...), else the queue's default media, and only then what
+// cupsGetDestMediaDefault makes of it (which answers Letter for a queue without a media option).
+bool queue_media(http_t* http, cups_dest_t* dest, cups_dinfo_t* info, cups_size_t& size) {
+    for (const std::string& name :
+         media_names(cupsGetOption("media", dest->num_options, dest->options)))
+        if (media_by_name(http, dest, info, name.c_str(), size))
+            return true;
+    if (ipp_attribute_t* media = cupsFindDestDefault(http, dest, info, CUPS_MEDIA)) {
+        const char* name = ippGetString(media, 0, nullptr);
+        if (name && media_by_name(http, dest, info, name, size))
+            return true;
+    }
+    return cupsGetDestMediaDefault(http, dest, info, CUPS_MEDIA_FLAGS_DEFAULT, &size) != 0;
+}
+
+} // namespace
+
+bool paper_of_size(const cups_size_t& size, QueuePaper& paper) {
+    if (size.width <= 0 || size.length <= 0)
+        return false;
+    // cups_size_t is in hundredths of a millimetre.
+    PageSetup& page = paper.page;
+    page.width_mm = size.width / 100.0;
+    page.height_mm = size.length / 100.0;
+    page.margin_left_mm = size.left / 100.0;
+    page.margin_right_mm = size.right / 100.0;
+    page.margin_top_mm = size.top / 100.0;
+    page.margin_bottom_mm = size.bottom / 100.0;
+    paper.media = size.media;
+    return true;
+}
+
+std::vector<std::string> media_names(const char* chosen) {
+    // Legacy values list media with trays and types ("A4,Tray1"); the size is one of them.
+    std::vector<std::string> names;
+    std::istringstream list(chosen ? chosen : "");
+    std::string name;
+    while (std::getline(list, name, ','))
+        if (!name.empty())
+            names.push_back(name);
+    return names;
+}
+
+QueuePaper paper_of(cups_dest_t* dest) {
+    QueuePaper paper;
+    HttpPtr http;
+    Patience patience;
+    InfoPtr info = dest_info(dest, http, &patience);
+    cups_size_t size;
+    if (info && queue_media(http.get(), dest, info.get(), size))
+        paper_of_size(size, paper);
+    return paper;
+}
+
+} // namespace zvp

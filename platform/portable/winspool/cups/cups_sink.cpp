@@ -1,0 +1,232 @@
+// One document as one CUPS job.
+#include "platform/portable/winspool/cups/cups_sink.h"
+
+#include "platform/portable/kernel32/errors.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zvp {
+
+JobOptions::JobOptions(const cups_dest_t* dest, const std::string& media) {
+    for (int i = 0; i < dest->num_options; ++i) {
+        const char* name = dest->options[i].name;
+        if (std::strncmp(name, "printer-", 8) == 0 || std::strncmp(name, "marker-", 7) == 0 ||
+            std::strcmp(name, "device-uri") == 0)
+            continue;
+        count = cupsAddOption(name, dest->options[i].value, count, &options);
+    }
+    if (!media.empty())
+        count = cupsAddOption("media", media.c_str(), count, &options);
+}
+
+JobOptions::~JobOptions() {
+    cupsFreeOptions(count, options);
+}
+
+namespace {
+
+// A file of no name for a document on its way, under TMPDIR (else /tmp), which goes with the
+// process however it ends; null with errno set when none can be had.
+FILE* anonymous_file() {
+    const char* folder = std::getenv("TMPDIR");
+    std::string dir = folder && *folder == '/' ? folder : "/tmp";
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string name = dir + "/.zvspool-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0)
+            unlink(name.c_str());
+    }
+    FILE* file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (fd >= 0 && !file)
+        close(fd);
+    return file;
+}
+
+// The job is made when the document starts; the document is
+// gathered in a file of no name, and sent in one request of known length when it ends. CUPS
+// takes a chunked document cut short (its sender killed) as whole; a request of known length cut
+// short it drops, so the job never holds a part of the document, and has its document exactly
+// when the document went whole. Where the destination's capabilities can be had, the job is made
+// through the destination API; where not (a scheduler named by address, for one), the way lp
+// makes it: by queue name over the scheduler's connection.
+class CupsSink : public PdfSink {
+  public:
+    CupsSink(DestPtr dest, std::string media) : dest_(std::move(dest)), media_(std::move(media)) {}
+    ~CupsSink() override { abort(); }
+
+    bool open(const std::string& title) override {
+        abort();
+        error_.clear();
+        title_ = title;
+        patience_ = Patience{keep_going, 0};
+        HttpPtr http;
+        InfoPtr info = dest_info(dest_.get(), http, &patience_, &server_);
+        if (!info) {
+            http = connect_scheduler(&patience_);
+            server_ = scheduler_server();
+        }
+        by_dest_ = info != nullptr;
+        if (!http)
+            return fail("cannot reach the printer");
+        int job = 0;
+        JobOptions options(dest_.get(), media_);
+        if (info) {
+            ipp_status_t status = cupsCreateDestJob(http.get(), dest_.get(), info.get(), &job,
+                                                    title.c_str(), options.count, options.options);
+            if (status >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+                job = 0;
+        } else {
+            job = cupsCreateJob(http.get(), dest_->name, title.c_str(), options.count,
+                                options.options);
+        }
+        job_ = last_job_ = job;
+        if (job <= 0)
+            return fail("the printer refuses the job");
+        // The job's lasting name, before any of its document goes: a program stopped from here
+        // on leaves a job its next start can find and cancel.
+        if (!reference_new_job(http.get(), server_, printer_uri(), job, reference_)) {
+            error_ = registered_message(GetLastError());
+            abort();
+            return false;
+        }
+        remember_reference(job, format_reference(reference_));
+        spool_ = anonymous_file();
+        if (!spool_) {
+            error_ = std::string("cannot gather the document: ") + std::strerror(errno);
+            abort();
+            return false;
+        }
+        return true;
+    }
+
+    bool write(const unsigned char* data, size_t size) override {
+        if (spool_ && std::fwrite(data, 1, size, spool_) == size)
+            return true;
+        error_ = std::string("cannot gather the document: ") + std::strerror(errno);
+        return false;
+    }
+
+    bool finish() override {
+        if (!spool_ || std::fflush(spool_) != 0) {
+            error_ = std::string("cannot gather the document: ") + std::strerror(errno);
+            return false;
+        }
+        long long size = std::ftell(spool_);
+        std::rewind(spool_);
+        patience_ = Patience{keep_going, 0};
+        HttpPtr http(httpConnect2(server_.host.c_str(), server_.port, nullptr, AF_UNSPEC,
+                                  cupsEncryption(), 1, 30000, nullptr));
+        if (!http) {
+            error_ = std::string("cannot reach the printer: ") + cupsLastErrorString();
+            return false;
+        }
+        be_patient(http.get(), &patience_);
+        std::string uri = printer_uri();
+        std::string resource = resource_of(uri);
+        ipp_t* request = ippNewRequest(IPP_OP_SEND_DOCUMENT);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                     cupsUser());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "document-name", nullptr,
+                     title_.c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     CUPS_FORMAT_PDF);
+        ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
+        std::unique_ptr<ipp_t, void (*)(ipp_t*)> sent(request, ippDelete);
+        // From here the scheduler may have the document whole, whatever this end sees: the job
+        // is not cancelled on a failure, the spooler asks after it.
+        job_ = 0;
+        // The length is the request's with the document's.
+        bool going =
+            cupsSendRequest(http.get(), request, resource.c_str(),
+                            ippLength(request) + static_cast<size_t>(size)) == HTTP_STATUS_CONTINUE;
+        char buffer[65536];
+        size_t n;
+        while (going && (n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0) {
+            going = cupsWriteRequestData(http.get(), buffer, n) == HTTP_STATUS_CONTINUE;
+            patience_.waited = 0;
+        }
+        if (!going) {
+            error_ = "cannot send the document: " + std::string(cupsLastErrorString());
+            return false;
+        }
+        // The answer itself tells whether the scheduler took the document: the last status
+        // CUPS noted may be an earlier request's.
+        std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(
+            cupsGetResponse(http.get(), resource.c_str()), ippDelete);
+        if (!response) {
+            int e = httpError(http.get());
+            error_ = "the printer did not answer for the document: " +
+                     std::string(e ? std::strerror(e) : "no answer");
+            return false;
+        }
+        if (ippGetStatusCode(response.get()) >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
+            return false;
+        }
+        note_job_sent(reference_);
+        close_spool();
+        return true;
+    }
+
+    // A document not sent whole is never sent: its job is cancelled, so no part of it prints.
+    void abort() override {
+        close_spool();
+        if (job_ > 0) {
+            // A program asked to end does not wait on a silent scheduler to cancel: the spooler
+            // cancels the job when it next starts, by its reference.
+            Patience patience{keep_going, 0};
+            HttpPtr http;
+            if (by_dest_ && dest_info(dest_.get(), http, &patience))
+                cupsCancelDestJob(http.get(), dest_.get(), job_);
+            else if ((http = connect_scheduler(&patience)))
+                cupsCancelJob2(http.get(), dest_->name, job_, 0);
+        }
+        job_ = 0;
+    }
+
+    std::string error() const override { return error_; }
+    int job_id() const override { return last_job_; }
+
+  private:
+    bool fail(const std::string& what) {
+        error_ = what + ": " + cupsLastErrorString();
+        abort();
+        return false;
+    }
+
+    // The destination's URI on the server the job goes to.
+    std::string printer_uri() const { return printer_uri_of(dest_.get()); }
+
+    void close_spool() {
+        if (spool_)
+            std::fclose(spool_);
+        spool_ = nullptr;
+    }
+
+    DestPtr dest_;
+    std::string media_;
+    std::string title_;
+    Patience patience_;
+    CupsServer server_;
+    bool by_dest_ = false;
+    FILE* spool_ = nullptr;
+    int job_ = 0;      // the job while it can still be cancelled
+    int last_job_ = 0; // the job of the last document
+    CupsReference reference_;
+    std::string error_;
+};
+
+} // namespace
+
+std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media) {
+    return std::make_unique<CupsSink>(std::move(dest), std::move(media));
+}
+
+} // namespace zvp

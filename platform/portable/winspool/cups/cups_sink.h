@@ -1,0 +1,27 @@
+// One document as one CUPS job. The job is made when the document starts; the document is
+// gathered in a file of no name, and sent in one request of known length when it ends.
+#pragma once
+
+#include "platform/portable/gdi32/printer_device.h"
+#include "platform/portable/winspool/cups/cups_connection.h"
+
+#include <memory>
+#include <string>
+
+namespace zvp {
+
+// The job's options: the destination's own (what the user set with lpoptions, and the queue's
+// defaults), as lp sends them, but not what describes the printer, and the media laid out for.
+struct JobOptions {
+    int count = 0;
+    cups_option_t* options = nullptr;
+    JobOptions(const cups_dest_t* dest, const std::string& media);
+    ~JobOptions();
+    JobOptions(const JobOptions&) = delete;
+    JobOptions& operator=(const JobOptions&) = delete;
+};
+
+// The sink of a document printed on `dest`, on `media` (a PWG name; "" for the queue's own).
+std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media);
+
+} // namespace zvp
