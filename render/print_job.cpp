@@ -298,7 +298,7 @@ static void add_amount(std::string* out, long long n, const char* one, const cha
     *out += text;
 }
 
-void describe_off_page(const OffPageText* off, char* text, size_t size) {
+std::string describe_off_page(const OffPageText* off) {
     std::string out;
     int listed = off->pages < OFF_PAGE_LISTED ? off->pages : OFF_PAGE_LISTED;
     for (int i = 0; i < listed; ++i) {
@@ -322,5 +322,5 @@ void describe_off_page(const OffPageText* off, char* text, size_t size) {
                       amounts.c_str());
         out += more;
     }
-    std::snprintf(text, size, "%s", out.c_str());
+    return out;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 enum {
     TEXT_RUN_CAPACITY = 400,
@@ -31,7 +32,7 @@ struct OffPageText {
     int32_t last_page;                            // the page last counted
 };
 // One phrase for the log: the pages and how much fell outside ("" when nothing did).
-void describe_off_page(const OffPageText* off, char* text, size_t size);
+std::string describe_off_page(const OffPageText* off);
 
 // Characters per inch of each pitch index.
 extern const int pitch_cpi[4];

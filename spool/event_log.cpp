@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 static const char* level_word(int level) {
     switch (level) {
@@ -16,9 +17,10 @@ static const char* level_word(int level) {
 
 #ifdef _WIN32
 // Appends the line, first moving a log that would grow past the limit to zvspool.log.1.
-static void write_line(int level, const char* line) {
+static void write_line(int level, const std::string& text) {
     (void)level;
-    size_t length = std::strlen(line);
+    const char* line = text.c_str();
+    size_t length = text.size();
     FILE* log = std::fopen(LOG_FILE_NAME, "ab");
     if (log == NULL)
         return;
@@ -38,33 +40,37 @@ static const char LINE_END[] = "\r\n";
 #else
 // One write per line, so lines of two processes never mix. The journal reads a leading "<N>" as
 // the line's priority.
-static void write_line(int level, const char* line) {
-    char prefixed[1200];
-    const char* out = line;
-    if (std::getenv("JOURNAL_STREAM") != NULL) {
-        std::snprintf(prefixed, sizeof prefixed, "<%d>%s", level, line);
-        out = prefixed;
-    }
-    std::fwrite(out, 1, std::strlen(out), stderr);
+static void write_line(int level, const std::string& line) {
+    std::string out = line;
+    if (std::getenv("JOURNAL_STREAM") != NULL)
+        out = "<" + std::to_string(level) + ">" + line;
+    std::fwrite(out.data(), 1, out.size(), stderr);
     std::fflush(stderr);
 }
 static const char LINE_END[] = "\n";
 #endif
 
 void log_event(int level, const char* format, ...) {
-    char text[1024];
-    va_list args;
+    // However long the event's words, the line says them whole.
+    char first[1024];
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    va_copy(again, args);
+    int length = std::vsnprintf(first, sizeof first, format, args);
     va_end(args);
+    std::string text = length < 0 ? std::string(format) : std::string(first);
+    if (length >= (int)sizeof first) {
+        text.assign((size_t)length + 1, '\0');
+        std::vsnprintf(&text[0], text.size(), format, again);
+        text.resize((size_t)length);
+    }
+    va_end(again);
 
     char stamp[32] = "";
     std::time_t now = std::time(NULL);
     if (const std::tm* local = std::localtime(&now))
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
-    char line[1100];
-    std::snprintf(line, sizeof line, "%s %s%s%s", stamp, level_word(level), text, LINE_END);
-    write_line(level, line);
+    write_line(level, std::string(stamp) + " " + level_word(level) + text + LINE_END);
 }
 
 void describe_error(DWORD error, char* text, size_t size) {

@@ -349,16 +349,20 @@ static int append_line(const std::string& line) {
     DWORD low = SetFilePointer(journal_file, 0, &high, FILE_END);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
         return 1;
-    DWORD written = 0;
-    if (WriteFile(journal_file, line.data(), (DWORD)line.size(), &written, NULL) &&
-        written == line.size() && FlushFileBuffers(journal_file)) {
+    DWORD written = 0, error = ERROR_SUCCESS;
+    if (!WriteFile(journal_file, line.data(), (DWORD)line.size(), &written, NULL))
+        error = GetLastError();
+    else if (written != line.size())
+        error = ERROR_DISK_FULL; // a write cut short with no error is a disk that filled up
+    else if (!FlushFileBuffers(journal_file))
+        error = GetLastError();
+    if (error == ERROR_SUCCESS) {
         ++next_sequence;
         return 0;
     }
-    DWORD error = GetLastError();
     SetFilePointer(journal_file, (LONG)low, &high, FILE_BEGIN);
     SetEndOfFile(journal_file);
-    SetLastError(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+    SetLastError(error);
     return 1;
 }
 

@@ -711,8 +711,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         carried_margin = printed.left_margin;
     r.bytes = std::ftell(job);
     r.pages = printed.pages;
-    char off_page[2048];
-    describe_off_page(&printed.off_page, off_page, sizeof off_page);
+    std::string off_page = describe_off_page(&printed.off_page);
     std::fclose(job);
     JobRecord* stored = find_journal_record(r.id);
     if (result != DOCUMENT_SENT) {
@@ -740,9 +739,9 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
         return JOB_KEPT;
     }
     // The layout keeps the grid: text outside the printable area is cut, and said.
-    if (off_page[0])
+    if (!off_page.empty())
         log_event(EVENT_WARNING, "%s: text outside the printable area of \"%s\", cut off: %s",
-                  shown(name).c_str(), r.printer.c_str(), off_page);
+                  shown(name).c_str(), r.printer.c_str(), off_page.c_str());
     r.state = JOB_SENT;
     r.attempts = 0;
     r.since = (long long)std::time(NULL);

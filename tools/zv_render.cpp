@@ -76,11 +76,10 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
             return fail(job, std::strerror(read_error));
         if (state.end != JOB_WHOLE)
             return fail(out, last_error_words("output incomplete"));
-        char off[2048];
-        describe_off_page(&state.off_page, off, sizeof off);
-        if (off[0])
+        std::string off = describe_off_page(&state.off_page);
+        if (!off.empty())
             std::fprintf(stderr, "zv-render: %s: text outside the printable area, cut off: %s\n",
-                         job.c_str(), off);
+                         job.c_str(), off.c_str());
     }
     return 0;
 }

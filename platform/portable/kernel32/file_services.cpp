@@ -54,4 +54,23 @@ std::string name_of(const std::string& native) {
     return slash == std::string::npos ? native : native.substr(slash + 1);
 }
 
+int make_folders(const std::string& path, unsigned mode, std::string* failed) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+            if (failed)
+                *failed = part;
+            return errno;
+        }
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
+    if (failed)
+        *failed = path;
+    return ENOTDIR;
+}
+
 } // namespace zvp

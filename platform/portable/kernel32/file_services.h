@@ -18,6 +18,11 @@ FILETIME filetime(const struct timespec& t);
 std::string directory_of(const std::string& native);
 std::string name_of(const std::string& native);
 
+// Makes the folder `path` (a POSIX path) and those above it that are missing, each with `mode`
+// (less the umask): 0, or the errno of the first that cannot be made, ENOTDIR when `path` is
+// there but no folder. `failed` (may be null) receives the folder that could not be made.
+int make_folders(const std::string& path, unsigned mode, std::string* failed = nullptr);
+
 // Whether some process writes to the open file `fd` (at POSIX path `native`).
 bool open_for_writing(int fd, const struct stat& st, const std::string& native);
 // Watches `directory` for writers from now on.

@@ -72,12 +72,11 @@ HRESULT WINAPI SHGetFolderPathAndSubDirA(HWND, int csidl, HANDLE, DWORD, LPCSTR 
         folder += "/" + zvp::native_path(sub_folder);
     if (folder.size() >= MAX_PATH)
         return failed(ERROR_FILENAME_EXCED_RANGE);
+    std::string failed_folder;
     if (csidl & CSIDL_FLAG_CREATE) {
-        for (size_t i = 1; i <= folder.size(); ++i)
-            if (i == folder.size() || folder[i] == '/')
-                if (mkdir(folder.substr(0, i).c_str(), 0700) != 0 && errno != EEXIST)
-                    return HRESULT_FROM_WIN32(zvp::set_last_error_message(
-                        "cannot create " + folder.substr(0, i) + ": " + std::strerror(errno)));
+        if (int e = zvp::make_folders(folder, 0700, &failed_folder))
+            return HRESULT_FROM_WIN32(zvp::set_last_error_message("cannot create " + failed_folder +
+                                                                  ": " + std::strerror(e)));
     }
     struct stat st;
     if (!(csidl & CSIDL_FLAG_CREATE) && lstat(folder.c_str(), &st) != 0 && errno == ENOENT)

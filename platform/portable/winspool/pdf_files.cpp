@@ -2,6 +2,8 @@
 // final one and given its name only when it is complete, so no reader ever sees half a document.
 #include "platform/portable/winspool/pdf_files.h"
 
+#include "platform/portable/kernel32/file_services.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,18 +32,6 @@ std::string safe_name(const std::string& title) {
             out += '_';
     }
     return out.empty() ? "document" : out;
-}
-
-bool make_directories(const std::string& path) {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/')
-            continue;
-        std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The files of directory sinks, by job id: each document's name is chosen when it starts.
@@ -95,8 +85,8 @@ class FileSink : public PdfSink {
         error_.clear();
         std::string target = path_;
         if (in_directory_) {
-            if (!make_directories(path_)) {
-                error_ = "cannot create " + path_ + ": " + std::strerror(errno);
+            if (int e = make_folders(path_, 0777)) {
+                error_ = "cannot create " + path_ + ": " + std::strerror(e);
                 return false;
             }
             remove_stale_temporaries(path_);

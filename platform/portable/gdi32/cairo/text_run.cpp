@@ -15,13 +15,9 @@ namespace {
 // Cairo's faces, one per face file and style synthesis, kept for the life of the program as the
 // font engine keeps its own. Cairo gets faces of its own: it sets their size while drawing.
 cairo_font_face_t* cairo_face_for(const FaceChoice& c) {
-    static FT_Library library = [] {
-        FT_Library l = nullptr;
-        FT_Init_FreeType(&l);
-        return l;
-    }();
-    static std::map<std::tuple<std::string, int, bool, bool>, cairo_font_face_t*> faces;
-    auto key = std::make_tuple(c.file, c.index, c.synthetic_bold, c.synthetic_italic);
+    FT_Library library = freetype_library();
+    static std::map<std::tuple<std::string, int, bool>, cairo_font_face_t*> faces;
+    auto key = std::make_tuple(c.file, c.index, c.synthetic_bold);
     auto it = faces.find(key);
     if (it != faces.end())
         return it->second;
@@ -32,10 +28,8 @@ cairo_font_face_t* cairo_face_for(const FaceChoice& c) {
     static const cairo_user_data_key_t key_face{};
     cairo_font_face_set_user_data(cf, &key_face, face,
                                   [](void* f) { FT_Done_Face(static_cast<FT_Face>(f)); });
-    unsigned synth = (c.synthetic_bold ? CAIRO_FT_SYNTHESIZE_BOLD : 0) |
-                     (c.synthetic_italic ? CAIRO_FT_SYNTHESIZE_OBLIQUE : 0);
-    if (synth)
-        cairo_ft_font_face_set_synthesize(cf, synth);
+    if (c.synthetic_bold)
+        cairo_ft_font_face_set_synthesize(cf, CAIRO_FT_SYNTHESIZE_BOLD);
     return faces[key] = cf;
 }
 
@@ -107,11 +101,6 @@ void draw_text_run(cairo_t* cr, const TextRun& run, int width, int height) {
     if (run.font->lfUnderline) {
         cairo_rectangle(cr, left, run.baseline + m.underline_offset, right - left,
                         m.underline_thickness);
-        cairo_fill(cr);
-    }
-    if (run.font->lfStrikeOut) {
-        cairo_rectangle(cr, left, run.baseline + m.strikeout_offset, right - left,
-                        m.strikeout_thickness);
         cairo_fill(cr);
     }
 }

@@ -136,16 +136,15 @@ bool is_italic(const FcPattern* face) {
     return slant != FC_SLANT_ROMAN;
 }
 
-FaceChoice make_choice(const FcPattern* face, const LOGFONTA& lf, bool fixed_style) {
+FaceChoice make_choice(const FcPattern* face, const LOGFONTA& lf) {
     FaceChoice c;
     c.file = get_string(face, FC_FILE);
     FcPatternGetInteger(face, FC_INDEX, 0, &c.index);
     c.family = get_string(face, FC_FAMILY);
     c.style = get_string(face, FC_STYLE);
     int requested = lf.lfWeight ? lf.lfWeight : FW_NORMAL;
-    // Emboldening and slanting are done only when the request asks for more than the face has.
+    // Emboldening is done only when the request asks for more than the face has.
     c.synthetic_bold = requested > 550 && opentype_weight(face) < 600;
-    c.synthetic_italic = !fixed_style && lf.lfItalic && !is_italic(face);
     return c;
 }
 
@@ -176,7 +175,7 @@ bool by_family(const LOGFONTA& lf, int code_page, FaceChoice& out) {
         if (!set)
             continue;
         if (const FcPattern* f = best_style(set.get(), lf, code_page)) {
-            out = make_choice(f, lf, false);
+            out = make_choice(f, lf);
             return true;
         }
     }
@@ -192,7 +191,7 @@ bool by_full_name(const LOGFONTA& lf, int code_page, FaceChoice& out) {
             if (full.empty())
                 break;
             if (lower(full) == wanted && covers_code_page(all->fonts[i], code_page)) {
-                out = make_choice(all->fonts[i], lf, true);
+                out = make_choice(all->fonts[i], lf);
                 return true;
             }
         }
@@ -208,7 +207,7 @@ bool by_full_name(const LOGFONTA& lf, int code_page, FaceChoice& out) {
                 const FcPattern* face = set->fonts[i];
                 if (lower(get_string(face, FC_STYLE)) == style &&
                     covers_code_page(face, code_page)) {
-                    out = make_choice(face, lf, true);
+                    out = make_choice(face, lf);
                     return true;
                 }
             }
@@ -230,10 +229,10 @@ FaceChoice by_fallback(const LOGFONTA& lf, int code_page) {
     FontSetPtr sorted(FcFontSort(nullptr, p.get(), FcFalse, nullptr, &result));
     for (int i = 0; sorted && i < sorted->nfont; ++i)
         if (covers_code_page(sorted->fonts[i], code_page))
-            return make_choice(sorted->fonts[i], lf, false);
+            return make_choice(sorted->fonts[i], lf);
     for (int i = 0; sorted && i < sorted->nfont; ++i)
         if (outline_face(sorted->fonts[i]))
-            return make_choice(sorted->fonts[i], lf, false);
+            return make_choice(sorted->fonts[i], lf);
     return FaceChoice{};
 }
 
@@ -360,8 +359,8 @@ class FreeTypeFontEngine : public FontEngine {
             os2 && os2->version != 0xFFFF && os2->usWeightClass ? os2->usWeightClass : FW_NORMAL;
         if (choice.synthetic_bold)
             weight = FW_BOLD;
-        auto key = std::make_tuple(choice.file, choice.index, choice.synthetic_bold,
-                                   choice.synthetic_italic, code_page, ppem, width, weight);
+        auto key = std::make_tuple(choice.file, choice.index, choice.synthetic_bold, code_page,
+                                   ppem, width, weight);
         auto& slot = realized_[key];
         if (!slot)
             slot =
@@ -382,7 +381,7 @@ class FreeTypeFontEngine : public FontEngine {
     std::map<std::tuple<std::string, int, bool, int, int, int, int, int>,
              std::shared_ptr<const RealizedFont>>
         requests_;
-    std::map<std::tuple<std::string, int, bool, bool, int, int, int, int>,
+    std::map<std::tuple<std::string, int, bool, int, int, int, int>,
              std::shared_ptr<const RealizedFont>>
         realized_;
 };

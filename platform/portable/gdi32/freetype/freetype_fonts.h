@@ -18,7 +18,6 @@ struct FaceChoice {
     std::string family;
     std::string style;
     bool synthetic_bold = false;
-    bool synthetic_italic = false;
 };
 
 // How much a synthetic bold thickens the outlines, in pixels at `ppem`: FreeType's emboldening,

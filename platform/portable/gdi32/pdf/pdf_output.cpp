@@ -102,19 +102,8 @@ double written_real(double value, int decimals) {
 
 void append_literal(std::string& out, std::string_view bytes) {
     out += '(';
-    for (char c : bytes) {
-        switch (c) {
-        case '(':
-        case ')':
-        case '\\':
-            out += '\\';
-            out += c;
-            break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out += c;
-        }
-    }
+    for (char c : bytes)
+        append_literal_byte(out, c);
     out += ')';
 }
 

@@ -30,6 +30,20 @@ double written_real(double value, int decimals = 6);
 // A literal string: parentheses and backslashes escaped, carriage return and line feed as \r
 // and \n (a reader would turn a raw CR into LF), every other byte as it is.
 void append_literal(std::string& out, std::string_view bytes);
+// One byte of a literal string, escaped so.
+inline void append_literal_byte(std::string& out, char c) {
+    switch (c) {
+    case '(':
+    case ')':
+    case '\\':
+        out += '\\';
+        out += c;
+        break;
+    case '\r': out += "\\r"; break;
+    case '\n': out += "\\n"; break;
+    default: out += c;
+    }
+}
 // Text for a reader (document info): plain ASCII as a literal, anything else as UTF-16BE with its
 // byte-order mark. `text` is UTF-8; bytes that are not are read as `fallback` (a code page table).
 void append_text_string(std::string& out, std::string_view text,

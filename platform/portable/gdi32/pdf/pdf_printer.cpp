@@ -19,7 +19,6 @@ namespace zvp {
 namespace {
 
 // The slant of a synthetic italic, as FreeType and Cairo make it: 12 degrees.
-constexpr double kObliqueShear = 0.2125565616700221;
 
 std::string points(double mm) {
     std::string s;
@@ -58,9 +57,9 @@ struct PageState {
     double spacing = 0; // Tc, as written
     int render = 0;     // Tr
     double line_width = 1;
-    // The open text object: where its line matrix stands, whether that matrix is slanted, and
-    // where the last run left the pen (all in device units).
-    bool in_text = false, positioned = false, slanted = false;
+    // The open text object: where its line matrix stands and where the last run left the pen
+    // (both in device units).
+    bool in_text = false, positioned = false;
     int line_x = 0, line_y = 0, pen_x = 0;
 };
 
@@ -82,7 +81,7 @@ class WrittenReal {
     double value_ = std::nan(""), written_ = 0;
 };
 
-// An underline or strikeout waiting for the text object to end (paths cannot be drawn in one).
+// An underline waiting for the text object to end (paths cannot be drawn in one).
 struct Bar {
     COLORREF color;
     int x, y, width, height;
@@ -242,9 +241,6 @@ class PdfPrinter : public Device {
         if (run.font->lfUnderline)
             bars_.push_back({run.text_color, left, run.baseline + m.underline_offset, right - left,
                              m.underline_thickness});
-        if (run.font->lfStrikeOut)
-            bars_.push_back({run.text_color, left, run.baseline + m.strikeout_offset, right - left,
-                             m.strikeout_thickness});
         return true;
     }
 
@@ -263,28 +259,22 @@ class PdfPrinter : public Device {
 
     // Moves the pen to (x, y): nothing when the last run ended there, a relative move of the line
     // matrix when it can, else a whole text matrix (flipped, as the page is, so glyphs stand up).
-    void move_to(int x, int y, bool slanted) {
+    void move_to(int x, int y) {
         if (!state_.in_text) {
             content_ += "BT\n";
             state_.in_text = true;
         }
-        if (state_.positioned && slanted == state_.slanted && y == state_.line_y &&
-            x == state_.pen_x)
+        if (state_.positioned && y == state_.line_y && x == state_.pen_x)
             return;
-        if (state_.positioned && !slanted && !state_.slanted) {
+        if (state_.positioned) {
             append_ints(content_, {x - state_.line_x, state_.line_y - y});
             content_ += " Td\n";
         } else {
-            content_ += slanted ? "1 0 " : "1 0 0 -1 ";
-            if (slanted) {
-                append_real(content_, kObliqueShear);
-                content_ += " -1 ";
-            }
+            content_ += "1 0 0 -1 ";
             append_ints(content_, {x, y});
             content_ += " Tm\n";
         }
         state_.positioned = true;
-        state_.slanted = slanted;
         state_.line_x = x;
         state_.line_y = y;
     }
@@ -354,7 +344,7 @@ class PdfPrinter : public Device {
             }
         }
 
-        move_to(run.char_x[span.first], run.baseline, font.face().synthetic_italic);
+        move_to(run.char_x[span.first], run.baseline);
         state_.pen_x = run.char_x[span.last];
         if (uniform) {
             append_codes(run, span.first, span.last);
@@ -391,18 +381,7 @@ class PdfPrinter : public Device {
         content_ += '(';
         for (int i = from; i < to; ++i) {
             content_ += '\0';
-            char c = run.bytes[i];
-            switch (c) {
-            case '(':
-            case ')':
-            case '\\':
-                content_ += '\\';
-                content_ += c;
-                break;
-            case '\r': content_ += "\\r"; break;
-            case '\n': content_ += "\\n"; break;
-            default: content_ += c;
-            }
+            append_literal_byte(content_, run.bytes[i]);
         }
         content_ += ')';
     }
