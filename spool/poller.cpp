@@ -653,6 +653,81 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     return result;
 }
 
+// A job whose printing came to an end without handing it over: without a job, or with one whose
+// document is not whole (to be printed again), or one the next poll asks the printer about (its
+// document may have arrived whole). It came to an end either way, and does not count against the
+// job.
+static JobOutcome not_handed_over(const std::string& name, JobRecord* stored, DocumentResult result,
+                                  const char* reason, Poll* poll) {
+    if (stored != NULL) {
+        JobRecord back = *stored;
+        if (back.attempts > 0)
+            --back.attempts;
+        if (result != DOCUMENT_UNSURE) {
+            back.state = JOB_PRINTING;
+            clear_print_job(&back);
+        }
+        record(&back);
+    }
+    if (result == DOCUMENT_REFUSED || result == DOCUMENT_UNRECORDED) {
+        poll->refusal = reason;
+        poll->refused_first = name;
+        ++poll->refused;
+        return JOB_REFUSED;
+    }
+    note_kept(name, reason);
+    return JOB_KEPT;
+}
+
+// A job just handed over whole: done when the printer says it printed, else followed by the
+// next polls; cancelled when its file changed while it printed.
+static JobOutcome follow_handed_job(const std::string& name, const std::string& path,
+                                    JobRecord* stored) {
+    // A file that grew or was written to while it printed was handed over in part: that job is
+    // cancelled, and the file printed whole once it is quiet. A file renamed over it is a new job.
+    FileIdentity now;
+    if (path_identity(path.c_str(), &now) == 0 && same_file_object(&now, &stored->identity) &&
+        !same_file(&now, &stored->identity)) {
+        spooler_cancel_job(stored->printer.c_str(), stored->reference.c_str());
+        note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
+                            "\" is cancelled, and the file as it is now is printed once it is "
+                            "left alone");
+        forget(stored->id);
+        return JOB_KEPT;
+    }
+    if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC) {
+        finish_printed_job(stored, "taken by the print spooler");
+        return JOB_DONE;
+    }
+    SPOOLER_JOB_FATE fate;
+    int asked = spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate);
+    if (asked && fate.fate == JOB_FATE_PRINTED) {
+        finish_printed_job(stored, fate.words);
+        return JOB_DONE;
+    }
+    // The printer's name of the job may have grown (a marker left on the scheduler now vouches
+    // for it): kept, or the next poll could not tell a restart from a job done.
+    if (asked && stored->reference != fate.reference) {
+        JobRecord updated = *stored;
+        updated.reference = fate.reference;
+        record(&updated);
+    }
+    char size[64], state[REASON_SIZE + 64];
+    pages_and_bytes(*stored, size, sizeof size);
+    // The print system's words name the job; without them, its number does.
+    if (asked) {
+        std::snprintf(state, sizeof state, "%s", fate.words);
+    } else {
+        char why[REASON_SIZE];
+        explain("its state cannot be read now", why);
+        std::snprintf(state, sizeof state, "job %lu; %s", (unsigned long)stored->job_id, why);
+    }
+    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
+              stored->printer.c_str(), state);
+    // The job stays in ZV until the printer says it printed it; the next poll follows it.
+    return JOB_DONE;
+}
+
 // Prints the job file `found` as a new document; `r` is its entry when the journal has one (a
 // job to print again). Returns what became of it.
 static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known, Poll* poll) {
@@ -714,30 +789,8 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     std::string off_page = describe_off_page(&printed.off_page);
     std::fclose(job);
     JobRecord* stored = find_journal_record(r.id);
-    if (result != DOCUMENT_SENT) {
-        // Not handed over: the printing came to an end without a job, or with one whose
-        // document is not whole (to be printed again), or one the next poll asks the printer
-        // about (its document may have arrived whole). It came to an end either way, and does
-        // not count against the job.
-        if (stored != NULL) {
-            JobRecord back = *stored;
-            if (back.attempts > 0)
-                --back.attempts;
-            if (result != DOCUMENT_UNSURE) {
-                back.state = JOB_PRINTING;
-                clear_print_job(&back);
-            }
-            record(&back);
-        }
-        if (result == DOCUMENT_REFUSED || result == DOCUMENT_UNRECORDED) {
-            poll->refusal = reason;
-            poll->refused_first = name;
-            ++poll->refused;
-            return JOB_REFUSED;
-        }
-        note_kept(name, reason);
-        return JOB_KEPT;
-    }
+    if (result != DOCUMENT_SENT)
+        return not_handed_over(name, stored, result, reason, poll);
     // The layout keeps the grid: text outside the printable area is cut, and said.
     if (!off_page.empty())
         log_event(EVENT_WARNING, "%s: text outside the printable area of \"%s\", cut off: %s",
@@ -750,49 +803,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     if (stored == NULL)
         return JOB_KEPT;
     kept_reasons.erase(name);
-    // A file that grew or was written to while it printed was handed over in part: that job is
-    // cancelled, and the file printed whole once it is quiet. A file renamed over it is a new job.
-    FileIdentity now;
-    if (path_identity(path.c_str(), &now) == 0 && same_file_object(&now, &stored->identity) &&
-        !same_file(&now, &stored->identity)) {
-        spooler_cancel_job(stored->printer.c_str(), stored->reference.c_str());
-        note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
-                            "\" is cancelled, and the file as it is now is printed once it is "
-                            "left alone");
-        forget(stored->id);
-        return JOB_KEPT;
-    }
-    if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC) {
-        finish_printed_job(stored, "taken by the print spooler");
-        return JOB_DONE;
-    }
-    SPOOLER_JOB_FATE fate;
-    int asked = spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate);
-    if (asked && fate.fate == JOB_FATE_PRINTED) {
-        finish_printed_job(stored, fate.words);
-        return JOB_DONE;
-    }
-    // The printer's name of the job may have grown (a marker left on the scheduler now vouches
-    // for it): kept, or the next poll could not tell a restart from a job done.
-    if (asked && stored->reference != fate.reference) {
-        JobRecord updated = *stored;
-        updated.reference = fate.reference;
-        record(&updated);
-    }
-    char size[64], state[REASON_SIZE + 64];
-    pages_and_bytes(*stored, size, sizeof size);
-    // The print system's words name the job; without them, its number does.
-    if (asked) {
-        std::snprintf(state, sizeof state, "%s", fate.words);
-    } else {
-        char why[REASON_SIZE];
-        explain("its state cannot be read now", why);
-        std::snprintf(state, sizeof state, "job %lu; %s", (unsigned long)stored->job_id, why);
-    }
-    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
-              stored->printer.c_str(), state);
-    // The job stays in ZV until the printer says it printed it; the next poll follows it.
-    return JOB_DONE;
+    return follow_handed_job(name, path, stored);
 }
 
 // ---- One file -----------------------------------------------------------------------------------

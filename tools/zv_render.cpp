@@ -84,14 +84,18 @@ int print_jobs(HDC dc, const std::vector<std::string>& jobs, const std::string& 
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    zvp::keep_heap_between_pages();
-    int dpi = 0;
-    bool letter = false, paper_given = false, margins = false;
+// What the command line asks for.
+struct Options {
+    int dpi = 0; // 0: the output's own (600 for PDF, 150 for PNG)
+    bool letter = false, paper_given = false, margins = false, png = false;
     std::string out, queue;
     std::vector<std::string> jobs;
+};
+
+constexpr int kGoOn = -1;
+
+// Reads the arguments into `o`: kGoOn, or the exit status when there is nothing more to do.
+int parse_arguments(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -101,7 +105,7 @@ int main(int argc, char** argv) {
             std::printf("zv-render %s\n", ZV_VERSION);
             return 0;
         } else if (arg == "--margins") {
-            margins = true;
+            o.margins = true;
         } else if (arg == "--dpi" || arg == "--paper" || arg == "-o" || arg == "--printer") {
             if (i + 1 >= argc)
                 return bad_usage((arg + " needs a value").c_str());
@@ -111,78 +115,98 @@ int main(int argc, char** argv) {
                 long v = std::strtol(value.c_str(), &end, 10);
                 if (!*value.c_str() || *end || v < 36 || v > 2400)
                     return bad_usage("--dpi takes a whole number from 36 to 2400");
-                dpi = static_cast<int>(v);
+                o.dpi = static_cast<int>(v);
             } else if (arg == "--paper") {
                 if (value != "a4" && value != "letter")
                     return bad_usage("--paper is a4 or letter");
-                letter = value == "letter";
-                paper_given = true;
+                o.letter = value == "letter";
+                o.paper_given = true;
             } else if (arg == "--printer") {
-                queue = value;
+                o.queue = value;
             } else {
-                out = value;
+                o.out = value;
             }
         } else if (arg == "--") {
-            jobs.insert(jobs.end(), argv + i + 1, argv + argc);
+            o.jobs.insert(o.jobs.end(), argv + i + 1, argv + argc);
             break;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return bad_usage(("unknown option " + arg).c_str());
         } else {
-            jobs.push_back(arg);
+            o.jobs.push_back(arg);
         }
     }
-    if (jobs.empty())
+    if (o.jobs.empty())
         return bad_usage("no job file given");
-    if (!queue.empty() && paper_given)
+    if (!o.queue.empty() && o.paper_given)
         return bad_usage("--printer brings its own paper: no --paper with it");
-    if (margins && queue.empty())
+    if (o.margins && o.queue.empty())
         return bad_usage("--margins goes with --printer");
-    if (out.empty())
-        out = default_output(jobs.front());
-    bool png = ends_with(out, ".png");
-    if (!png && !ends_with(out, ".pdf"))
+    if (o.out.empty())
+        o.out = default_output(o.jobs.front());
+    o.png = ends_with(o.out, ".png");
+    if (!o.png && !ends_with(o.out, ".pdf"))
         return bad_usage("the output name must end in .pdf or .png");
-    bool dpi_given = dpi != 0;
-    if (dpi == 0)
-        dpi = png ? 150 : 600;
+    return kGoOn;
+}
 
+// The page to lay out on: the paper asked for, or the queue's; false with `why` when the queue
+// cannot say.
+bool page_of(const Options& o, zvp::PageSetup& page, std::string& why) {
+    int dpi = o.dpi != 0 ? o.dpi : o.png ? 150 : 600;
+    page = o.letter ? zvp::letter_page(dpi) : zvp::a4_page(dpi);
+    if (o.queue.empty())
+        return true;
+    if (!zvp::queue_page_setup(o.queue, page, why))
+        return false;
+    if (o.margins)
+        page.margin_left_mm = page.margin_top_mm = page.margin_right_mm = page.margin_bottom_mm = 0;
+    // The queue's resolution, unless a PNG preview asks for another.
+    if (o.png || o.dpi != 0)
+        page.dpi = dpi;
+    return true;
+}
+
+// Prints the jobs as one document into the output: 0, or the exit status of the failure said.
+int render(const Options& o, const zvp::PageSetup& page) {
+    HDC dc = o.png ? zvp::create_png_printer_dc(page, o.out.substr(0, o.out.size() - 4))
+                   : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(o.out));
+    DOCINFOA doc = zv_document_info();
+    int status = StartDocA(dc, &doc) > 0 ? 0 : fail(o.out, last_error_words("cannot open it"));
+    if (status == 0)
+        status = print_jobs(dc, o.jobs, o.out);
+    if (status == 0 && EndDoc(dc) <= 0)
+        status = fail(o.out, last_error_words("cannot finish it"));
+    // A document that failed is abandoned: a PDF is never left half written (PNG pages that were
+    // finished stay).
+    if (status != 0)
+        AbortDoc(dc);
+    DeleteDC(dc);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    zvp::keep_heap_between_pages();
+    Options o;
+    int status = parse_arguments(argc, argv, o);
+    if (status != kGoOn)
+        return status;
     // Every job must be readable before the document starts, so a typo costs no half output.
-    for (const auto& job : jobs) {
+    for (const auto& job : o.jobs) {
         struct stat st;
         if (stat(job.c_str(), &st) != 0)
             return fail(job, std::strerror(errno));
         if (S_ISDIR(st.st_mode))
             return fail(job, "is a directory");
     }
-
-    zvp::PageSetup page = letter ? zvp::letter_page(dpi) : zvp::a4_page(dpi);
-    if (!queue.empty()) {
-        std::string why;
-        if (!zvp::queue_page_setup(queue, page, why))
-            return fail(queue, why);
-        if (margins)
-            page.margin_left_mm = page.margin_top_mm = page.margin_right_mm =
-                page.margin_bottom_mm = 0;
-        // The queue's resolution, unless a PNG preview asks for another.
-        if (png || dpi_given)
-            page.dpi = dpi;
-    }
-    HDC dc = png ? zvp::create_png_printer_dc(page, out.substr(0, out.size() - 4))
-                 : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(out));
-    DOCINFOA doc = zv_document_info();
-    int status = StartDocA(dc, &doc) > 0 ? 0 : fail(out, last_error_words("cannot open it"));
-    if (status == 0)
-        status = print_jobs(dc, jobs, out);
-    if (status == 0 && EndDoc(dc) <= 0)
-        status = fail(out, last_error_words("cannot finish it"));
-    if (status != 0) {
-        // A document that failed is abandoned: a PDF is never left half written (PNG pages that
-        // were finished stay).
-        AbortDoc(dc);
-        DeleteDC(dc);
+    zvp::PageSetup page;
+    std::string why;
+    if (!page_of(o, page, why))
+        return fail(o.queue, why);
+    if ((status = render(o, page)) != 0)
         return status;
-    }
-    DeleteDC(dc);
-    std::printf("%s\n", png ? (out.substr(0, out.size() - 4) + "-*.png").c_str() : out.c_str());
+    std::printf("%s\n",
+                o.png ? (o.out.substr(0, o.out.size() - 4) + "-*.png").c_str() : o.out.c_str());
     return 0;
 }

@@ -8,11 +8,16 @@
 
 namespace zvp {
 
+namespace {
+// How often the abort procedure is asked: a job that fails its pages would ask at every byte.
+constexpr std::chrono::milliseconds kAbortAskInterval{100};
+} // namespace
+
 bool DeviceContext::keep_going(HDC handle) {
     if (!abort_proc || !doc_open)
         return true;
     auto t = std::chrono::steady_clock::now();
-    if (t - abort_asked < std::chrono::milliseconds(100))
+    if (t - abort_asked < kAbortAskInterval)
         return true;
     abort_asked = t;
     if (abort_proc(handle, 0))

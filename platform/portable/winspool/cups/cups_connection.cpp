@@ -94,12 +94,16 @@ void be_patient(http_t* http, Patience* patience) {
     httpSetTimeout(http, 1.0, wait_or_give_up, patience);
 }
 
-HttpPtr connect_scheduler(Patience* patience) {
-    HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                              kConnectTimeoutMs, nullptr));
+HttpPtr connect_server(const CupsServer& server, Patience* patience) {
+    HttpPtr http(httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
+                              cupsEncryption(), 1, kConnectTimeoutMs, nullptr));
     if (http)
         be_patient(http.get(), patience);
     return http;
+}
+
+HttpPtr connect_scheduler(Patience* patience) {
+    return connect_server(scheduler_server(), patience);
 }
 
 bool scheduler_answers() {

@@ -40,6 +40,8 @@ void be_patient(http_t* http, Patience* patience);
 
 // A connection to the scheduler (the one lp talks to) that gives up on a silent scheduler.
 HttpPtr connect_scheduler(Patience* patience);
+// The same to another server (one a job was made on).
+HttpPtr connect_server(const CupsServer& server, Patience* patience);
 CupsServer scheduler_server();
 // The server a URI names (the scheduler's, for none).
 CupsServer server_of_uri(const char* uri);

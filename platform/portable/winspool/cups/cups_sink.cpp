@@ -119,13 +119,11 @@ class CupsSink : public PdfSink {
         long long size = std::ftell(spool_);
         std::rewind(spool_);
         patience_ = Patience{keep_going, 0};
-        HttpPtr http(httpConnect2(server_.host.c_str(), server_.port, nullptr, AF_UNSPEC,
-                                  cupsEncryption(), 1, 30000, nullptr));
+        HttpPtr http = connect_server(server_, &patience_);
         if (!http) {
             error_ = std::string("cannot reach the printer: ") + cupsLastErrorString();
             return false;
         }
-        be_patient(http.get(), &patience_);
         std::string uri = printer_uri();
         std::string resource = resource_of(uri);
         ipp_t* request = ippNewRequest(IPP_OP_SEND_DOCUMENT);
