@@ -15,7 +15,13 @@ std::shared_ptr<const RealizedFont> DeviceContext::realized_font() const {
     const LOGFONTA& lf = state.font->logfont;
     int height = static_cast<int>(std::lround(lf.lfHeight * scale_y()));
     int width = static_cast<int>(std::lround(std::abs(lf.lfWidth) * scale_x()));
-    return device->font_engine().realize(lf, height, width, device->caps().logpixelsy);
+    FontEngine& engine = device->font_engine();
+    int dpi = device->caps().logpixelsy;
+    FontObject::Realized& r = state.font->realized;
+    if (r.engine != &engine || r.height != height || r.width != width || r.dpi != dpi || !r.font)
+        r = FontObject::Realized{&engine, height, width, dpi,
+                                 engine.realize(lf, height, width, dpi)};
+    return r.font;
 }
 
 HDC create_dc(std::shared_ptr<Device> device) {

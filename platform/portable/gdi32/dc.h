@@ -25,6 +25,14 @@ struct GdiObject {
 struct FontObject : GdiObject {
     explicit FontObject(const LOGFONTA& lf) : GdiObject(ObjectKind::font), logfont(lf) {}
     LOGFONTA logfont;
+    // The font as last realised, on which device's engine and at what size: a job switches fonts
+    // every few characters, and a font object never changes once made.
+    struct Realized {
+        const FontEngine* engine = nullptr;
+        int height = 0, width = 0, dpi = 0;
+        std::shared_ptr<const RealizedFont> font;
+    };
+    mutable Realized realized;
 };
 
 struct BrushObject : GdiObject {

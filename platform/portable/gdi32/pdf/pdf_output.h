@@ -66,7 +66,7 @@ class Deflater {
 class PdfOutput {
   public:
     // The deflate level of every stream: chosen by measurement (see bench/README.md).
-    static constexpr int kDeflateLevel = 6;
+    static constexpr int kDeflateLevel = 3;
 
     explicit PdfOutput(PdfSink& sink);
 
