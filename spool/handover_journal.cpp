@@ -3,6 +3,7 @@
 #include "spool/event_log.h"
 #include "spool/poller.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -453,14 +454,16 @@ static std::string journal_folder_of(const std::string& path) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return "";
-    char buffer[2048];
+    // The first line, however long the folder's path makes it.
+    std::string line;
+    char buffer[4096];
     DWORD got = 0;
-    int read = ReadFile(file, buffer, sizeof buffer - 1, &got, NULL);
+    while (line.find('\n') == std::string::npos && line.size() < JOURNAL_READ_LIMIT &&
+           ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
+        line.append(buffer, got);
     CloseHandle(file);
-    if (!read)
-        return "";
-    buffer[got] = '\0';
-    std::vector<std::string> w = words_of(std::string(buffer, std::strcspn(buffer, "\n")));
+    line.resize(std::min(line.find('\n'), line.size()));
+    std::vector<std::string> w = words_of(line);
     return w.size() >= 5 && w[0] == JOURNAL_MAGIC ? unescaped(w[3]) : "";
 }
 

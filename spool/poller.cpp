@@ -618,7 +618,7 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     SetAbortProc(dc, keep_printing);
     DocumentResult result = DOCUMENT_ABANDONED;
     int job_id = StartDocA(dc, &doc);
-    char reference[512];
+    char reference[4096]; // a path or a printer's URI and the job's lasting ids
     if (job_id <= 0) {
         explain_document_failure("cannot start the document", reason);
         result = DOCUMENT_REFUSED;
