@@ -251,10 +251,39 @@ class FileSink : public PdfSink {
     int job_id_ = 1;
 };
 
+class RoutableSink : public PdfSink {
+  public:
+    explicit RoutableSink(std::unique_ptr<PdfSink> own) : own_(std::move(own)) {}
+    bool print_to_file(const std::string& path) override {
+        file_ = path.empty() ? nullptr : pdf_file_sink(path);
+        return true;
+    }
+    bool open(const std::string& title) override {
+        target().keep_going = keep_going;
+        return target().open(title);
+    }
+    bool write(const unsigned char* data, size_t size) override {
+        return target().write(data, size);
+    }
+    bool finish() override { return target().finish(); }
+    void abort() override { target().abort(); }
+    std::string error() const override { return file_ ? file_->error() : own_->error(); }
+    int job_id() const override { return file_ ? 1 : own_->job_id(); }
+
+  private:
+    PdfSink& target() { return file_ ? *file_ : *own_; }
+    std::unique_ptr<PdfSink> own_;
+    std::unique_ptr<PdfSink> file_;
+};
+
 } // namespace
 
 std::unique_ptr<PdfSink> pdf_file_sink(std::string path) {
     return std::make_unique<FileSink>(std::move(path), true, false);
+}
+
+std::unique_ptr<PdfSink> routable_sink(std::unique_ptr<PdfSink> own) {
+    return std::make_unique<RoutableSink>(std::move(own));
 }
 
 std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory) {
@@ -299,6 +328,7 @@ JobFate pdf_job_fate(const std::string& reference, bool sent) {
     struct stat st;
     bool there = stat(file.c_str(), &st) == 0;
     JobFate fate;
+    fate.reference = reference;
     fate.fate = there || sent ? JOB_FATE_PRINTED : JOB_FATE_INCOMPLETE;
     fate.words = there || sent ? "written to " + file : "never written whole";
     return fate;

@@ -305,4 +305,22 @@ TEST(PdfPrinter, AWriteFailureFailsTheJob) {
     }
 }
 
+// The built-in PDF printer's job is done once its file is there; one whose writing never ended is
+// printed again; and the reference stays the job's name whatever the answer.
+TEST(PdfPrinter, AJobsFateIsItsFile) {
+    TempDir dir;
+    dir.write("done.pdf", "%PDF-1.4\n");
+    const std::string done = "pdf " + dir.file("done.pdf"), gone = "pdf " + dir.file("gone.pdf");
+    EXPECT_TRUE(zvp::is_pdf_reference(done));
+    EXPECT_FALSE(zvp::is_pdf_reference("ipp://localhost/printers/office 7"));
+    zvp::JobFate fate = zvp::pdf_job_fate(done, false);
+    EXPECT_EQ(fate.fate, JOB_FATE_PRINTED);
+    EXPECT_EQ(fate.reference, done);
+    fate = zvp::pdf_job_fate(gone, false);
+    EXPECT_EQ(fate.fate, JOB_FATE_INCOMPLETE);
+    EXPECT_EQ(fate.words, "never written whole");
+    EXPECT_EQ(fate.reference, gone) << "the job is still known by it, to cancel it";
+    EXPECT_EQ(zvp::pdf_job_fate(gone, true).fate, JOB_FATE_PRINTED) << "written, then moved away";
+}
+
 } // namespace
