@@ -7,6 +7,7 @@
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
 #include "spool/poller.h"
+#include "spool/spool_options.h"
 #include "spool/spool_status.h"
 
 #include <cstdio>
@@ -34,8 +35,10 @@ static int poll_once(const std::string& folder) {
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
     note_claim_printer(said_default_printer());
-    log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s", ZV_VERSION, folder.c_str(),
-              PATH_SEPARATOR, printer);
+    std::string options = describe_spool_options();
+    log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s%s%s", ZV_VERSION,
+              folder.c_str(), PATH_SEPARATOR, printer, options.empty() ? "" : "; ",
+              options.c_str());
     check_spool_directory();
     return poll_spool_directory(NULL);
 }
@@ -94,9 +97,23 @@ static int claim_folder(const std::string& folder, int standby) {
     }
 }
 
+// The folder's options, from zvspool.conf and the command line: 0, or 2 when one is wrong.
+static int load_options(LPSTR command_line) {
+    std::string why;
+    if (load_spool_options(command_line, &why) != 0) {
+        log_event(EVENT_ERROR, "%s; zvspool does not start", why.c_str());
+        return 2;
+    }
+    if (spool_options.alarm_seconds != 0)
+        spool_alarm_seconds = spool_options.alarm_seconds;
+    return 0;
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
     (void)previous;
     (void)show;
+    if (load_options(command_line) != 0)
+        return 2;
     if (has_option(command_line, "--status")) {
         // Started from a console, the report goes to it (a Windows program has none of its own).
         if (AttachConsole(ATTACH_PARENT_PROCESS))
@@ -149,10 +166,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     describe_default_printer(printer, sizeof printer);
     note_default_printer();
     note_claim_printer(said_default_printer());
+    std::string options = describe_spool_options();
     log_event(EVENT_INFO,
-              "zvspool %s started in %s, watching %s%cZV every %d seconds; printer: %s; %s",
+              "zvspool %s started in %s, watching %s%cZV every %d seconds; printer: %s; %s%s%s",
               ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR, SPOOL_INTERVAL_MS / 1000,
-              printer, IsWindowVisible(window) ? "with a window" : "without a window (no display)");
+              printer, options.empty() ? "" : options.c_str(), options.empty() ? "" : "; ",
+              IsWindowVisible(window) ? "with a window" : "without a window (no display)");
     check_spool_directory();
 
     MSG msg;

@@ -34,7 +34,8 @@ set(ZV_PORTABLE_TESTING_SOURCES
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
 set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/folder_claim.cpp
-  spool/handover_journal.cpp spool/poller.cpp spool/spool_status.cpp)
+  spool/handover_journal.cpp spool/job_archive.cpp spool/poller.cpp spool/spool_options.cpp
+  spool/spool_status.cpp)
 # The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.
 set(ZV_APP_SOURCES app/main_window.cpp diag/font_sample.cpp diag/test_page.cpp)
 
@@ -46,5 +47,6 @@ set(ZV_WINDOWS_TEST_SOURCES
   tests/test_log.cpp
   tests/test_poller.cpp
   tests/test_print_job.cpp
+  tests/test_spool_options.cpp
   platform/portable/gdi32/gdi32_test.cpp
   platform/portable/kernel32/kernel32_test.cpp)

@@ -9,8 +9,12 @@ install(CODE "
   set(ZV_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(ZV_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool.service.in\"
-                 \"${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service\" @ONLY)")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service DESTINATION lib/systemd/user)
+                 \"${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service\" @ONLY)
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool@.service.in\"
+                 \"${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool@.service\" @ONLY)")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service
+              ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool@.service
+        DESTINATION lib/systemd/user)
 install(FILES packaging/zvspool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # Started with the desktop session, from the home folder (~/ZV): /etc/xdg/autostart when installed
 # into /usr (as the package is), else under the prefix, where no desktop looks unless told.

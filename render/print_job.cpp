@@ -83,14 +83,14 @@ static OffPagePage* off_page_entry(JobPrintState* job) {
 // area: the line when it reaches below the bottom, the characters that reach past either side.
 static void count_off_page(PrintState* s, long long from, long long to, unsigned length) {
     long long top = line_top(s);
-    int below = top + s->text_height > s->printable_height && s->line != s->last_line_below;
+    int below = top + s->text_height > s->printable_bottom && s->line != s->last_line_below;
     long long right = 0, left = 0;
     if (length > 0 && to != from) {
         double advance = (double)(to - from) / length;
-        if (to > s->printable_width)
-            right = (long long)((to - s->printable_width) / advance + 0.999999);
-        if (from < 0)
-            left = (long long)(-from / advance + 0.999999);
+        if (to > s->printable_right)
+            right = (long long)((to - s->printable_right) / advance + 0.999999);
+        if (from < s->printable_left)
+            left = (long long)((s->printable_left - from) / advance + 0.999999);
         right = right > length ? length : right;
         left = left > length ? length : left;
     }
@@ -253,8 +253,13 @@ void print_job_stream(HDC dc, FILE* stream, ABORTPROC keep_going, JobPrintState*
     SaveDC(dc);
     s.horizontal_resolution = (float)GetDeviceCaps(dc, LOGPIXELSX);
     s.line_pitch = line_pitch(dc);
-    s.printable_width = GetDeviceCaps(dc, HORZRES);
-    s.printable_height = GetDeviceCaps(dc, VERTRES);
+    // The printable area where the text is laid out: a page moved or made smaller for the office's
+    // forms has it elsewhere in the text's own units.
+    POINT area[2] = {{0, 0}, {GetDeviceCaps(dc, HORZRES), GetDeviceCaps(dc, VERTRES)}};
+    DPtoLP(dc, area, 2);
+    s.printable_left = area[0].x;
+    s.printable_right = area[1].x;
+    s.printable_bottom = area[1].y;
     // Every font of the job is as tall as the first (12 points at the printer's resolution).
     TEXTMETRICA metrics;
     select_current_font(&s);

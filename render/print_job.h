@@ -87,9 +87,11 @@ struct PrintState {
     int parameter_ended;
     char parameter[4];
 
-    // The printable area in device units, and the line of this page last counted below it.
-    int printable_width;
-    int printable_height;
+    // The printable area in the text's units (the device's, unless the page is moved or made
+    // smaller), and the line of this page last counted below it.
+    int printable_left;
+    int printable_right;
+    int printable_bottom;
     int text_height;
     int32_t last_line_below;
 };

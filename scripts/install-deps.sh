@@ -23,7 +23,7 @@ test_packages=(
   cups cups-client cups-ipp-utils dbus faketime
   xvfb xauth xdotool imagemagick
   wine wine64 locales mupdf-tools python3-fonttools
-  lintian desktop-file-utils mandoc man-db
+  lintian desktop-file-utils mandoc man-db systemd
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 

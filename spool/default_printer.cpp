@@ -1,7 +1,12 @@
 #include "spool/default_printer.h"
 
-#include "spool/event_log.h"
+#include "render/font_factory.h"
 
+#include "spool/event_log.h"
+#include "spool/spool_options.h"
+
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +14,7 @@
 
 static std::string opened_printer;
 static std::string said_printer;
+static std::string said_fit;
 
 DOCINFOA zv_document_info(void) {
     DOCINFOA doc;
@@ -50,22 +56,76 @@ static int default_printer_name(std::string& name) {
     return 0;
 }
 
-HDC open_default_printer_dc(void) {
+// The printer the folder prints on: the one its options name, else the default printer.
+static int spool_printer_name(std::string& name) {
+    if (!spool_options.printer.empty()) {
+        name = spool_options.printer;
+        return 0;
+    }
     std::vector<BYTE> buffer;
     PRINTER_INFO_5A* info = NULL;
     if (read_default_printer(buffer, &info) != 0)
-        return NULL;
-    std::string name;
-    if (info != NULL)
+        return 1;
+    if (info != NULL) {
         name = info->pPrinterName;
-    else if (default_printer_name(name) != 0)
+        return 0;
+    }
+    return default_printer_name(name);
+}
+
+// The scale that fits `columns` columns of 10 characters per inch, and 66 lines (the 11-inch
+// form), into the printable area; never above 1: the grid is only ever made smaller. A column
+// stays a whole number of device units, as the fonts' advances are.
+static double fit_scale(HDC dc, int columns) {
+    double width = GetDeviceCaps(dc, HORZRES), height = GetDeviceCaps(dc, VERTRES);
+    double column = GetDeviceCaps(dc, LOGPIXELSX) / 10.0;
+    double scale =
+        std::min(1.0, std::min(width / (columns * column), height / (66.0 * line_pitch(dc))));
+    return scale < 1.0 ? std::floor(column * scale) / column : 1.0;
+}
+
+// The office's set-up on the printer: the offset of the whole page, and pages made smaller to fit
+// the columns asked for.
+static void set_up_page(HDC dc) {
+    const SpoolOptions& o = spool_options;
+    if (o.fit_columns > 0) {
+        double scale = fit_scale(dc, o.fit_columns);
+        char said[160];
+        std::snprintf(said, sizeof said, "%.1f %%", scale * 100);
+        if (said_fit != said) {
+            log_event(EVENT_INFO, "pages on \"%s\" are printed at %s to fit %d columns",
+                      opened_printer.c_str(), said, o.fit_columns);
+            said_fit = said;
+        }
+        if (scale < 1.0) {
+            SetGraphicsMode(dc, GM_ADVANCED);
+            XFORM shrink = {(FLOAT)scale, 0, 0, (FLOAT)scale, 0, 0};
+            SetWorldTransform(dc, &shrink);
+        }
+    }
+    if (o.offset_x_mm != 0 || o.offset_y_mm != 0) {
+        int x = (int)std::lround(o.offset_x_mm * GetDeviceCaps(dc, LOGPIXELSX) / 25.4);
+        int y = (int)std::lround(o.offset_y_mm * GetDeviceCaps(dc, LOGPIXELSY) / 25.4);
+        SetViewportOrgEx(dc, x, y, NULL);
+    }
+}
+
+HDC open_default_printer_dc(void) {
+    std::string name;
+    if (spool_printer_name(name) != 0)
         return NULL;
     opened_printer = name;
-    return CreateDCA(NULL, name.c_str(), NULL, NULL);
+    HDC dc = CreateDCA(NULL, name.c_str(), NULL, NULL);
+    if (dc != NULL)
+        set_up_page(dc);
+    return dc;
 }
 
 void explain_missing_printer(char* text, size_t size) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+    if (!spool_options.printer.empty())
+        describe_failure(("cannot open the printer \"" + spool_options.printer + "\"").c_str(),
+                         text, size);
+    else if (GetLastError() == ERROR_FILE_NOT_FOUND)
         std::snprintf(text, size, "there is no default printer");
     else
         describe_failure("cannot open the default printer", text, size);
@@ -94,7 +154,7 @@ static std::vector<BYTE> printer_record(const std::string& name) {
 
 int describe_default_printer(char* text, size_t size) {
     std::string name;
-    if (default_printer_name(name) != 0) {
+    if (spool_printer_name(name) != 0) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {
             std::snprintf(text, size, "none (no default printer is set)");

@@ -5,6 +5,7 @@
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
 #include "spool/handover_journal.h"
+#include "spool/job_archive.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -778,14 +779,17 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     }
     char reason[REASON_SIZE] = "";
     JobPrintState printed;
-    printed.left_margin = carried_margin;
+    const int32_t margin = carried_margin;
+    printed.left_margin = margin;
     DocumentResult result = print_job_document(job, &r, &printed, reason);
-    // A job that is not printed moves the margin neither of the jobs after it nor of its own when
-    // it is printed again.
-    if (result == DOCUMENT_SENT)
-        carried_margin = printed.left_margin;
     r.bytes = std::ftell(job);
     r.pages = printed.pages;
+    // A job that is not printed moves the margin neither of the jobs after it nor of its own when
+    // it is printed again.
+    if (result == DOCUMENT_SENT) {
+        carried_margin = printed.left_margin;
+        archive_printed_job(job, name, margin);
+    }
     std::string off_page = describe_off_page(&printed.off_page);
     std::fclose(job);
     JobRecord* stored = find_journal_record(r.id);

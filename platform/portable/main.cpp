@@ -16,7 +16,8 @@
 namespace {
 
 const char usage[] =
-    "usage: zvspool [--once | --standby] [--alarm-after MINUTES] [FOLDER]\n"
+    "usage: zvspool [--once | --standby] [--printer QUEUE] [--archive DIR [--archive-days N]]\n"
+    "               [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES] [FOLDER]\n"
     "       zvspool --status [--json] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
@@ -24,6 +25,16 @@ const char usage[] =
     "\n"
     "  --once         poll once and exit: 0 when no job had to be kept, 1 when one was\n"
     "  --standby      when another zvspool watches the folder, wait and take over when it ends\n"
+    "  --printer QUEUE\n"
+    "                 print on this queue (as lp -d) rather than the default printer\n"
+    "  --archive DIR  keep a PDF of every job printed in DIR, named by time and job file\n"
+    "  --archive-days N\n"
+    "                 remove the archive's copies older than N days\n"
+    "  --offset X,Y   move everything printed X mm right and Y mm down (negative: left, up), so\n"
+    "                 pre-printed forms line up on this printer\n"
+    "  --fit-columns N\n"
+    "                 make pages smaller, when they must be, so that N columns at 10 cpi and 66\n"
+    "                 lines fit the printable area; by default the grid is exact\n"
     "  --alarm-after MINUTES\n"
     "                 a job kept, or handed over and not printed, for this long is stuck: the\n"
     "                 log warns, and again at 3 and 12 times it, then every 12 times it; by\n"
@@ -34,8 +45,9 @@ const char usage[] =
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
-    "SIGTERM, SIGINT and SIGHUP end it; SIGUSR1 prints the test sheet. The log goes to standard\n"
-    "error. See zvspool(1).\n";
+    "The same settings, as \"key = value\" lines (printer = office), may stand in the file\n"
+    "zvspool.conf beside ZV; the command line wins. SIGTERM, SIGINT and SIGHUP end it; SIGUSR1\n"
+    "prints the test sheet. The log goes to standard error. See zvspool(1).\n";
 
 int bad_usage(const std::string& why) {
     std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), usage);
@@ -61,6 +73,7 @@ void check_journal_stream() {
 int main(int argc, char** argv) {
     zvp::keep_heap_between_pages();
     const char* folder = nullptr;
+    std::string settings_line;
     bool once = false, standby = false, status = false, json = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -81,13 +94,17 @@ int main(int argc, char** argv) {
             *flag = true;
             continue;
         }
-        if (std::strcmp(arg, "--alarm-after") == 0) {
-            char* end = nullptr;
-            double minutes = i + 1 < argc ? std::strtod(argv[i + 1], &end) : -1;
-            if (i + 1 >= argc || !*argv[i + 1] || *end || !(minutes * 60 >= 1) || minutes > 100000)
-                return bad_usage("--alarm-after takes minutes, a second or more (0.5 is 30 s)");
-            spool_alarm_seconds = static_cast<unsigned long>(minutes * 60 + 0.5);
-            ++i;
+        // The folder's settings go to WinMain on its command line, which checks them after the
+        // folder's zvspool.conf.
+        static const char* const settings[] = {"--printer", "--archive",     "--archive-days",
+                                               "--offset",  "--fit-columns", "--alarm-after"};
+        bool setting = false;
+        for (const char* s : settings)
+            setting = setting || std::strcmp(arg, s) == 0;
+        if (setting) {
+            if (i + 1 >= argc || std::strchr(argv[i + 1], '"'))
+                return bad_usage(std::string(arg) + " needs a value (with no double quote)");
+            settings_line += std::string(" ") + arg + " \"" + argv[++i] + "\"";
             continue;
         }
         if (std::strcmp(arg, "--") == 0 && i + 1 == argc - 1 && !folder) {
@@ -120,6 +137,7 @@ int main(int argc, char** argv) {
                                : standby ? "--standby"
                                : status  ? (json ? "--status --json" : "--status")
                                          : "";
+    command_line += settings_line;
     int exit_status = WinMain(GetModuleHandleA(nullptr), nullptr, &command_line[0], SW_SHOWDEFAULT);
     zvp::end_system_printers();
     return exit_status;

@@ -66,6 +66,19 @@ check "and the 48 px one, a real 48 x 48 PNG" \
 check "the user unit is installed" test -f "$usr/lib/systemd/user/zvspool.service"
 check "the unit starts the installed program" \
   grep -qx "ExecStart=/usr/bin/zvspool" "$usr/lib/systemd/user/zvspool.service"
+check "the template unit, one instance per folder, is installed" \
+  grep -qx "ExecStart=/usr/bin/zvspool %f" "$usr/lib/systemd/user/zvspool@.service"
+if command -v systemd-analyze > /dev/null; then
+  # verify wants the program where the unit names it: the package's tree stands in for /usr.
+  sed "s#/usr/bin/zvspool#$usr/bin/zvspool#" "$usr/lib/systemd/user/zvspool@.service" \
+    > "$work/zvspool@.service"
+  cp "$work/zvspool@.service" "$work/zvspool@home-anna-kartoteka.service"
+  mkdir -p -m 700 "$work/runtime"
+  # Its documentation is looked up too: the package's man pages.
+  check "the template unit and an instance of it pass systemd-analyze verify" \
+    env MANPATH="$usr/share/man" XDG_RUNTIME_DIR="$work/runtime" systemd-analyze verify --user \
+    "$work/zvspool@.service" "$work/zvspool@home-anna-kartoteka.service"
+fi
 check "the README and copyright are in its doc folder" \
   test -f "$usr/share/doc/zvspool/README.md" -a -f "$usr/share/doc/zvspool/copyright"
 

@@ -70,6 +70,9 @@ class Device {
     virtual int abort_doc() { return -1; }
     // Why the last document or page call failed, in the printer's own words ("" if unknown).
     virtual std::string error() const { return {}; }
+    // Where the next document goes: to the printer (""), or into the file `path`. False when the
+    // device cannot print to a file.
+    virtual bool print_to_file(const std::string& path) { return path.empty(); }
 
     // False when the text cannot be drawn (error() says why): the document is then not whole.
     virtual bool draw_text(const TextRun& run) = 0;

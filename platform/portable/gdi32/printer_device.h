@@ -41,6 +41,9 @@ class PdfSink {
     virtual std::string error() const { return {}; }
     // The print system's number for the document opened last (StartDocA's result).
     virtual int job_id() const { return 1; }
+    // Where the next document goes: to the printer (""), or into the file `path` (DOCINFOA's
+    // lpszOutput). False when this sink cannot write to a file.
+    virtual bool print_to_file(const std::string& path) { return path.empty(); }
 
     // Asked while the sink waits on a slow printer: false gives up the document.
     std::function<bool()> keep_going;

@@ -85,6 +85,11 @@ int WINAPI StartDocA(HDC dc, const DOCINFOA* doc) {
     DeviceContext* d = find_dc(dc);
     if (!d || !doc || d->doc_open || !d->device->caps().printer)
         return misused(d);
+    // Printed to a file, the document is the printer's output (here PDF) in that file.
+    if (!d->device->print_to_file(doc->lpszOutput ? doc->lpszOutput : "")) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return SP_ERROR;
+    }
     int job = d->device->start_doc(doc->lpszDocName ? doc->lpszDocName : "");
     if (job <= 0)
         return refused(d, job == 0 ? SP_ERROR : job);

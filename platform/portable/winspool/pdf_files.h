@@ -19,6 +19,11 @@ std::unique_ptr<PdfSink> pdf_file_sink(std::string path);
 // document starts. No file is ever overwritten.
 std::unique_ptr<PdfSink> pdf_directory_sink(std::string directory);
 
+// The sink `own`, whose documents may also be printed to a file instead (DOCINFOA's
+// lpszOutput): that document is written as pdf_file_sink writes it, and the next one goes to `own`
+// again unless it names a file too.
+std::unique_ptr<PdfSink> routable_sink(std::unique_ptr<PdfSink> own);
+
 // The file a document of a directory sink goes to, by its job id, and whether it is written
 // (`written` may be null); "" for a document not (or no longer) known. The most recent documents
 // are remembered.

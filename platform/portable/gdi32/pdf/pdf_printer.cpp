@@ -217,6 +217,7 @@ class PdfPrinter : public Device {
     }
 
     std::string error() const override { return error_; }
+    bool print_to_file(const std::string& path) override { return sink_->print_to_file(path); }
 
     bool draw_text(const TextRun& run) override {
         if (!page_open_ || broken_)

@@ -103,7 +103,7 @@ class SystemPrinters : public PrinterSystem {
     std::shared_ptr<Device> open(const std::string& name) override {
         if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty())
             return pdf_printer_device(a4_page(kPrinterDpi),
-                                      pdf_directory_sink(builtin_pdf_directory()));
+                                      routable_sink(pdf_directory_sink(builtin_pdf_directory())));
         DestPtr dest = find_dest(name.c_str());
         if (!dest) {
             if (missing_dest(name.c_str()) == Lookup::none)
@@ -111,7 +111,8 @@ class SystemPrinters : public PrinterSystem {
             return nullptr;
         }
         QueuePaper paper = paper_of(dest.get());
-        return pdf_printer_device(paper.page, cups_document_sink(std::move(dest), paper.media));
+        return pdf_printer_device(paper.page,
+                                  routable_sink(cups_document_sink(std::move(dest), paper.media)));
     }
 
     Lookup job(const std::string& printer, int id, JobEntry& job) override {

@@ -1,0 +1,108 @@
+#include "spool/job_archive.h"
+
+#include "render/print_job.h"
+#include "spool/default_printer.h"
+#include "spool/event_log.h"
+#include "spool/poller.h"
+#include "spool/spool_options.h"
+
+#include <cstring>
+#include <ctime>
+
+enum { SECONDS_PER_DAY = 86400 };
+
+std::string archive_name(const std::string& job_name, time_t when) {
+    char stamp[32] = "";
+    if (const std::tm* local = std::localtime(&when))
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H-%M-%S", local);
+    std::string base = job_name;
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        base.resize(dot);
+    return std::string(stamp) + "_" + base + ".pdf";
+}
+
+static std::string archive_path(const std::string& file) {
+    return spool_options.archive + PATH_SEPARATOR + file;
+}
+
+// Why the copy was not made, in the system's words.
+static void not_archived(const std::string& name, const char* what) {
+    char why[768];
+    describe_failure(what, why, sizeof why);
+    log_event(EVENT_WARNING, "%s was printed, but no copy is in the archive %s: %s", name.c_str(),
+              spool_options.archive.c_str(), why);
+}
+
+void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin) {
+    if (spool_options.archive.empty())
+        return;
+    if (!CreateDirectoryA(spool_options.archive.c_str(), NULL) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+        not_archived(name, "cannot make the folder");
+        return;
+    }
+    std::string path = archive_path(archive_name(name, std::time(NULL)));
+    HDC dc = open_default_printer_dc();
+    if (dc == NULL) {
+        not_archived(name, "cannot open the printer");
+        return;
+    }
+    // Printed to a file, the document is the printer's own output: the same pages, as PDF.
+    DOCINFOA doc = zv_document_info();
+    doc.lpszOutput = path.c_str();
+    std::rewind(job);
+    if (StartDocA(dc, &doc) <= 0) {
+        not_archived(name, "cannot start the copy");
+    } else {
+        JobPrintState state;
+        state.left_margin = left_margin;
+        print_job_stream(dc, job, NULL, &state);
+        if (state.end != JOB_WHOLE) {
+            not_archived(name, "cannot write the copy");
+            AbortDoc(dc);
+        } else if (EndDoc(dc) <= 0) {
+            not_archived(name, "cannot finish the copy");
+        }
+    }
+    DeleteDC(dc);
+    prune_archive();
+}
+
+// The time an archive's name says, or -1 for a name that is not one of its copies.
+static time_t archived_at(const char* file) {
+    std::tm t;
+    std::memset(&t, 0, sizeof t);
+    int used = 0;
+    if (std::sscanf(file, "%4d-%2d-%2dT%2d-%2d-%2d_%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &used) != 6 ||
+        used != 20)
+        return -1;
+    size_t length = std::strlen(file);
+    if (length < 25 || std::strcmp(file + length - 4, ".pdf") != 0)
+        return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+void prune_archive(void) {
+    if (spool_options.archive.empty() || spool_options.archive_days <= 0)
+        return;
+    time_t oldest = std::time(NULL) - (time_t)spool_options.archive_days * SECONDS_PER_DAY;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(archive_path("*.pdf").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        time_t at = archived_at(found.cFileName);
+        if (at >= 0 && at < oldest && !DeleteFileA(archive_path(found.cFileName).c_str())) {
+            char why[512];
+            describe_error(GetLastError(), why, sizeof why);
+            log_event(EVENT_WARNING, "cannot remove the old copy %s from the archive: %s",
+                      found.cFileName, why);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}

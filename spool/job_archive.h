@@ -1,0 +1,21 @@
+// The archive of what was printed: a PDF of every job handed to the printer whole, laid out as the
+// printer got it (its paper, its printable area, the office's offset and fitting), named by the
+// time and the job file: 2026-12-08T10-15-03_zv0042.pdf. The printer's own device writes it, so
+// its text can be searched. Archiving never stops or repeats printing: a copy that cannot be made
+// is a warning.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdio>
+#include <string>
+
+// Writes the archive's copy of the job `job` (read again from its start), named `name` in ZV,
+// which began at the left margin `left_margin`. Nothing without an archive folder.
+void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin);
+
+// Removes the copies older than the days the options keep them (none with 0).
+void prune_archive(void);
+
+// The archive's name of a job file printed at `when`.
+std::string archive_name(const std::string& job_name, time_t when);

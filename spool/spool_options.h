@@ -1,0 +1,34 @@
+// What an office sets up per folder: the printer, an archive of what was printed, an offset for
+// pre-printed forms, reports fitted to the paper, the alarm time. Read from zvspool.conf beside ZV
+// ("key = value" lines, # for comments), then from the command line, which wins.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+#define SPOOL_CONFIG_FILE_NAME "zvspool.conf"
+
+struct SpoolOptions {
+    std::string printer; // "" for the default printer
+    std::string archive; // folder of the PDF copies, "" for none
+    int archive_days;    // copies older than this many days are removed; 0 keeps them all
+    double offset_x_mm;  // everything printed moves this far right (negative: left)
+    double offset_y_mm;  // and down (negative: up)
+    int fit_columns;     // pages scaled so that this many 10-cpi columns fit; 0: the exact grid
+    unsigned long alarm_seconds; // a job kept or not printed this long is stuck; 0: as it was
+};
+extern SpoolOptions spool_options;
+
+// Sets one option by its key (printer, archive, archive-days, offset, fit-columns, alarm-after)
+// from its text. 0, or 2 with `why` when the key is unknown or the value bad.
+int set_spool_option(SpoolOptions* options, const std::string& key, const std::string& value,
+                     std::string* why);
+
+// The options for the folder: zvspool.conf in the current folder (none is fine), then the
+// options of `command_line` ("--printer Q --offset 2.5,-1 ...", values with spaces in double
+// quotes), which win. 0, or 2 with `why` naming the line or the option that is wrong.
+int load_spool_options(const char* command_line, std::string* why);
+
+// The options in force, as one phrase for the start-up line ("" when all are as by default).
+std::string describe_spool_options(void);

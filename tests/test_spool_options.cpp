@@ -1,0 +1,157 @@
+// A folder's set-up: zvspool.conf beside ZV and the command line over it; what a set-up does to
+// the page (a form moved, a report made to fit) and to the archive's names.
+#include "tests/job_helpers.h"
+
+#include "render/print_job.h"
+#include "spool/default_printer.h"
+#include "spool/job_archive.h"
+#include "spool/spool_options.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+class SpoolOptionsTest : public zvtest::InTempWorkingDir {
+  protected:
+    void TearDown() override {
+        spool_options = SpoolOptions{"", "", 0, 0.0, 0.0, 0, 0};
+        zvtest::InTempWorkingDir::TearDown();
+    }
+    int load(const char* command_line = "") {
+        why.clear();
+        return load_spool_options(command_line, &why);
+    }
+    std::string why;
+};
+
+TEST_F(SpoolOptionsTest, TheFileThenTheCommandLineWhichWins) {
+    EXPECT_EQ(load(), 0) << "no file is no set-up";
+    EXPECT_TRUE(spool_options.printer.empty());
+
+    dir.write("zvspool.conf",
+              "# the front desk\r\n\n  printer =  recepcja  \noffset = 2.5, -1\n"
+              "archive = C:\\archiwum z\xB3ote\nfit-columns=80\nalarm-after = 0.5\n");
+    ASSERT_EQ(load(), 0) << why;
+    EXPECT_EQ(spool_options.printer, "recepcja");
+    EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, 2.5);
+    EXPECT_DOUBLE_EQ(spool_options.offset_y_mm, -1);
+    EXPECT_EQ(spool_options.archive, "C:\\archiwum z\xB3ote");
+    EXPECT_EQ(spool_options.fit_columns, 80);
+    EXPECT_EQ(spool_options.alarm_seconds, 30u);
+
+    ASSERT_EQ(load("--once --printer \"Biuro 2\" --offset -1,0 --fit-columns 0"), 0) << why;
+    EXPECT_EQ(spool_options.printer, "Biuro 2");
+    EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, -1);
+    EXPECT_EQ(spool_options.fit_columns, 0);
+    EXPECT_EQ(spool_options.archive, "C:\\archiwum z\xB3ote") << "what the line leaves stays";
+}
+
+TEST_F(SpoolOptionsTest, BadLinesAndValuesAreNamed) {
+    const std::string too_long = std::string(5000, '#') + "\n";
+    const std::pair<std::string, const char*> files[] = {
+        {"printer = a\noffset = 2.5\n", "zvspool.conf line 2: offset takes X,Y"},
+        {"offset = 2.5,x\n", "line 1: offset takes X,Y"},
+        {"offset = 150,0\n", "line 1: offset takes X,Y"},
+        {"\n\nwhatever\n", "zvspool.conf line 3: \"whatever\" is not key = value"},
+        {"colour = red\n", "line 1: unknown option colour"},
+        {"fit-columns = 5\n", "line 1: fit-columns takes"},
+        {"fit-columns = 80x\n", "line 1: fit-columns takes"},
+        {"archive-days = -3\n", "line 1: archive-days takes"},
+        {"printer =\n", "line 1: printer takes"},
+        {"alarm-after = 0\n", "line 1: alarm-after takes"},
+        {too_long, "line 1: too long"},
+    };
+    for (const auto& [file, said] : files) {
+        dir.write("zvspool.conf", file);
+        EXPECT_EQ(load(), 2) << file;
+        EXPECT_NE(why.find(said), std::string::npos) << file << " -> " << why;
+    }
+    std::remove("zvspool.conf");
+    EXPECT_EQ(load("--printer"), 2);
+    EXPECT_EQ(why, "--printer needs a value");
+    EXPECT_EQ(load("--offset 1,1 --bogus 3"), 2);
+    EXPECT_EQ(why, "unknown option bogus");
+    EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, 0) << "a refused set-up changes nothing";
+}
+
+// The page of a printer with a set-up: a form moved in whole dots, a report made small enough for
+// its columns; text is counted off the page where it really falls.
+TEST_F(SpoolOptionsTest, APageMovedAndMadeToFit) {
+    // 2480 dots at 300 dpi: 82 columns at 10 cpi.
+    printer = std::make_shared<zvp::MemoryPrinter>(zvtest::printer_300dpi());
+    zvp::use_memory_printer(printer);
+    spool_options.offset_x_mm = 2.5;
+    spool_options.offset_y_mm = -1;
+    HDC dc = open_default_printer_dc();
+    ASSERT_NE(dc, nullptr);
+    DOCINFOA doc = zv_document_info();
+    ASSERT_GT(StartDocA(dc, &doc), 0);
+    JobPrintState job;
+    zvtest::print_bytes(dc, "\r\nA", &job);
+    EndDoc(dc);
+    DeleteDC(dc);
+    // 2.5 mm and 1 mm at 300 dpi: 30 and 12 dots (29.5 and 11.8 rounded).
+    EXPECT_EQ(printer->documents.back().pages.at(0).runs.at(0).x, 30);
+    EXPECT_EQ(printer->documents.back().pages.at(0).runs.at(0).y, 50 - 12);
+
+    spool_options.offset_x_mm = spool_options.offset_y_mm = 0;
+    const std::string ninety = std::string(90, 'W') + "\r\n";
+    for (int fit : {0, 90}) {
+        spool_options.fit_columns = fit;
+        dc = open_default_printer_dc();
+        ASSERT_GT(StartDocA(dc, &doc), 0);
+        zvtest::print_bytes(dc, ninety, &job);
+        EndDoc(dc);
+        DeleteDC(dc);
+        const zvp::RecordedRun& run = printer->documents.back().pages.at(0).runs.at(0);
+        if (fit == 0) {
+            EXPECT_EQ(job.off_page.chars_right, 8) << "columns 83 to 90 are past the edge";
+            EXPECT_EQ(run.end_x, 2700);
+        } else {
+            EXPECT_EQ(job.off_page.pages, 0) << "fitted, nothing is cut";
+            // 27 dots a column, the most whole dots by which 90 columns fit 2480.
+            EXPECT_EQ(run.end_x, 90 * 27);
+        }
+    }
+}
+
+// Old copies go after the days they are kept; files that are not the archive's copies stay.
+TEST_F(SpoolOptionsTest, TheArchiveKeepsItsCopiesForTheirDays) {
+    std::filesystem::create_directory("arch");
+    spool_options.archive = "arch";
+    spool_options.archive_days = 30;
+    time_t now = std::time(nullptr);
+    std::string recent = archive_name("zv0001.zv", now - 29 * 86400);
+    std::string old = archive_name("zv0002.zv", now - 31 * 86400);
+    for (const std::string& name : {recent, old, std::string("1999-01-01_notes.pdf"),
+                                    std::string("1999-01-01T00-00-00_zv0003.txt")})
+        dir.write("arch/" + name, "%PDF-1.4\n");
+    prune_archive();
+    EXPECT_TRUE(std::filesystem::exists("arch/" + recent));
+    EXPECT_FALSE(std::filesystem::exists("arch/" + old));
+    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01_notes.pdf"));
+    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01T00-00-00_zv0003.txt"));
+    spool_options.archive_days = 0;
+    dir.write("arch/" + old, "%PDF-1.4\n");
+    prune_archive();
+    EXPECT_TRUE(std::filesystem::exists("arch/" + old)) << "0 keeps every copy";
+}
+
+TEST(JobArchive, CopiesAreNamedByTimeAndJobFile) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 8;
+    t.tm_hour = 10;
+    t.tm_min = 15;
+    t.tm_sec = 3;
+    t.tm_isdst = -1;
+    time_t when = std::mktime(&t);
+    EXPECT_EQ(archive_name("zv0042.zv", when), "2026-12-08T10-15-03_zv0042.pdf");
+    EXPECT_EQ(archive_name("zv0042", when), "2026-12-08T10-15-03_zv0042.pdf");
+}
+
+} // namespace
