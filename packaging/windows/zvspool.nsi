@@ -1,7 +1,11 @@
 ; The zvspool installer. makensis gets the paths and the version from the build:
 ;   makensis -DVERSION=x.y.z -DEXE=zvspool.exe -DREADME=README.txt -DICON=zvspool.ico
 ;            -DOUTFILE=zvspool-x.y.z-setup.exe zvspool.nsi
-; Unattended: zvspool-x.y.z-setup.exe /S [/FOLDER=C:\folder\holding\ZV] [/D=C:\install\dir]
+; Unattended: zvspool-x.y.z-setup.exe /S [/FOLDER=C:\folder\holding\ZV] [/PRINTER=name]
+;                                           [/D=C:\install\dir]
+; Run again with another folder, it adds that folder (its own shortcuts, "zvspool (NAME)"); the
+; first folder keeps printing. /PRINTER writes "printer = name" into the folder's zvspool.conf
+; when the folder has none.
 ;
 ; zvspool watches the ZV folder of the folder it is started in, so what the installer really sets
 ; up is shortcuts whose "Start in" is the folder the legacy program writes its ZV into. That folder
@@ -42,6 +46,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) zvspool developers"
 
 ; The folder that holds ZV: the shortcuts' working directory.
 Var Folder
+; The folder of the first install ("" before it), and the printer asked for with /PRINTER.
+Var Primary
+Var Printer
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -101,7 +108,8 @@ FunctionEnd
 Function .onInit
   SetShellVarContext all
   ; An upgrade keeps the folder chosen before.
-  ReadRegStr $Folder HKLM "${UNINSTALL_KEY}" "ZvFolder"
+  ReadRegStr $Primary HKLM "${UNINSTALL_KEY}" "ZvFolder"
+  StrCpy $Folder $Primary
   ${If} $Folder == ""
     StrCpy $Folder "${DEFAULT_FOLDER}"
   ${EndIf}
@@ -110,6 +118,11 @@ Function .onInit
   ${GetOptions} $R0 "/FOLDER=" $R1
   ${IfNot} ${Errors}
     StrCpy $Folder $R1
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/PRINTER=" $Printer
+  ${If} ${Errors}
+    StrCpy $Printer ""
   ${EndIf}
   ; A shortcut's "Start in" must be a full path: a drive (C:\...) or a share (\\server\...).
   StrCpy $R2 $Folder 2
@@ -135,13 +148,34 @@ Section
     MessageBox MB_ICONEXCLAMATION "Could not create $Folder\ZV. Create it before starting zvspool." /SD IDOK
   ${EndIf}
 
+  ; The folder's printer, unless the folder has its own settings already.
+  ${If} $Printer != ""
+    ${If} ${FileExists} "$Folder\zvspool.conf"
+      DetailPrint "$Folder\zvspool.conf is there already: its printer stays as it is."
+    ${Else}
+      FileOpen $0 "$Folder\zvspool.conf" w
+      FileWrite $0 "# This folder's printer and set-up (see README.txt).$\r$\nprinter = $Printer$\r$\n"
+      FileClose $0
+    ${EndIf}
+  ${EndIf}
+
+  ; The first folder's shortcuts are "zvspool"; another folder's are named after it.
+  StrCpy $R0 "zvspool"
+  ${If} $Primary != ""
+  ${AndIf} $Primary != $Folder
+    ${GetFileName} "$Folder" $R1
+    StrCpy $R0 "zvspool ($R1)"
+  ${EndIf}
   ; CreateShortCut gives a shortcut the current output folder as its "Start in".
   SetOutPath "$Folder"
-  CreateShortCut "$SMPROGRAMS\zvspool.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
+  CreateShortCut "$SMPROGRAMS\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
     SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
-  CreateShortCut "$SMSTARTUP\zvspool.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
+  CreateShortCut "$SMSTARTUP\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
     SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
   SetOutPath "$INSTDIR"
+  ${If} $Primary == ""
+    StrCpy $Primary $Folder
+  ${EndIf}
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "zvspool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -150,7 +184,7 @@ Section
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "ZvFolder" "$Folder"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "ZvFolder" "$Primary"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -163,6 +197,8 @@ Section "Uninstall"
   Call un.CloseRunning
   Delete "$SMSTARTUP\zvspool.lnk"
   Delete "$SMPROGRAMS\zvspool.lnk"
+  Delete "$SMSTARTUP\zvspool (*).lnk"
+  Delete "$SMPROGRAMS\zvspool (*).lnk"
   Delete /REBOOTOK "$INSTDIR\zvspool.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\Uninstall.exe"

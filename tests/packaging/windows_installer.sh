@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, as an administrator runs it unattended: installed into a
 # folder whose ZV already holds a job, it puts the program and README.txt in Program Files, a
-# Start-menu and a Startup shortcut that start zvspool in that folder, and an Add/Remove Programs
-# entry; uninstalled, all of that is gone and the job is still in ZV.
+# Start-menu and a Startup shortcut that start zvspool in that folder, the folder's printer in its
+# zvspool.conf, and an Add/Remove Programs entry; run again for a second folder, it adds that
+# folder's shortcuts and printer and leaves the first; uninstalled, all it installed is gone and
+# the job and the folders' settings are still there.
 #   windows_installer.sh ZVSPOOL_SETUP_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -71,7 +73,7 @@ field() { sed -n "s/^$1=//p" <<< "$2"; }
 same_path() { [[ "${1,,}" == "${2,,}" ]]; }   # Windows paths: case does not count
 
 started=$SECONDS
-(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\kartoteka' > "$work/setup.log" 2>&1); status=$?
+(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\kartoteka' '/PRINTER=Recepcja' > "$work/setup.log" 2>&1); status=$?
 check "the silent install ends with 0" test $status -eq 0
 check "zvspool.exe is in Program Files\\zvspool" bash -c "[[ \$(head -c 2 '$program/zvspool.exe') == MZ ]]"
 check "it carries its icon group" bash -c "wrestool -l '$program/zvspool.exe' | grep -q 'type=group_icon'"
@@ -90,12 +92,33 @@ for lnk in "$start_menu/zvspool.lnk" "$start_menu/StartUp/zvspool.lnk"; do
   check "$name points at the installed zvspool.exe" \
     same_path "$(field target "$fields")" 'C:\Program Files\zvspool\zvspool.exe'
 done
+check "the folder's printer is in its zvspool.conf" grep -q $'^printer = Recepcja\r$' "$folder/zvspool.conf"
 check "ZV and its job are as they were" bash -c "[[ \$(md5sum < '$folder/ZV/zv0001.zv') == '$job_sum' ]]"
 check "the default folder was not used" test ! -e "$c/ZV-kartoteka"
 entry=$(wine reg query "$key" 2> /dev/null | tr -d '\r')
 check "the Add/Remove Programs entry exists" grep -q "DisplayName.*REG_SZ.*zvspool" <<< "$entry"
 check "with the version" grep -qE "DisplayVersion +REG_SZ +${version//./\\.}\$" <<< "$entry"
 check "and the uninstaller's command" grep -qi 'UninstallString.*REG_SZ.*"C:\\Program Files\\zvspool\\Uninstall.exe"' <<< "$entry"
+
+# A second folder, with its own printer: its own shortcuts, the first folder's left as they were.
+store=$c/magazyn
+mkdir -p "$store"
+printf 'printer = Stary\r\n' > "$store/zvspool.conf"
+(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\magazyn' '/PRINTER=Magazyn' > "$work/setup2.log" 2>&1); status=$?
+check "installing for a second folder ends with 0" test $status -eq 0
+check "it makes that folder's ZV" test -d "$store/ZV"
+check "its settings, there before, are left as they were" grep -qx $'printer = Stary\r' "$store/zvspool.conf"
+for lnk in "$start_menu/zvspool (magazyn).lnk" "$start_menu/StartUp/zvspool (magazyn).lnk"; do
+  name=${lnk#"$start_menu/"}
+  fields=$(lnk_fields "$lnk" 2> "$work/lnk.err") || cat "$work/lnk.err"
+  check "$name starts in C:\magazyn" same_path "$(field working_dir "$fields")" 'C:\magazyn'
+done
+for lnk in "$start_menu/zvspool.lnk" "$start_menu/StartUp/zvspool.lnk"; do
+  check "${lnk#"$start_menu/"} still starts in C:\kartoteka" \
+    same_path "$(field working_dir "$(lnk_fields "$lnk")")" 'C:\kartoteka'
+done
+check "the first folder stays the registered one" \
+  grep -qi 'ZvFolder.*REG_SZ.*C:\\kartoteka' <<< "$(wine reg query "$key" 2> /dev/null | tr -d '\r')"
 
 # As Windows runs it: the uninstaller copies itself to the temporary folder, starts the copy and
 # returns; the copy is done when the prefix has no program left. (_?=DIR would run it in place,
@@ -109,6 +132,9 @@ check "README.txt is gone" test ! -e "$program/README.txt"
 check "the uninstaller and Program Files\\zvspool are gone" test ! -e "$program"
 check "the Start-menu shortcut is gone" test ! -e "$start_menu/zvspool.lnk"
 check "the Startup shortcut is gone" test ! -e "$start_menu/StartUp/zvspool.lnk"
+check "and the second folder's shortcuts" \
+  test ! -e "$start_menu/zvspool (magazyn).lnk" -a ! -e "$start_menu/StartUp/zvspool (magazyn).lnk"
+check "the folders' settings stay" test -f "$folder/zvspool.conf" -a -f "$store/zvspool.conf"
 check "the Add/Remove Programs entry is gone" bash -c "! wine reg query '$key' > /dev/null 2>&1"
 check "the job is still in ZV, unchanged" bash -c "[[ \$(md5sum < '$folder/ZV/zv0001.zv') == '$job_sum' ]]"
 echo "install and uninstall took $((SECONDS - started)) s"
