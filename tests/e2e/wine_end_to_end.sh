@@ -2,7 +2,8 @@
 # zvspool.exe, the native Windows build, under Wine with a display, printing through Wine's CUPS
 # support to an IPP Everywhere printer: a job dropped into ZV arrives as a document whose text is
 # the job's text, the job file is gone, zvspool.log beside ZV says so, and a second zvspool.exe on
-# the same folder refuses to run, in the same session or another (a second Wine prefix).
+# the same folder refuses to run, in the same session or another (a second Wine prefix); a folder
+# whose zvspool.conf names another printer prints there, and a bad line in it stops the start.
 #   wine_end_to_end.sh ZVSPOOL_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -20,6 +21,7 @@ start_system_bus || exit 1
 start_printer office iso_a4_210x297mm || exit 1
 start_scheduler || exit 1
 add_queue office "$printer_uri" && lpadmin -d office || exit 1
+start_printer back iso_a4_210x297mm && add_queue back "$printer_uri" || exit 1
 Xvfb :77 -screen 0 1280x1024x24 > "$work/xvfb.log" 2>&1 &
 export DISPLAY=:77
 wait_for 10 xdotool getdisplaygeometry > /dev/null || { echo "Xvfb did not start"; exit 1; }
@@ -85,6 +87,22 @@ printf 'czeka\r\n' > "$work/other/ZV/zv0002.zv"
 (cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --status > "$work/status.out" 2>&1); status=$?
 check "and lists the jobs of a folder" grep -q "^  zv0002.zv  7 bytes, written .*: waiting: no zvspool watches the folder" "$work/status.out"
 check "exiting 0 while nothing is kept or stuck" test $status -eq 0
+# That folder prints on the printer its zvspool.conf names.
+printf 'printer = back\r\n' > "$work/other/zvspool.conf"
+(cd "$work/other" && timeout 90 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
+check "a folder whose zvspool.conf names a printer prints" test $status -eq 0
+back_has_it() { text_of back | grep -q czeka; }
+check "on that printer" wait_for 60 back_has_it
+check "and not on the default printer" test "$(document_count office)" -eq 1
+check "its log names that printer" grep -q 'polls .*ZV once; printer: "back"' "$work/other/zvspool.log"
+printf 'printer = back\r\noffset = 2.5\r\n' > "$work/other/zvspool.conf"
+(cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
+check "a bad line in zvspool.conf ends the start with 2" test $status -eq 2
+check "naming the line in zvspool.log" grep -q "zvspool.conf line 2: offset takes X,Y" "$work/other/zvspool.log"
+printf 'archive = C:\\archiwum\r\n' > "$work/other/zvspool.conf"
+(cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
+check "the archive, made on Linux only, is refused on Windows" \
+  bash -c "test $status -eq 2 && grep -q 'archive is made on Linux only' '$work/other/zvspool.log'"
 check "saying so in the log, and who holds it" grep -q "error: another zvspool: .* on .*, pid .*, since .* already watches .*ZV; this one ends" "$log"
 # Another session (another prefix, another wine server: nothing shared but the folder) is
 # refused too: the claim is a lock on the folder's own file.
