@@ -131,6 +131,16 @@ check "with fit-columns 80 the line ends inside the printable area (at $right)" 
 check "nothing was cut" bash -c "! grep -q 'zv0007.zv: text outside' '$e/zvspool.log'"
 check "the log says the scale" grep -q 'pages on "back" are printed at 98\.3 % to fit 80 columns' "$e/zvspool.log"
 
+# ---- A printer that is not there --------------------------------------------------------------
+
+g=$(folder gdzie "printer = nieznana")
+printf 'Do nieznanej\r\n' > "$g/ZV/zv0009.zv"
+once "$g"
+check "a job for a queue the scheduler does not know is kept" test $? -eq 1
+check "the log names the queue and why" \
+  grep -q 'kept zv0009.zv: cannot open the printer "nieznana": ' "$g/zvspool.log"
+check "and nothing went to the default printer" test "$(document_count front)" -eq 3
+
 # ---- Bad settings ---------------------------------------------------------------------------------
 
 bad=$(folder zle "printer = front" "" "offset = 2.5")

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-
 #define WINAPI
 #define CALLBACK
 #define APIENTRY
