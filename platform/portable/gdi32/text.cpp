@@ -84,6 +84,26 @@ BOOL WINAPI GetCharWidth32A(HDC dc, UINT first, UINT last, LPINT widths) {
     return TRUE;
 }
 
+namespace {
+
+// The top left of a run `width` wide whose reference point, by the alignment, is at (dx, dy).
+POINT aligned_top_left(UINT align, double dx, double dy, int width, const FontMetrics& m) {
+    POINT p{static_cast<LONG>(std::lround(dx)), static_cast<LONG>(std::lround(dy))};
+    UINT horizontal = align & TA_CENTER;
+    if (horizontal == TA_RIGHT)
+        p.x -= width;
+    else if (horizontal == TA_CENTER)
+        p.x -= width / 2;
+    UINT vertical = align & TA_BASELINE;
+    if (vertical == TA_BASELINE)
+        p.y -= m.ascent;
+    else if (vertical == TA_BOTTOM)
+        p.y -= m.ascent + m.descent;
+    return p;
+}
+
+} // namespace
+
 BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     DeviceContext* d = find_dc(dc);
     if (!d || count < 0 || (!text && count > 0))
@@ -99,6 +119,7 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
 
     auto font = d->realized_font();
     const FontMetrics& m = font->metrics();
+    // Every character's left edge, then the run's right end.
     std::vector<int> offsets(count + 1);
     int width = 0;
     for (int i = 0; i < count; ++i) {
@@ -106,28 +127,16 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
         width += font->advance(static_cast<unsigned char>(text[i]));
     }
     offsets[count] = width;
-
-    int left = static_cast<int>(std::lround(dx));
-    int top = static_cast<int>(std::lround(dy));
-    UINT horizontal = s.text_align & TA_CENTER;
-    if (horizontal == TA_RIGHT)
-        left -= width;
-    else if (horizontal == TA_CENTER)
-        left -= width / 2;
-    UINT vertical = s.text_align & TA_BASELINE;
-    if (vertical == TA_BASELINE)
-        top -= m.ascent;
-    else if (vertical == TA_BOTTOM)
-        top -= m.ascent + m.descent;
+    POINT top_left = aligned_top_left(s.text_align, dx, dy, width, m);
     for (int& o : offsets)
-        o += left;
+        o += top_left.x;
 
     TextRun run;
     run.bytes = text;
     run.count = count;
-    run.x = left;
-    run.y = top;
-    run.baseline = top + m.ascent;
+    run.x = top_left.x;
+    run.y = top_left.y;
+    run.baseline = top_left.y + m.ascent;
     run.char_x = offsets.data();
     run.font = &s.font->logfont;
     run.realized = font.get();
@@ -141,7 +150,7 @@ BOOL WINAPI TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
     if (update_cp) {
         // The current position moves along the run: right after left-aligned text, to the start
         // of right-aligned text.
-        int end = horizontal == TA_RIGHT ? left : left + width;
+        int end = (s.text_align & TA_CENTER) == TA_RIGHT ? top_left.x : top_left.x + width;
         double lx, ly;
         if (d->to_logical(end, dy, lx, ly))
             s.current = POINT{static_cast<LONG>(std::lround(lx)), s.current.y};
