@@ -77,7 +77,8 @@ if(ZV_BUILD_TESTS)
   target_link_libraries(zv_tests PRIVATE zv_portable_win gtest_main shell32 advapi32)
   target_link_options(zv_tests PRIVATE -static)
   # One Wine process for the whole suite: each start costs seconds.
-  add_test(NAME windows_tests COMMAND zv_tests)
+  add_test(NAME windows_tests
+    COMMAND sh ${PROJECT_SOURCE_DIR}/tests/wine_suite.sh $<TARGET_FILE:zv_tests>)
   set_tests_properties(windows_tests PROPERTIES TIMEOUT 300)
 endif()
 
