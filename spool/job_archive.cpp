@@ -9,7 +9,11 @@
 #include <cstring>
 #include <ctime>
 
-enum { SECONDS_PER_DAY = 86400 };
+enum {
+    SECONDS_PER_DAY = 86400,
+    // The archive's folder is searched for old copies at most this often, not for every job.
+    PRUNE_INTERVAL_SECONDS = 3600,
+};
 
 std::string archive_name(const std::string& job_name, time_t when) {
     char stamp[32] = "";
@@ -66,7 +70,12 @@ void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin
         }
     }
     DeleteDC(dc);
-    prune_archive();
+    static time_t pruned = 0;
+    time_t now = std::time(NULL);
+    if (now - pruned >= PRUNE_INTERVAL_SECONDS) {
+        pruned = now;
+        prune_archive();
+    }
 }
 
 // The time an archive's name says, or -1 for a name that is not one of its copies.

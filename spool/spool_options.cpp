@@ -7,7 +7,10 @@
 #include <cstring>
 #include <vector>
 
-SpoolOptions spool_options = {"", "", 0, 0.0, 0.0, 0, 0};
+SpoolOptions spool_options;
+
+const char* const SPOOL_SETTINGS[6] = {"printer", "archive",     "archive-days",
+                                       "offset",  "fit-columns", "alarm-after"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
 enum {
@@ -22,8 +25,7 @@ static std::string trimmed(const std::string& text) {
     return from == std::string::npos ? std::string() : text.substr(from, to - from + 1);
 }
 
-// A decimal number and nothing else ("2.5", "-1"); the decimal separator may be a comma only
-// where it cannot be the list's.
+// A decimal number and nothing else ("2.5", "-1").
 static int parse_number(const std::string& text, double* value) {
     if (text.empty())
         return 1;
@@ -163,7 +165,7 @@ static std::vector<std::string> words_of(const char* command_line) {
 }
 
 int load_spool_options(const char* command_line, std::string* why) {
-    SpoolOptions o = {"", "", 0, 0.0, 0.0, 0, 0};
+    SpoolOptions o;
     if (read_config_file(&o, why) != 0)
         return 2;
     std::vector<std::string> words = words_of(command_line);

@@ -10,18 +10,21 @@
 #define SPOOL_CONFIG_FILE_NAME "zvspool.conf"
 
 struct SpoolOptions {
-    std::string printer; // "" for the default printer
-    std::string archive; // folder of the PDF copies, "" for none
-    int archive_days;    // copies older than this many days are removed; 0 keeps them all
-    double offset_x_mm;  // everything printed moves this far right (negative: left)
-    double offset_y_mm;  // and down (negative: up)
-    int fit_columns;     // pages scaled so that this many 10-cpi columns fit; 0: the exact grid
-    unsigned long alarm_seconds; // a job kept or not printed this long is stuck; 0: as it was
+    std::string printer;    // "" for the default printer
+    std::string archive;    // folder of the PDF copies, "" for none
+    int archive_days = 0;   // copies older than this many days are removed; 0 keeps them all
+    double offset_x_mm = 0; // everything printed moves this far right (negative: left)
+    double offset_y_mm = 0; // and down (negative: up)
+    int fit_columns = 0;    // pages scaled so that this many 10-cpi columns fit; 0: the exact grid
+    unsigned long alarm_seconds = 0; // a job kept or not printed this long is stuck; 0: as it was
 };
+
+// The settings' keys; on the command line each is an option with a value ("--printer Q").
+extern const char* const SPOOL_SETTINGS[6];
 extern SpoolOptions spool_options;
 
-// Sets one option by its key (printer, archive, archive-days, offset, fit-columns, alarm-after)
-// from its text. 0, or 2 with `why` when the key is unknown or the value bad.
+// Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key
+// is unknown or the value bad.
 int set_spool_option(SpoolOptions* options, const std::string& key, const std::string& value,
                      std::string* why);
 

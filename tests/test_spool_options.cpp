@@ -17,7 +17,7 @@ namespace {
 class SpoolOptionsTest : public zvtest::InTempWorkingDir {
   protected:
     void TearDown() override {
-        spool_options = SpoolOptions{"", "", 0, 0.0, 0.0, 0, 0};
+        spool_options = SpoolOptions();
         zvtest::InTempWorkingDir::TearDown();
     }
     int load(const char* command_line = "") {

@@ -4,6 +4,7 @@
 #include "platform/portable/user32/desktop.h"
 #include "platform/portable/winspool/cups/cups_printers.h"
 #include "spool/poller.h"
+#include "spool/spool_options.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -96,11 +97,9 @@ int main(int argc, char** argv) {
         }
         // The folder's settings go to WinMain on its command line, which checks them after the
         // folder's zvspool.conf.
-        static const char* const settings[] = {"--printer", "--archive",     "--archive-days",
-                                               "--offset",  "--fit-columns", "--alarm-after"};
         bool setting = false;
-        for (const char* s : settings)
-            setting = setting || std::strcmp(arg, s) == 0;
+        for (const char* s : SPOOL_SETTINGS)
+            setting = setting || (std::strncmp(arg, "--", 2) == 0 && std::strcmp(arg + 2, s) == 0);
         if (setting) {
             if (i + 1 >= argc || std::strchr(argv[i + 1], '"'))
                 return bad_usage(std::string(arg) + " needs a value (with no double quote)");

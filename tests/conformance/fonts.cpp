@@ -37,13 +37,22 @@ std::vector<FontCase> every_printer_font() {
 }
 
 class PrinterFont : public conformance::OnDefaultPrinter,
-                    public ::testing::WithParamInterface<FontCase> {};
+                    public ::testing::WithParamInterface<FontCase> {
+  protected:
+    // The case's font, made for the printer as the application makes it.
+    HFONT make_font() {
+        const FontCase& c = GetParam();
+        return conformance::printer_font(dc, c.pitch, (c.bold ? 8 : 0) + (c.underline ? 4 : 0),
+                                         c.charset);
+    }
+    // Each pitch's character width at 600 dots per inch.
+    static constexpr LONG widths[] = {60, 50, 34, 30};
+};
 
 TEST_P(PrinterFont, MeasuresAsCourierNewOnTheGrid) {
     const FontCase& c = GetParam();
     ASSERT_EQ(GetDeviceCaps(dc, LOGPIXELSY), 600) << "the printer must be one of 600 dpi";
-    HFONT font =
-        conformance::printer_font(dc, c.pitch, (c.bold ? 8 : 0) + (c.underline ? 4 : 0), c.charset);
+    HFONT font = make_font();
     ASSERT_NE(font, nullptr);
     LOGFONTA lf{};
     ASSERT_EQ(GetObjectA(font, sizeof lf, &lf), int(sizeof lf));
@@ -53,7 +62,6 @@ TEST_P(PrinterFont, MeasuresAsCourierNewOnTheGrid) {
     SelectObject(dc, old);
     DeleteObject(font);
 
-    static const LONG widths[] = {60, 50, 34, 30};
     EXPECT_EQ(lf.lfHeight, -100);
     EXPECT_EQ(lf.lfWidth, widths[c.pitch]);
     EXPECT_EQ(tm.tmHeight, 113);
@@ -72,11 +80,9 @@ TEST_P(PrinterFont, MeasuresAsCourierNewOnTheGrid) {
 TEST_P(PrinterFont, EveryByteAdvancesByThePitch) {
     const FontCase& c = GetParam();
     ASSERT_EQ(GetDeviceCaps(dc, LOGPIXELSX), 600) << "the printer must be one of 600 dpi";
-    HFONT font =
-        conformance::printer_font(dc, c.pitch, (c.bold ? 8 : 0) + (c.underline ? 4 : 0), c.charset);
+    HFONT font = make_font();
     ASSERT_NE(font, nullptr);
     HGDIOBJ old = SelectObject(dc, font);
-    static const int widths[] = {60, 50, 34, 30};
     const int width = widths[c.pitch];
 
     std::string line;

@@ -320,10 +320,6 @@ DocumentFont* PdfFonts::find(PdfOutput& out, const FreeTypeFont& font, std::stri
         if (f->code_page == font.code_page() && f->face->file == choice.file &&
             f->face->index == choice.index)
             return last_ = f.get();
-    if (choice.file.empty()) {
-        why = "no font file";
-        return nullptr;
-    }
     const EmbeddableFace* face = embeddable_face(choice);
     if (!face->problem.empty()) {
         why = "cannot embed the font \"" + choice.family + " " + choice.style + "\" (" +

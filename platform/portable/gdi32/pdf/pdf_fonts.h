@@ -35,7 +35,7 @@ class PdfFonts {
     ~PdfFonts();
 
     // The document's font for `font`, made on first use; nullptr, and `why`, for a face that
-    // cannot be embedded (no font file, or not a TrueType outline font).
+    // cannot be embedded (its file unreadable, or not a TrueType outline font).
     DocumentFont* find(PdfOutput& out, const FreeTypeFont& font, std::string& why);
     // Writes every font the document used, and the resource dictionary `resources` naming them.
     void write(PdfOutput& out, int resources);
