@@ -39,6 +39,8 @@ static int poll_once(const std::string& folder) {
     log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s%s%s", ZV_VERSION,
               folder.c_str(), PATH_SEPARATOR, printer, options.empty() ? "" : "; ",
               options.c_str());
+    if (*spooler_limits())
+        log_event(EVENT_WARNING, "%s", spooler_limits());
     check_spool_directory();
     return poll_spool_directory(NULL);
 }
@@ -106,6 +108,7 @@ static int load_options(LPSTR command_line) {
     }
     if (spool_options.alarm_seconds != 0)
         spool_alarm_seconds = spool_options.alarm_seconds;
+    spool_quiet_ms = (unsigned long)(spool_options.quiet_seconds * 1000 + 0.5);
     return 0;
 }
 
@@ -172,6 +175,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
               ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR, SPOOL_INTERVAL_MS / 1000,
               printer, options.empty() ? "" : options.c_str(), options.empty() ? "" : "; ",
               IsWindowVisible(window) ? "with a window" : "without a window (no display)");
+    if (*spooler_limits())
+        log_event(EVENT_WARNING, "%s", spooler_limits());
     check_spool_directory();
 
     MSG msg;

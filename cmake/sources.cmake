@@ -33,7 +33,8 @@ set(ZV_PORTABLE_TESTING_SOURCES
   platform/portable/testing/memory_printer.cpp)
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
-set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/event_log.cpp spool/folder_claim.cpp
+set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/durable_folder.cpp spool/event_log.cpp
+  spool/folder_claim.cpp
   spool/handover_journal.cpp spool/job_archive.cpp spool/poller.cpp spool/spool_options.cpp
   spool/spool_status.cpp)
 # The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.

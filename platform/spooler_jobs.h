@@ -25,16 +25,36 @@ typedef struct {
     char reference[512]; // the job's reference, brought up to date (store it when it changed)
 } SPOOLER_JOB_FATE;
 
+// How far a job's document got, as the spooler knows it when it asks after the job.
+enum SpoolerJobStage {
+    JOB_STAGE_SENDING = 0, // its document may not have gone whole
+    JOB_STAGE_SENT = 1,    // its document went whole, and the job was free to print
+    JOB_STAGE_HELD = 2,    // held by the spooler from before its document went, never released:
+                           // whatever became of it, it did not print
+};
+
 // The print system's own name of job `job_id` of `printer` (the number StartDocA gave), which
 // names that job, and no other, across restarts of this program and of the print system. FALSE
 // when there is none (the last error says why).
 BOOL spooler_job_reference(LPCSTR printer, DWORD job_id, LPSTR reference, DWORD size);
-// What became of the job `reference` names. `sent` says whether its document went to the printer
-// whole. FALSE when the print system cannot be asked now (the last error says why).
-BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_FATE* fate);
+// What became of the job `reference` names, at `stage` (JOB_STAGE_*) as far as the spooler knows.
+// FALSE when the print system cannot be asked now (the last error says why).
+BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, int stage, SPOOLER_JOB_FATE* fate);
 // Cancels the job `reference` names, if it is still that job and not yet done. TRUE when it is
 // cancelled or was done already.
 BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference);
+// Holds the job just started (before its pages), so that nothing of it prints until it is
+// released: its document may go whole and still be cancelled. FALSE when it cannot be held (the
+// last error says why; ERROR_NOT_SUPPORTED where the spooler holds no job back, see
+// spooler_limits).
+BOOL spooler_hold_job(LPCSTR printer, LPCSTR reference);
+// Releases a held job to print. FALSE when it cannot be (the last error says why); the job is
+// then still held, or gone.
+BOOL spooler_release_job(LPCSTR printer, LPCSTR reference);
+
+// Where the platform's spooler keeps the promise short that a job is held until released and
+// followed until it printed: "" where it keeps it whole, else the words for the log.
+const char* spooler_limits(void);
 
 // What a printer says of itself: whether it prints now, in the print system's own words (its
 // state, its reasons, its message: "stopped (paused, media-empty-error): Brak papieru").

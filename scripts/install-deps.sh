@@ -24,6 +24,7 @@ test_packages=(
   xvfb xauth xdotool imagemagick
   wine wine64 locales mupdf-tools python3-fonttools
   lintian desktop-file-utils mandoc man-db systemd
+  libfuse3-dev fuse3 eatmydata
 )
 fuzz_packages=(clang libclang-rt-14-dev)
 

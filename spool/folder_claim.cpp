@@ -1,5 +1,6 @@
 #include "spool/folder_claim.h"
 
+#include "spool/durable_folder.h"
 #include "spool/event_log.h"
 #include "spool/poller.h"
 
@@ -30,6 +31,9 @@ static int handed = -1;
 static int said_handed = 0;
 static std::string holder_text;
 static std::string printer_text;
+// Whether the claim file's name is known to be on the disk: a claim file made anew and lost in a
+// power cut would take with it its word that jobs were handed over.
+static int claim_flushed = 0;
 
 static std::string claim_text(HANDLE file) {
     char buffer[4096];
@@ -216,6 +220,11 @@ static int rewrite_claim(int any) {
 int note_handed_jobs(int any) {
     if (claim_file == INVALID_HANDLE_VALUE || handed == any)
         return 0;
+    if (any && !claim_flushed) {
+        if (flush_folder(".") != 0)
+            return 1;
+        claim_flushed = 1;
+    }
     return rewrite_claim(any);
 }
 
@@ -267,5 +276,6 @@ void release_spool_folder(void) {
     was_held = 0;
     inherited = 0;
     handed = -1;
+    claim_flushed = 0;
     printer_text.clear();
 }

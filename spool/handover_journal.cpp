@@ -32,6 +32,10 @@ static unsigned long next_record_id = 1;
 static unsigned long next_sequence = 1;
 static unsigned long stale_lines = 0;
 static int damaged = 0;
+// A flush of the journal failed: the disk may have dropped what it was to write, and the system
+// says so once only, so a later flush that succeeds proves nothing. The journal is written anew
+// to a new file, and flushed, before it is trusted again.
+static int suspect = 0;
 // Whether this folder's claim file may say that jobs are handed over: set here before it says so,
 // cleared after it stops, so that the claim file saying so while the journal does not shows a
 // journal that lost its entries.
@@ -271,7 +275,7 @@ static void salvage(const std::vector<std::string>& w, long long now) {
     }
     if (r.name.empty() || r.name.find_first_of("/\\") != std::string::npos)
         return;
-    r.flags = JOB_FROM_DAMAGE;
+    r.flags |= JOB_FROM_DAMAGE;
     r.reason = "its entry in the journal was damaged, so whether it was printed cannot be told";
     r.since = now;
     if (r.id >= next_record_id)
@@ -355,8 +359,10 @@ static int append_line(const std::string& line) {
         error = GetLastError();
     else if (written != line.size())
         error = ERROR_DISK_FULL; // a write cut short with no error is a disk that filled up
-    else if (!FlushFileBuffers(journal_file))
+    else if (!FlushFileBuffers(journal_file)) {
         error = GetLastError();
+        suspect = 1;
+    }
     if (error == ERROR_SUCCESS) {
         ++next_sequence;
         return 0;
@@ -372,7 +378,9 @@ static HANDLE open_for_update(const std::string& path) {
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-// Writes the journal anew, holding only the live entries: beside it, flushed, then moved over it.
+// Writes the journal anew, holding only the live entries: beside it, flushed, then moved over it
+// and the move flushed. A journal whose move could not be made durable is suspect: an old one may
+// come back after a power cut, without what is appended to the new one.
 static int compact_journal(void) {
     std::string temporary = journal_file_path + ".new";
     HANDLE out = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
@@ -395,8 +403,10 @@ static int compact_journal(void) {
     journal_file = INVALID_HANDLE_VALUE;
     if (!ok || !MoveFileExA(temporary.c_str(), journal_file_path.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (ok)
+        if (ok) {
             error = GetLastError();
+            suspect = 1;
+        }
         DeleteFileA(temporary.c_str());
         journal_file = open_for_update(journal_file_path);
         SetLastError(error);
@@ -404,7 +414,15 @@ static int compact_journal(void) {
     }
     journal_file = open_for_update(journal_file_path);
     stale_lines = 0;
-    return journal_file == INVALID_HANDLE_VALUE;
+    if (journal_file == INVALID_HANDLE_VALUE)
+        return 1;
+    suspect = 0;
+    return 0;
+}
+
+// Whether the journal may take a step: a suspect one is written anew first.
+static int trusted(void) {
+    return suspect ? compact_journal() : 0;
 }
 
 // ---- Damage -------------------------------------------------------------------------------------
@@ -591,7 +609,7 @@ int journal_handed_mark(void) {
 int store_handed_mark(int handed) {
     if (handed_mark == handed)
         return 0;
-    if (append_line(handed_line(handed)) != 0)
+    if (trusted() != 0 || append_line(handed_line(handed)) != 0)
         return 1;
     handed_mark = handed;
     ++stale_lines;
@@ -626,7 +644,7 @@ int store_job_record(JobRecord* record) {
     JobRecord copy = *record;
     if (copy.id == 0)
         copy.id = next_record_id;
-    if (append_line(record_line(copy)) != 0)
+    if (trusted() != 0 || append_line(record_line(copy)) != 0)
         return 1;
     if (record->id == 0) {
         record->id = copy.id;
@@ -643,7 +661,7 @@ int store_job_record(JobRecord* record) {
 int forget_job_record(unsigned long id) {
     if (records.count(id) == 0)
         return 0;
-    if (append_line(forget_line(id)) != 0)
+    if (trusted() != 0 || append_line(forget_line(id)) != 0)
         return 1;
     records.erase(id);
     stale_lines += 2;
@@ -665,5 +683,6 @@ void close_journal(void) {
     next_record_id = next_sequence = 1;
     stale_lines = 0;
     damaged = 0;
+    suspect = 0;
     handed_mark = 0;
 }

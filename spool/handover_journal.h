@@ -50,6 +50,10 @@ struct JobRecord {
 
 // An entry read out of a damaged journal: what it says is not taken without the printer's word.
 #define JOB_FROM_DAMAGE 1
+// Its job was held from before its document went, and not yet released: nothing of it printed.
+#define JOB_UNRELEASED 2
+// Its job's release was asked for, and not yet seen to be done.
+#define JOB_RELEASING 4
 
 // The identity of an open file, or of the file at `path`; 0 when it could be told.
 int file_identity(HANDLE file, FileIdentity* identity);

@@ -2,6 +2,7 @@
 
 #include "render/print_job.h"
 #include "spool/default_printer.h"
+#include "spool/durable_folder.h"
 #include "spool/event_log.h"
 #include "spool/poller.h"
 #include "spool/spool_options.h"
@@ -38,24 +39,39 @@ static void not_archived(const std::string& name, const char* what) {
               spool_options.archive.c_str(), why);
 }
 
-void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin) {
-    if (spool_options.archive.empty())
-        return;
+// The archive folder, made if missing, and its name in the folder above made durable (once per
+// run): a copy in a folder a power cut takes away is no copy. 0 when it is there for good.
+static int archive_folder_ready(void) {
+    static std::string flushed;
     if (!CreateDirectoryA(spool_options.archive.c_str(), NULL) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
+        GetLastError() != ERROR_ALREADY_EXISTS)
+        return 1;
+    if (flushed == spool_options.archive)
+        return 0;
+    if (flush_folder(folder_of(spool_options.archive).c_str()) != 0)
+        return 1;
+    flushed = spool_options.archive;
+    return 0;
+}
+
+std::string archive_printed_job(FILE* job, const std::string& name, int32_t left_margin) {
+    if (spool_options.archive.empty())
+        return "";
+    if (archive_folder_ready() != 0) {
         not_archived(name, "cannot make the folder");
-        return;
+        return "";
     }
     std::string path = archive_path(archive_name(name, std::time(NULL)));
     HDC dc = open_default_printer_dc();
     if (dc == NULL) {
         not_archived(name, "cannot open the printer");
-        return;
+        return "";
     }
     // Printed to a file, the document is the printer's own output: the same pages, as PDF.
     DOCINFOA doc = zv_document_info();
     doc.lpszOutput = path.c_str();
     std::rewind(job);
+    std::string made;
     if (StartDocA(dc, &doc) <= 0) {
         not_archived(name, "cannot start the copy");
     } else {
@@ -67,6 +83,8 @@ void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin
             AbortDoc(dc);
         } else if (EndDoc(dc) <= 0) {
             not_archived(name, "cannot finish the copy");
+        } else {
+            made = path;
         }
     }
     DeleteDC(dc);
@@ -76,6 +94,12 @@ void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin
         pruned = now;
         prune_archive();
     }
+    return made;
+}
+
+void withdraw_archive_copy(const std::string& path) {
+    if (!path.empty())
+        DeleteFileA(path.c_str());
 }
 
 // The time an archive's name says, or -1 for a name that is not one of its copies.

@@ -11,8 +11,12 @@
 #include <string>
 
 // Writes the archive's copy of the job `job` (read again from its start), named `name` in ZV,
-// which began at the left margin `left_margin`. Nothing without an archive folder.
-void archive_printed_job(FILE* job, const std::string& name, int32_t left_margin);
+// which began at the left margin `left_margin`, in the archive folder made durable. Nothing
+// without an archive folder. Returns the copy's path, "" when none was made.
+std::string archive_printed_job(FILE* job, const std::string& name, int32_t left_margin);
+
+// Takes back the copy at `path`: its job was cancelled before it printed.
+void withdraw_archive_copy(const std::string& path);
 
 // Removes the copies older than the days the options keep them (none with 0).
 void prune_archive(void);

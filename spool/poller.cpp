@@ -2,6 +2,7 @@
 
 #include "render/print_job.h"
 #include "spool/default_printer.h"
+#include "spool/durable_folder.h"
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
 #include "spool/handover_journal.h"
@@ -76,6 +77,28 @@ static std::string said_refusal;
 // Set when the program is asked to end while a job prints: that job is abandoned and kept, and
 // no other job is started.
 static int stop_requested = 0;
+
+// Entries whose files are gone from ZV (deleted here, or by other hands): forgotten only once ZV
+// is flushed, so that a power cut cannot bring back a printed job's file and lose its entry.
+static std::vector<unsigned long> gone_entries;
+// What was last said of flushing ZV: "" while it can be.
+static std::string flush_problem;
+
+// Since when (on the forward-only clock) each held job's file has been seen as it was when its
+// document was sent, by the job's entry: the job is released once that is the quiet time.
+static std::map<unsigned long, unsigned long long> held_since;
+// The archive's copies of the jobs still held, by entry: taken back when the job is cancelled
+// because its file changed.
+static std::map<unsigned long, std::string> held_copies;
+
+// The job held was cancelled before it printed: its copy in the archive goes too.
+static void withdraw_copy(unsigned long id) {
+    auto it = held_copies.find(id);
+    if (it == held_copies.end())
+        return;
+    withdraw_archive_copy(it->second);
+    held_copies.erase(it);
+}
 
 // Jobs kept, or handed over and not yet printed: since when (on the forward-only clock), and how
 // often the alarm has been given for them.
@@ -282,6 +305,57 @@ static void clear_print_job(JobRecord* r) {
     r->job_id = 0;
     r->reference.clear();
     r->reason.clear();
+    r->flags &= ~(JOB_UNRELEASED | JOB_RELEASING);
+}
+
+// How far the job's document got, as the print system is to be told when asked after it.
+static int stage_of(const JobRecord& r) {
+    if (r.flags & JOB_UNRELEASED)
+        return JOB_STAGE_HELD;
+    if (r.state == JOB_SENT && !(r.flags & JOB_RELEASING))
+        return JOB_STAGE_SENT;
+    return JOB_STAGE_SENDING;
+}
+
+// Whether the job is free to print: its document went whole, and no hold keeps it back.
+static int released(const JobRecord& r) {
+    return r.state == JOB_SENT && !(r.flags & (JOB_UNRELEASED | JOB_RELEASING));
+}
+
+// The entry is forgotten once its file's going is on the disk (at the end of the poll).
+static void forget_when_durable(unsigned long id) {
+    gone_entries.push_back(id);
+}
+
+// Flushes ZV, then forgets the entries of the files gone from it. Where ZV cannot be flushed the
+// entries stay (a printed job's file that came back would be deleted again), and the log says
+// why, once.
+static void settle_deletions(void) {
+    if (gone_entries.empty())
+        return;
+    std::string problem;
+    if (flush_folder(SPOOL_DIRECTORY) != 0) {
+        char why[REASON_SIZE];
+        explain("the folder ZV cannot be flushed to the disk", why);
+        problem = why;
+    } else {
+        for (unsigned long id : gone_entries)
+            forget(id);
+    }
+    gone_entries.clear();
+    if (problem == flush_problem)
+        return;
+    if (problem.empty())
+        log_event(EVENT_INFO, "the folder ZV can be flushed to the disk again");
+    else
+        log_event(EVENT_WARNING,
+                  "%s; the printed jobs deleted from it stay in the journal until it can be, so "
+                  "that none is printed again",
+                  problem.c_str());
+    // A disk that cannot keep what it is given is an alarm of its own: the desktop is told.
+    if (!problem.empty())
+        ++alarms_given;
+    flush_problem = problem;
 }
 
 // ---- Alarms -------------------------------------------------------------------------------------
@@ -322,8 +396,7 @@ static std::string printer_words(const std::string& printer, const std::string& 
 
 int ask_handed_job(const JobRecord& r, std::string* job, std::string* printer) {
     SPOOLER_JOB_FATE fate;
-    int asked =
-        spooler_job_fate(r.printer.c_str(), r.reference.c_str(), r.state == JOB_SENT, &fate);
+    int asked = spooler_job_fate(r.printer.c_str(), r.reference.c_str(), stage_of(r), &fate);
     if (asked) {
         *job = fate.words;
     } else {
@@ -398,6 +471,8 @@ static void sound_alarms(const std::vector<WIN32_FIND_DATAA>& files, const std::
     if (stuck > 0)
         std::snprintf(line, sizeof line, "%d job%s waiting: %s", stuck, stuck == 1 ? "" : "s",
                       first_reason.c_str());
+    else if (!flush_problem.empty())
+        std::snprintf(line, sizeof line, "%s", flush_problem.c_str());
     alarm_text = line;
 }
 
@@ -436,7 +511,7 @@ static void finish_printed_job(JobRecord* r, const std::string& status) {
     if (deleted == 2)
         log_event(EVENT_INFO, "%s was replaced while it printed; the new file is a new job",
                   shown(name).c_str());
-    forget(r->id);
+    forget_when_durable(r->id);
 }
 
 // Leaves a job in ZV for a person; it is not printed again while the file stays as it is.
@@ -478,9 +553,9 @@ static JobOutcome print_again(JobRecord* r, const std::string& words) {
 }
 
 // What the print system says of a job handed to it, and what follows.
-static JobOutcome follow_job(JobRecord* r, int sent) {
+static JobOutcome follow_job(JobRecord* r) {
     SPOOLER_JOB_FATE fate;
-    if (!spooler_job_fate(r->printer.c_str(), r->reference.c_str(), sent, &fate)) {
+    if (!spooler_job_fate(r->printer.c_str(), r->reference.c_str(), stage_of(*r), &fate)) {
         char why[REASON_SIZE], reason[REASON_SIZE + 128];
         explain("cannot ask the printer about it", why);
         std::snprintf(reason, sizeof reason, "handed to \"%s\" as job %lu; %s", r->printer.c_str(),
@@ -510,7 +585,7 @@ static JobOutcome follow_job(JobRecord* r, int sent) {
             hold_job(r, std::string(fate.words) + " in the print queue", EVENT_INFO);
             return JOB_KEPT;
         }
-        forget(r->id);
+        forget_when_durable(r->id);
         return JOB_DONE;
     case JOB_FATE_FAILED:
     case JOB_FATE_LOST:
@@ -543,17 +618,18 @@ static JobOutcome reconcile(JobRecord* r) {
     switch (r->state) {
     case JOB_HANDED:
     case JOB_SENT:
-        // A spooler that stores its jobs before EndDoc returns has the job for good.
-        if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC && r->state == JOB_SENT) {
+        // A spooler that stores its jobs before EndDoc returns has the job for good once it is
+        // free to print.
+        if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC && released(*r)) {
             finish_printed_job(r, "taken by the print spooler");
             return JOB_DONE;
         }
-        return follow_job(r, r->state == JOB_SENT);
+        return follow_job(r);
     case JOB_HELD: return JOB_KEPT;
     case JOB_PRINTED: {
         int deleted = delete_job_file(job_path(r->name).c_str(), &r->identity);
         if (deleted != 1)
-            forget(r->id);
+            forget_when_durable(r->id);
         return JOB_DONE;
     }
     default: return JOB_DONE; // JOB_PRINTING: printed anew when its file comes up
@@ -602,6 +678,15 @@ static DocumentResult print_and_end_document(HDC dc, FILE* job, JobPrintState* s
     return DOCUMENT_ABANDONED;
 }
 
+// Holds the job just started until its file is seen unchanged after its document went, so that
+// a file its producer writes on never reaches the paper in part. A spooler that holds no job back
+// (its limits are said at the start) prints it unheld. 0 when the job may go on; `held` says
+// whether it is held.
+static int hold_new_job(const char* reference, int* held) {
+    *held = spooler_hold_job(last_printer_name(), reference) != FALSE;
+    return *held || GetLastError() == ERROR_NOT_SUPPORTED ? 0 : 1;
+}
+
 // The left margin the jobs printed so far left for the next.
 static int32_t carried_margin = 0;
 
@@ -619,6 +704,7 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     SetAbortProc(dc, keep_printing);
     DocumentResult result = DOCUMENT_ABANDONED;
     int job_id = StartDocA(dc, &doc);
+    int held = 0;
     char reference[4096]; // a path or a printer's URI and the job's lasting ids
     if (job_id <= 0) {
         explain_document_failure("cannot start the document", reason);
@@ -626,6 +712,10 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     } else if (!spooler_job_reference(last_printer_name(), (DWORD)job_id, reference,
                                       sizeof reference)) {
         explain("the printer gives no lasting name for the job", reason);
+        AbortDoc(dc);
+        result = DOCUMENT_REFUSED;
+    } else if (hold_new_job(reference, &held) != 0) {
+        explain("the printer cannot hold the job until its file is seen unchanged", reason);
         AbortDoc(dc);
         result = DOCUMENT_REFUSED;
     } else {
@@ -641,6 +731,8 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
         r->printer = last_printer_name();
         r->job_id = (DWORD)job_id;
         r->reference = reference;
+        if (held)
+            r->flags |= JOB_UNRELEASED;
         r->since = (long long)std::time(NULL);
         if (record(r) != 0) {
             std::snprintf(reason, REASON_SIZE, "%s", journal_problem.c_str());
@@ -680,31 +772,44 @@ static JobOutcome not_handed_over(const std::string& name, JobRecord* stored, Do
     return JOB_KEPT;
 }
 
-// A job just handed over whole: done when the printer says it printed, else followed by the
-// next polls; cancelled when its file changed while it printed.
-static JobOutcome follow_handed_job(const std::string& name, const std::string& path,
-                                    JobRecord* stored) {
-    // A file that grew or was written to while it printed was handed over in part: that job is
-    // cancelled, and the file printed whole once it is quiet. A file renamed over it is a new job.
-    FileIdentity now;
-    if (path_identity(path.c_str(), &now) == 0 && same_file_object(&now, &stored->identity) &&
-        !same_file(&now, &stored->identity)) {
-        spooler_cancel_job(stored->printer.c_str(), stored->reference.c_str());
-        note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
-                            "\" is cancelled, and the file as it is now is printed once it is "
-                            "left alone");
-        forget(stored->id);
-        return JOB_KEPT;
+// The job is released to print: said first in the journal (a job whose release may have been
+// asked is no proof of anything), then asked of the printer, then said done. Returns 0 when
+// released.
+static int release_job(JobRecord* r) {
+    JobRecord releasing = *r;
+    releasing.flags = (releasing.flags & ~JOB_UNRELEASED) | JOB_RELEASING;
+    if (record(&releasing) != 0)
+        return 1;
+    *r = releasing;
+    if (!spooler_release_job(r->printer.c_str(), r->reference.c_str())) {
+        char why[REASON_SIZE];
+        explain("cannot release its held job", why);
+        note_kept(r->name, std::string("handed to \"") + r->printer + "\" as job " +
+                               std::to_string(r->job_id) + ", but " + why);
+        return 1;
     }
+    JobRecord free = *r;
+    free.flags &= ~JOB_RELEASING;
+    if (record(&free) == 0)
+        *r = free;
+    held_since.erase(r->id);
+    held_copies.erase(r->id);
+    return 0;
+}
+
+// A job just released to print: done when the printer says it printed, else said handed over
+// and followed by the next polls.
+static void follow_released_job(JobRecord* stored) {
     if (ZV_SPOOLER_STORES_JOBS_AT_END_DOC) {
         finish_printed_job(stored, "taken by the print spooler");
-        return JOB_DONE;
+        return;
     }
     SPOOLER_JOB_FATE fate;
-    int asked = spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(), TRUE, &fate);
+    int asked = spooler_job_fate(stored->printer.c_str(), stored->reference.c_str(),
+                                 stage_of(*stored), &fate);
     if (asked && fate.fate == JOB_FATE_PRINTED) {
         finish_printed_job(stored, fate.words);
-        return JOB_DONE;
+        return;
     }
     // The printer's name of the job may have grown (a marker left on the scheduler now vouches
     // for it): kept, or the next poll could not tell a restart from a job done.
@@ -723,9 +828,32 @@ static JobOutcome follow_handed_job(const std::string& name, const std::string& 
         explain("its state cannot be read now", why);
         std::snprintf(state, sizeof state, "job %lu; %s", (unsigned long)stored->job_id, why);
     }
-    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(name).c_str(), size,
+    log_event(EVENT_INFO, "handed %s (%s) to \"%s\": %s", shown(stored->name).c_str(), size,
               stored->printer.c_str(), state);
-    // The job stays in ZV until the printer says it printed it; the next poll follows it.
+}
+
+// A job just handed over whole: held until its file is seen unchanged for the quiet time after
+// its document went (release_quiet_jobs); cancelled when its file changed while it printed.
+static JobOutcome follow_handed_job(const std::string& name, const std::string& path,
+                                    JobRecord* stored) {
+    // A file that grew or was written to while it printed was handed over in part: that job is
+    // cancelled, and the file printed whole once it is quiet. A file renamed over it is a new job.
+    FileIdentity now;
+    if (path_identity(path.c_str(), &now) == 0 && same_file_object(&now, &stored->identity) &&
+        !same_file(&now, &stored->identity)) {
+        spooler_cancel_job(stored->printer.c_str(), stored->reference.c_str());
+        withdraw_copy(stored->id);
+        note_kept(name, "it changed while it printed; its job on \"" + stored->printer +
+                            "\" is cancelled, and the file as it is now is printed once it is "
+                            "left alone");
+        forget(stored->id);
+        return JOB_KEPT;
+    }
+    // The job stays in ZV until the printer says it printed it.
+    if (stored->flags & JOB_UNRELEASED)
+        held_since[stored->id] = GetTickCount64();
+    else
+        follow_released_job(stored);
     return JOB_DONE;
 }
 
@@ -788,7 +916,9 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     // it is printed again.
     if (result == DOCUMENT_SENT) {
         carried_margin = printed.left_margin;
-        archive_printed_job(job, name, margin);
+        std::string copy = archive_printed_job(job, name, margin);
+        if (!copy.empty())
+            held_copies[r.id] = copy;
     }
     std::string off_page = describe_off_page(&printed.off_page);
     std::fclose(job);
@@ -846,6 +976,8 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
             // handed over, which cancels the job handed over (it held only a part).
             if (r->state == JOB_HANDED || r->state == JOB_SENT) {
                 spooler_cancel_job(r->printer.c_str(), r->reference.c_str());
+                if (r->flags & JOB_UNRELEASED)
+                    withdraw_copy(r->id);
                 log_event(EVENT_WARNING,
                           "%s changed after it was handed to \"%s\" as job %lu; that job is "
                           "cancelled, and the file as it is now is printed once it is left alone",
@@ -970,19 +1102,48 @@ static RecordFile record_file(const JobRecord* r, const std::vector<WIN32_FIND_D
     return RECORD_FILE_GONE;
 }
 
-// Waits, on the clock that only goes forward, until the files first seen in this poll have been
-// left alone for the quiet time, unless the program is asked to end meanwhile.
-static void wait_for_quiet(void) {
-    unsigned long long until = 0;
-    for (const auto& entry : observations)
-        if (entry.second.since + spool_quiet_ms > until)
-            until = entry.second.since + spool_quiet_ms;
+// Waits until `until` on the clock that only goes forward, unless the program is asked to end
+// meanwhile.
+static void wait_until(unsigned long long until) {
     while (GetTickCount64() < until && !stop_requested) {
         unsigned long long left = until - GetTickCount64();
         unsigned long long step = QUIET_CHECK_MS;
         Sleep((DWORD)(left < step ? left : step));
         keep_printing(NULL, 0);
     }
+}
+
+// When the files first seen in this poll will have been left alone for the quiet time.
+static unsigned long long quiet_at(void) {
+    unsigned long long until = 0;
+    for (const auto& entry : observations)
+        if (entry.second.since + spool_quiet_ms > until)
+            until = entry.second.since + spool_quiet_ms;
+    return until;
+}
+
+// Releases the held jobs whose files have stayed as they were when their documents went, for the
+// quiet time since (a file taken away or renamed over meanwhile was not written on: its job is
+// whole). Returns when the next of those still held may be released (on the clock that only goes
+// forward), 0 when none waits.
+static unsigned long long release_quiet_jobs(const std::vector<WIN32_FIND_DATAA>& files) {
+    unsigned long long now = GetTickCount64(), next = 0;
+    for (JobRecord* r : journal_records()) {
+        if (stop_requested)
+            break;
+        if (r->state != JOB_SENT || !(r->flags & (JOB_UNRELEASED | JOB_RELEASING)) ||
+            record_file(r, files) == RECORD_FILE_CHANGED)
+            continue;
+        unsigned long long since = held_since.emplace(r->id, now).first->second;
+        if (now - since < spool_quiet_ms) {
+            unsigned long long due = since + spool_quiet_ms;
+            next = next == 0 || due < next ? due : next;
+            continue;
+        }
+        if (release_job(r) == 0)
+            follow_released_job(r);
+    }
+    return next;
 }
 
 static void tally(JobOutcome outcome, Poll* poll) {
@@ -1058,6 +1219,10 @@ void end_spooling(void) {
     stop_requested = 0;
     journal_failed = 0;
     carried_margin = 0;
+    gone_entries.clear();
+    flush_problem.clear();
+    held_since.clear();
+    held_copies.clear();
 }
 
 int check_spool_state(void) {
@@ -1111,25 +1276,39 @@ int poll_spool_directory(HWND window) {
         tally(process_job_file(&f, &poll), &poll);
     // Files seen first in this poll are looked at again once they have been left alone.
     if (poll.waiting_for_quiet > 0 && poll.refusal.empty() && !stop_requested) {
-        wait_for_quiet();
+        wait_until(quiet_at());
         poll.waiting_for_quiet = 0;
         files = list_job_files(&error);
         for (const WIN32_FIND_DATAA& f : files)
             tally(process_job_file(&f, &poll), &poll);
+    }
+    // The jobs handed over are held until their files have been left alone after their documents
+    // went: a producer that writes on has its job cancelled before any of it prints.
+    for (unsigned long long at = release_quiet_jobs(files); at != 0 && !stop_requested;
+         at = release_quiet_jobs(files)) {
+        wait_until(at);
+        files = list_job_files(&error);
     }
     // What left ZV by other hands is forgotten; while ZV cannot be read, nothing is.
     if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) {
         std::set<std::string> present;
         for (const WIN32_FIND_DATAA& f : files)
             present.insert(f.cFileName);
+        // A job still held is released first, whatever became of its file since.
         for (JobRecord* r : journal_records())
-            if (record_file(r, files) == RECORD_FILE_GONE)
-                forget(r->id);
+            if (record_file(r, files) == RECORD_FILE_GONE &&
+                !(r->state == JOB_SENT && (r->flags & (JOB_UNRELEASED | JOB_RELEASING))))
+                forget_when_durable(r->id);
+        for (auto it = held_since.begin(); it != held_since.end();)
+            it = find_journal_record(it->first) ? std::next(it) : held_since.erase(it);
+        for (auto it = held_copies.begin(); it != held_copies.end();)
+            it = find_journal_record(it->first) ? std::next(it) : held_copies.erase(it);
         for (auto it = kept_reasons.begin(); it != kept_reasons.end();)
             it = present.count(it->first) ? std::next(it) : kept_reasons.erase(it);
         for (auto it = observations.begin(); it != observations.end();)
             it = present.count(it->first) ? std::next(it) : observations.erase(it);
     }
+    settle_deletions();
     note_refusal(&poll);
     if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND)
         sound_alarms(files, poll.refusal);

@@ -9,10 +9,11 @@
 
 SpoolOptions spool_options;
 
-const char* const SPOOL_SETTINGS[6] = {"printer", "archive",     "archive-days",
-                                       "offset",  "fit-columns", "alarm-after"};
+const char* const SPOOL_SETTINGS[7] = {"printer",     "archive",     "archive-days", "offset",
+                                       "fit-columns", "alarm-after", "quiet-seconds"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
+static const double QUIET_LIMIT_SECONDS = 3600; // a producer silent for an hour has finished
 enum {
     FIT_COLUMNS_LIMIT = 400, // wider than any continuous form
     ARCHIVE_DAYS_LIMIT = 36500,
@@ -93,6 +94,13 @@ int set_spool_option(SpoolOptions* o, const std::string& key, const std::string&
             return 2;
         }
         o->alarm_seconds = (unsigned long)(minutes * 60 + 0.5);
+    } else if (key == "quiet-seconds") {
+        double seconds = 0;
+        if (parse_number(value, &seconds) != 0 || seconds < 0 || seconds > QUIET_LIMIT_SECONDS) {
+            *why = "quiet-seconds takes seconds from 0 to 3600 (2.5 is two and a half)";
+            return 2;
+        }
+        o->quiet_seconds = seconds;
     } else {
         *why = "unknown option " + key;
         return 2;
@@ -204,6 +212,11 @@ std::string describe_spool_options(void) {
     if (o.fit_columns > 0) {
         std::snprintf(text, sizeof text, "%spages fitted to %d columns", out.empty() ? "" : "; ",
                       o.fit_columns);
+        out += text;
+    }
+    if (o.quiet_seconds != SpoolOptions().quiet_seconds) {
+        std::snprintf(text, sizeof text, "%sjob files taken after %g s unchanged",
+                      out.empty() ? "" : "; ", o.quiet_seconds);
         out += text;
     }
     return out;

@@ -17,10 +17,13 @@ struct SpoolOptions {
     double offset_y_mm = 0; // and down (negative: up)
     int fit_columns = 0;    // pages scaled so that this many 10-cpi columns fit; 0: the exact grid
     unsigned long alarm_seconds = 0; // a job kept or not printed this long is stuck; 0: as it was
+    // How long a job file must stay unchanged before it is taken, and again after its document
+    // went before it is released to print: longer than the longest pause of its producer.
+    double quiet_seconds = 2;
 };
 
 // The settings' keys; on the command line each is an option with a value ("--printer Q").
-extern const char* const SPOOL_SETTINGS[6];
+extern const char* const SPOOL_SETTINGS[7];
 extern SpoolOptions spool_options;
 
 // Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key

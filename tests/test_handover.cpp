@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
+#include <sys/stat.h>
 
 #ifndef _WIN32
 #include "platform/portable/kernel32/sleep_hook.h"
@@ -41,12 +42,19 @@ class HandOver : public zvtest::InTempWorkingDir {
     void fate_is(int id, int fate, const std::string& text) {
         printer->job_states[id] = zvp::MemoryPrinter::JobState{true, 0, text, 0, fate};
     }
-    // Documents printed whole whose first line is `text`.
+    // Documents printed whole whose first line is `text`: ended, and neither still held nor
+    // cancelled (a job cancelled was never printed: the printer cancels only what is not done).
     size_t printed_copies_of(const std::string& text) {
         size_t n = 0;
-        for (const auto& d : printer->documents)
+        for (size_t i = 0; i < printer->documents.size(); ++i) {
+            const RecordedDocument& d = printer->documents[i];
+            int id = int(i + 1);
             n += d.state == RecordedDocument::State::ended && !d.pages.empty() &&
-                 !d.pages[0].runs.empty() && d.pages[0].runs[0].bytes == text;
+                 !d.pages[0].runs.empty() && d.pages[0].runs[0].bytes == text &&
+                 !printer->held.count(id) &&
+                 std::find(printer->cancelled.begin(), printer->cancelled.end(), id) ==
+                     printer->cancelled.end();
+        }
         return n;
     }
     // The program started anew, as after it was stopped: only what is on the disk remains.
@@ -91,6 +99,8 @@ TEST_F(HandOver, AJobStaysInZvUntilThePrinterSaysItIsPrinted) {
     job_is(1, 0, "CUPS job 1 pending");
     EXPECT_EQ(poll_spool_directory(nullptr), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
+    // Handed over held, and released once its file stayed as it was.
+    EXPECT_EQ(printer->released, std::vector<int>{1});
     EXPECT_EQ(log.count("handed zv1.zv (13 bytes, 1 page) to \"ZV Memory Printer\": CUPS job 1 "
                         "pending"),
               1)
@@ -250,6 +260,84 @@ TEST_F(HandOver, AFileWrittenToAfterItWasHandedOverCancelsThatJob) {
     ASSERT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]).size(), 2u);
     EXPECT_TRUE(spool().empty());
+}
+#endif
+
+#ifndef _WIN32
+// A job is held from before its document goes until its file has stayed as it was for the quiet
+// time after: a producer that pauses longer than the quiet time before the file is taken, and
+// writes on while the job is held, has that job cancelled before any of it prints; the whole
+// file is printed once it is left alone.
+TEST_F(HandOver, AFileWrittenToWhileItsJobIsHeldNeverReachesThePaper) {
+    spool_quiet_ms = 200;
+    add_job("zv1.zv", "first line\r\n");
+    int appended = 0;
+    zvp::sleep_hook() = [&](DWORD) {
+        bool sent = !printer->documents.empty() &&
+                    printer->documents[0].state == RecordedDocument::State::ended;
+        if (sent && appended++ == 0)
+            std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
+    };
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    zvp::sleep_hook() = nullptr;
+    ASSERT_EQ(printer->documents.size(), 1u);
+    EXPECT_TRUE(printer->released.empty()) << "its file changed while it was held";
+    EXPECT_EQ(poll_spool_directory(nullptr), 0); // the change is seen: the held job cancelled
+    EXPECT_EQ(printer->cancelled, std::vector<int>{1});
+    EXPECT_EQ(poll_spool_directory(nullptr), 0); // and the whole file printed, once quiet
+    EXPECT_EQ(printer->released, std::vector<int>{2});
+    EXPECT_EQ(printed_copies_of("first line"), 1u);
+    ASSERT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]).size(), 2u) << "the whole file";
+    EXPECT_TRUE(spool().empty());
+}
+
+// A deletion counts once it is on the disk: while ZV cannot be flushed, the printed job's entry
+// stays (a power cut that brought its file back would find it printed), the log says why once,
+// and it goes once ZV can be flushed.
+TEST_F(HandOver, AJobIsForgottenOnlyOnceItsDeletionIsOnTheDisk) {
+    add_job("zv1.zv", "printed\r\n");
+    zvp::flush_hook() = [](const std::string& path) { return path == "ZV" ? EIO : 0; };
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(spool().empty());
+    ASSERT_EQ(journal_records().size(), 1u);
+    EXPECT_EQ(journal_records()[0]->state, JOB_PRINTED);
+    EXPECT_EQ(log.count("the folder ZV cannot be flushed to the disk"), 1) << log.text();
+    EXPECT_NE(std::string(spool_alarm()).find("cannot be flushed"), std::string::npos)
+        << "a disk that cannot keep what it is given raises the alarm";
+    zvp::flush_hook() = nullptr;
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(journal_records().empty());
+    EXPECT_EQ(log.count("the folder ZV can be flushed to the disk again"), 1) << log.text();
+    EXPECT_EQ(printed_copies_of("printed"), 1u);
+}
+
+// A failed flush of the journal is a failed step: the job waits, the log says why, and the
+// journal is written anew to a new file before the next step is trusted to it (the system
+// reports a lost write once, and a later flush that succeeds proves nothing).
+TEST_F(HandOver, AJournalWhoseFlushFailedIsWrittenAnewBeforeItIsTrusted) {
+    EXPECT_EQ(poll_spool_directory(nullptr), 0); // the journal is made
+    std::string journal = journal_path();
+    struct stat before;
+    ASSERT_EQ(stat(journal.c_str(), &before), 0);
+    add_job("zv1.zv", "after a failed flush\r\n");
+    int failures = 0;
+    zvp::flush_hook() = [&](const std::string& path) {
+        return path == journal && failures++ == 0 ? EIO : 0;
+    };
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_TRUE(printer->documents.empty()) << "a step that is not on the disk does not happen";
+    EXPECT_EQ(log.count("cannot keep the journal"), 1) << log.text();
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    zvp::flush_hook() = nullptr;
+    EXPECT_EQ(printed_copies_of("after a failed flush"), 1u);
+    struct stat after;
+    ASSERT_EQ(stat(journal.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "written anew, to a new file";
+    restart();
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(printed_copies_of("after a failed flush"), 1u) << "and what it says is whole";
 }
 #endif
 

@@ -31,9 +31,9 @@ TEST_F(SpoolOptionsTest, TheFileThenTheCommandLineWhichWins) {
     EXPECT_EQ(load(), 0) << "no file is no set-up";
     EXPECT_TRUE(spool_options.printer.empty());
 
-    dir.write("zvspool.conf",
-              "# the front desk\r\n\n  printer =  recepcja  \noffset = 2.5, -1\n"
-              "archive = C:\\archiwum z\xB3ote\nfit-columns=80\nalarm-after = 0.5\n");
+    dir.write("zvspool.conf", "# the front desk\r\n\n  printer =  recepcja  \noffset = 2.5, -1\n"
+                              "archive = C:\\archiwum z\xB3ote\nfit-columns=80\nalarm-after = 0.5\n"
+                              "quiet-seconds = 6\n");
     ASSERT_EQ(load(), 0) << why;
     EXPECT_EQ(spool_options.printer, "recepcja");
     EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, 2.5);
@@ -41,8 +41,12 @@ TEST_F(SpoolOptionsTest, TheFileThenTheCommandLineWhichWins) {
     EXPECT_EQ(spool_options.archive, "C:\\archiwum z\xB3ote");
     EXPECT_EQ(spool_options.fit_columns, 80);
     EXPECT_EQ(spool_options.alarm_seconds, 30u);
+    EXPECT_DOUBLE_EQ(spool_options.quiet_seconds, 6);
 
-    ASSERT_EQ(load("--once --printer \"Biuro 2\" --offset -1,0 --fit-columns 0"), 0) << why;
+    ASSERT_EQ(
+        load("--once --printer \"Biuro 2\" --offset -1,0 --fit-columns 0 --quiet-seconds 0.5"), 0)
+        << why;
+    EXPECT_DOUBLE_EQ(spool_options.quiet_seconds, 0.5);
     EXPECT_EQ(spool_options.printer, "Biuro 2");
     EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, -1);
     EXPECT_EQ(spool_options.fit_columns, 0);
@@ -62,6 +66,9 @@ TEST_F(SpoolOptionsTest, BadLinesAndValuesAreNamed) {
         {"archive-days = -3\n", "line 1: archive-days takes"},
         {"printer =\n", "line 1: printer takes"},
         {"alarm-after = 0\n", "line 1: alarm-after takes"},
+        {"quiet-seconds = -1\n", "line 1: quiet-seconds takes"},
+        {"quiet-seconds = 4000\n", "line 1: quiet-seconds takes"},
+        {"quiet-seconds = soon\n", "line 1: quiet-seconds takes"},
         {too_long, "line 1: too long"},
     };
     for (const auto& [file, said] : files) {

@@ -64,7 +64,9 @@ BOOL spooler_job_reference(LPCSTR printer, DWORD job_id, LPSTR reference, DWORD 
     return TRUE;
 }
 
-BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_FATE* fate) {
+BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, int stage, SPOOLER_JOB_FATE* fate) {
+    // A held job the spooler no longer has was deleted, or resumed and printed, by a person.
+    BOOL sent = stage == JOB_STAGE_SENT;
     DWORD id = 0;
     char stamp[32] = "", now[32] = "";
     std::snprintf(fate->reference, sizeof fate->reference, "%s", reference);
@@ -90,6 +92,8 @@ BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_F
     const char* words = job->pStatus && job->pStatus[0] ? job->pStatus : "in the print queue";
     if (job->Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE))
         say(fate, JOB_FATE_PRINTED, "printed");
+    else if (job->Status & JOB_STATUS_PAUSED)
+        say(fate, JOB_FATE_WAITING, "held in the print queue");
     else if (job->Status & (JOB_STATUS_DELETED | JOB_STATUS_DELETING))
         say(fate, JOB_FATE_CANCELLED, "deleted from the print queue");
     else if (!sent && (job->Status & JOB_STATUS_SPOOLING))
@@ -99,24 +103,73 @@ BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_F
     return TRUE;
 }
 
-BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
-    SPOOLER_JOB_FATE fate;
-    if (!spooler_job_fate(printer, reference, FALSE, &fate))
-        return FALSE;
-    if (fate.fate != JOB_FATE_WAITING && fate.fate != JOB_FATE_INCOMPLETE)
-        return TRUE;
+namespace {
+
+// SetJobA's `command` on the job `reference` names, if the spooler still has that job.
+BOOL control_job(LPCSTR printer, LPCSTR reference, DWORD command) {
     DWORD id = 0;
-    char stamp[32];
-    parse(reference, &id, stamp);
+    char stamp[32] = "", now[32] = "";
+    std::vector<BYTE> record;
+    if (!parse(reference, &id, stamp) || !read_job(printer, id, record)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    stamp_of((const JOB_INFO_1A*)record.data(), now, sizeof now);
+    if (std::strcmp(now, stamp) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     HANDLE handle = NULL;
     PRINTER_DEFAULTSA defaults = {NULL, NULL, PRINTER_ACCESS_USE};
     if (!OpenPrinterA((LPSTR)printer, &handle, &defaults))
         return FALSE;
-    BOOL cancelled = SetJobA(handle, id, 0, NULL, JOB_CONTROL_DELETE);
+    BOOL done = SetJobA(handle, id, 0, NULL, command);
     DWORD error = GetLastError();
     ClosePrinter(handle);
     SetLastError(error);
-    return cancelled;
+    return done;
+}
+
+} // namespace
+
+BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
+    SPOOLER_JOB_FATE fate;
+    if (!spooler_job_fate(printer, reference, JOB_STAGE_SENDING, &fate))
+        return FALSE;
+    if (fate.fate != JOB_FATE_WAITING && fate.fate != JOB_FATE_INCOMPLETE)
+        return TRUE;
+    return control_job(printer, reference, JOB_CONTROL_DELETE);
+}
+
+namespace {
+
+// Wine's spooler hands a job to CUPS as its document ends, paused or not, and forgets it.
+bool under_wine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
+} // namespace
+
+const char* spooler_limits(void) {
+    return under_wine() ? "under Wine the print spooler hands each job on to the print system "
+                          "(CUPS) as its document ends, and neither holds it back nor follows "
+                          "it: a job counts as printed once handed over, also to a stopped "
+                          "queue, and a file written to just after may print in part"
+                        : "";
+}
+
+// A paused job is not printed until it is resumed, also once its document is whole.
+BOOL spooler_hold_job(LPCSTR printer, LPCSTR reference) {
+    if (under_wine()) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return control_job(printer, reference, JOB_CONTROL_PAUSE);
+}
+
+BOOL spooler_release_job(LPCSTR printer, LPCSTR reference) {
+    return control_job(printer, reference, JOB_CONTROL_RESUME);
 }
 
 BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STATE* state) {

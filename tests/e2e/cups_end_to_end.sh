@@ -3,7 +3,8 @@
 # made as users make them. What reaches each printer is checked: a job and the test sheet come
 # out on the queue's own paper (an A4 queue, a Letter queue, and an A4 queue whose user chose
 # Letter with lpoptions), unscaled, their first character at the queue's printable top left, and
-# with the text of the job; a scheduler reached by address or by name (no local socket) prints too.
+# with the text of the job; a scheduler reached by address or by name (no local socket) prints too;
+# a producer that pauses longer than the quiet time gets its whole file printed, never a part.
 #   cups_end_to_end.sh ZVSPOOL
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -76,6 +77,28 @@ for queue in a4 letter chosen; do
     bash -c "$(declare -f near); near $(awk "BEGIN{print $x_end - $x}") 64.8 0.1"
   check "$queue: the log names the queue and the CUPS job" grep -q "handed zv0001.zv (.*) to \"$queue\": CUPS job [0-9]" "$work/$queue.log"
 done
+
+# A producer that appends a line and closes its file every 5 seconds for 30 seconds, with a quiet
+# time (3 s) shorter than its pauses: the file is taken in every pause, but each job is held until
+# the file stayed as it was for the quiet time after its document went, and the next line cancels
+# it before it prints. Exactly one document reaches the printer: the whole file.
+S=$work/slow; mkdir -p "$S/ZV"
+echo "quiet-seconds = 3" > "$S/zvspool.conf"
+(cd "$S" && PRINTER=a4 exec "$zvspool" 2> "$work/slow.log") &
+spooler=$!
+before=$(document_count a4)
+for n in $(seq 7); do
+  printf 'SLOW line %d\r\n' "$n" >> "$S/ZV/zv0001.zv"
+  [[ $n -lt 7 ]] && sleep 5
+done
+slow_done() { [[ ! -e "$S/ZV/zv0001.zv" ]]; }
+check "the slow producer's job is printed and leaves ZV" wait_for 60 slow_done
+kill -TERM $spooler; wait $spooler
+check "exactly one document of it reaches the printer" test "$(document_count a4)" -eq $((before + 1))
+check "the whole file: its seven lines" test "$(pdftotext -layout "$(documents_of a4 | tail -1)" - | grep -c 'SLOW line')" -eq 7
+check "the jobs held while it was written are cancelled, not printed" \
+  grep -q "kept zv0001.zv: it changed while it printed\|zv0001.zv changed after it was handed" "$work/slow.log" \
+  || cat "$work/slow.log"
 
 # A scheduler named by address or by name, reached over the network only.
 stop_scheduler

@@ -75,6 +75,8 @@ check "and its second page" grep -q "Strona druga" <<< "$text"
 log=$work/run/zvspool.log
 check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer: \"office\"" "$log"
 check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
+check "and where Wine's spooler keeps the promise short" \
+  grep -q "warning: under Wine the print spooler hands each job on to the print system (CUPS)" "$log"
 (cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
 check "a second zvspool.exe on the folder ends with 1" test $status -eq 1
 check "bringing the running window forward, with no message to click away" \

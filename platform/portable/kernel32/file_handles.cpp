@@ -2,6 +2,7 @@
 // through the handle, flushed.
 #include "platform/portable/kernel32/file_services.h"
 #include "platform/portable/kernel32/objects.h"
+#include "platform/portable/kernel32/sleep_hook.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -41,14 +42,38 @@ int open_flags(DWORD access, DWORD disposition) {
 
 } // namespace
 
+// A folder opened with backup semantics, as Windows opens one: to be flushed, so that the names
+// made, removed or moved in it are on the disk. Only an existing folder, read as POSIX opens one.
+static HANDLE open_folder(const std::string& native, DWORD access, DWORD disposition) {
+    if (disposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOTDIR ? ERROR_ACCESS_DENIED : error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    auto folder = std::make_unique<zvp::FileObject>();
+    folder->fd = fd;
+    folder->path = native;
+    folder->access = access;
+    SetLastError(ERROR_SUCCESS);
+    return zvp::add_kernel_object(std::move(folder));
+}
+
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                          DWORD disposition, DWORD, HANDLE) {
+                          DWORD disposition, DWORD attributes, HANDLE) {
     int flags = path ? open_flags(access, disposition) : -1;
     if (flags < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     std::string native = native_path(path);
+    struct stat named;
+    if ((attributes & FILE_FLAG_BACKUP_SEMANTICS) && stat(native.c_str(), &named) == 0 &&
+        S_ISDIR(named.st_mode))
+        return open_folder(native, access, disposition);
     // Whether the file was there before: Windows says so for the dispositions that may create it.
     struct stat before;
     bool existed = lstat(native.c_str(), &before) == 0;
@@ -240,13 +265,16 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
-    int fd = zvp::file_descriptor(file);
-    if (fd < 0) {
+    auto* f = dynamic_cast<zvp::FileObject*>(zvp::find_kernel_object(file));
+    if (!f || f->fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (fsync(fd) != 0) {
-        SetLastError(error_from_errno(errno));
+    int e = zvp::flush_hook() ? zvp::flush_hook()(f->path) : 0;
+    if (e == 0 && fsync(f->fd) != 0)
+        e = errno;
+    if (e != 0) {
+        SetLastError(error_from_errno(e));
         return FALSE;
     }
     return TRUE;

@@ -1,10 +1,13 @@
 #include "platform/portable/kernel32/file_services.h"
 
 #include "platform/portable/kernel32/errors.h"
+#include "platform/portable/kernel32/sleep_hook.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace zvp {
 
@@ -54,15 +57,30 @@ std::string name_of(const std::string& native) {
     return slash == std::string::npos ? native : native.substr(slash + 1);
 }
 
+int sync_folder(const std::string& path) {
+    if (int e = flush_hook() ? flush_hook()(path) : 0)
+        return e;
+    int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int e = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return e;
+}
+
 int make_folders(const std::string& path, unsigned mode, std::string* failed) {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
         std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+        int e = mkdir(part.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+        // A folder made is there after a power cut only once the folder above it is flushed.
+        if (e == 0)
+            e = sync_folder(directory_of(part));
+        if (e != 0 && e != EEXIST) {
             if (failed)
                 *failed = part;
-            return errno;
+            return e;
         }
     }
     struct stat st;

@@ -19,9 +19,14 @@ std::string directory_of(const std::string& native);
 std::string name_of(const std::string& native);
 
 // Makes the folder `path` (a POSIX path) and those above it that are missing, each with `mode`
-// (less the umask): 0, or the errno of the first that cannot be made, ENOTDIR when `path` is
-// there but no folder. `failed` (may be null) receives the folder that could not be made.
+// (less the umask), and each made one durable in the folder above it: 0, or the errno of the
+// first that cannot be made (or made durable), ENOTDIR when `path` is there but no folder.
+// `failed` (may be null) receives the folder that could not be made.
 int make_folders(const std::string& path, unsigned mode, std::string* failed = nullptr);
+
+// Flushes the folder `path` (a POSIX path) to the disk, so that the names made, removed or moved
+// in it are there after a power cut: 0, or the errno.
+int sync_folder(const std::string& path);
 
 // Whether some process writes to the open file `fd` (at POSIX path `native`).
 bool open_for_writing(int fd, const struct stat& st, const std::string& native);

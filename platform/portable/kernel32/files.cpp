@@ -194,12 +194,15 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno));
         return FALSE;
     }
+    // Windows returns only once the move is on the disk; here it is once both folders are. A
+    // move that is made but cannot be made durable fails: the caller must not count on it.
     if (flags & MOVEFILE_WRITE_THROUGH) {
-        // The move itself is durable once the folder is.
-        int dir = open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);
-            close(dir);
+        int e = sync_folder(directory_of(target));
+        if (e == 0 && directory_of(source) != directory_of(target))
+            e = sync_folder(directory_of(source));
+        if (e != 0) {
+            SetLastError(error_from_errno(e));
+            return FALSE;
         }
     }
     return TRUE;

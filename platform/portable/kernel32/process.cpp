@@ -21,6 +21,11 @@ unsigned long long& tick_offset_ms() {
     return offset;
 }
 
+std::function<int(const std::string& path)>& flush_hook() {
+    static std::function<int(const std::string&)> hook;
+    return hook;
+}
+
 } // namespace zvp
 
 namespace {

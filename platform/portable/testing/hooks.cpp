@@ -59,6 +59,7 @@ void reset_for_testing() {
     // The Windows test build has the real KERNEL32.
     kernel32().searches.remove_if([](const Search&) { return true; });
     tick_offset_ms() = 0;
+    flush_hook() = nullptr;
 #endif
 }
 

@@ -166,9 +166,9 @@ class MemoryPrinterSystem : public PrinterSystem {
         return Lookup::found;
     }
 
-    Lookup fate(const std::string& name, const std::string& reference, bool sent,
+    Lookup fate(const std::string& name, const std::string& reference, int stage,
                 JobFate& fate) override {
-        (void)sent;
+        (void)stage;
         PrinterEntry entry;
         Lookup found = find_printer(name, entry);
         if (found != Lookup::found)
@@ -183,6 +183,13 @@ class MemoryPrinterSystem : public PrinterSystem {
 
     // What the printer says of job `id`.
     void describe(int id, JobFate& fate) {
+        bool whole = id >= 1 && size_t(id) <= printer_->documents.size() &&
+                     printer_->documents[id - 1].state == RecordedDocument::State::ended;
+        if (printer_->held.count(id) && whole) {
+            fate.fate = JOB_FATE_WAITING;
+            fate.words = "held";
+            return;
+        }
         auto it = printer_->job_states.find(id);
         if (it != printer_->job_states.end()) {
             const MemoryPrinter::JobState& s = it->second;
@@ -227,11 +234,19 @@ class MemoryPrinterSystem : public PrinterSystem {
             return true; // done already: nothing to cancel
         int id = std::atoi(reference.c_str() + std::strlen("memory "));
         printer_->cancelled.push_back(id);
+        printer_->held.erase(id);
         MemoryPrinter::JobState& s = printer_->job_states[id];
         s.status = JOB_STATUS_DELETED;
         s.fate = JOB_FATE_CANCELLED;
         s.text = "cancelled";
         return true;
+    }
+
+    bool hold(const std::string& name, const std::string& reference) override {
+        return control(name, reference, PrinterCall::hold_job);
+    }
+    bool release(const std::string& name, const std::string& reference) override {
+        return control(name, reference, PrinterCall::release_job);
     }
 
     Lookup printer_state(const std::string& name, const std::string& reference,
@@ -247,6 +262,27 @@ class MemoryPrinterSystem : public PrinterSystem {
     }
 
   private:
+    bool control(const std::string& name, const std::string& reference, PrinterCall call) {
+        PrinterEntry entry;
+        if (find_printer(name, entry) != Lookup::found)
+            return false;
+        if (!printer_->take_call(call)) {
+            set_last_error_message(printer_->refusal);
+            return false;
+        }
+        int id = std::atoi(reference.c_str() + std::strlen("memory "));
+        if (call == PrinterCall::hold_job) {
+            printer_->held.insert(id);
+            return true;
+        }
+        if (!printer_->held.erase(id)) {
+            set_last_error_message("job " + std::to_string(id) + " is not held");
+            return false;
+        }
+        printer_->released.push_back(id);
+        return true;
+    }
+
     std::shared_ptr<MemoryPrinter> printer_;
     std::string name_;
 };

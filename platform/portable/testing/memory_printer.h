@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,9 @@ enum class PrinterCall {
     draw_text,
     job_reference,
     job_fate,
-    cancel_job
+    cancel_job,
+    hold_job,
+    release_job
 };
 
 struct MemoryPrinterSetup {
@@ -98,6 +101,10 @@ class MemoryPrinter {
     std::map<int, JobState> job_states;
     // The jobs cancelled with spooler_cancel_job, in order.
     std::vector<int> cancelled;
+    // The jobs held with spooler_hold_job and not yet released: they wait, whatever their state;
+    // and the jobs released, in order.
+    std::set<int> held;
+    std::vector<int> released;
 
     // Used by the device: counts the call and says whether it succeeds.
     bool take_call(PrinterCall call);

@@ -2,6 +2,7 @@
 // final one and given its name only when it is complete, so no reader ever sees half a document.
 #include "platform/portable/winspool/pdf_files.h"
 
+#include "platform/portable/kernel32/errors.h"
 #include "platform/portable/kernel32/file_services.h"
 
 #include <cerrno>
@@ -34,11 +35,70 @@ std::string safe_name(const std::string& title) {
     return out.empty() ? "document" : out;
 }
 
-// The files of directory sinks, by job id: each document's name is chosen when it starts.
+// A finished document not yet under its name: an unnamed file (`temp` empty) or a temporary one.
+struct UnplacedFile {
+    int fd = -1;
+    std::string temp;
+};
+
+void discard(UnplacedFile& file) {
+    if (file.fd >= 0)
+        close(file.fd);
+    if (!file.temp.empty())
+        unlink(file.temp.c_str());
+    file = UnplacedFile{};
+}
+
+// Gives the finished document `name` unless a file has that name (errno EEXIST then). An
+// unnamed file is linked in; a named one is linked, or on file systems without hard links
+// (FAT on a stick, some network shares) renamed without replacing, or else created exclusively
+// and renamed over.
+bool place_new(const UnplacedFile& file, const std::string& name) {
+    if (file.temp.empty()) {
+        std::string self = "/proc/self/fd/" + std::to_string(file.fd);
+        return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    }
+    if (link(file.temp.c_str(), name.c_str()) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (renameat2(AT_FDCWD, file.temp.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return std::rename(file.temp.c_str(), name.c_str()) == 0;
+}
+
+// Places the document under `name` for good: the name is on the disk when this returns true. A
+// name that cannot be made durable is taken back, so that a document printed again for it does
+// not come out twice.
+bool place_durably(UnplacedFile& file, const std::string& name, std::string& error) {
+    if (!place_new(file, name)) {
+        error = errno == EEXIST
+                    ? "cannot write " + name + ": another program took the name meanwhile"
+                    : "cannot write " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    if (int e = sync_folder(directory_of(name))) {
+        unlink(name.c_str());
+        error = "cannot write " + name + " durably: " + std::strerror(e);
+        return false;
+    }
+    return true;
+}
+
+// The files of directory sinks, by job id: each document's name is chosen when it starts. A
+// document held (spooler_hold_job) is written whole but stays unnamed until it is released.
 struct PdfDocument {
     int id = 0;
     std::string path;
     bool written = false;
+    bool held = false;
+    UnplacedFile unplaced; // a held document, finished
 };
 struct WrittenFiles {
     std::mutex lock;
@@ -141,7 +201,8 @@ class FileSink : public PdfSink {
         return false;
     }
 
-    // The document is written, flushed to the disk, and only then given its name.
+    // The document is written, flushed to the disk, and only then given its name (a held one
+    // waits for its release), which is itself flushed to the disk before the document counts.
     bool finish() override {
         if (!file_)
             return false;
@@ -151,6 +212,8 @@ class FileSink : public PdfSink {
             mode_t mask = umask(0);
             umask(mask);
             fchmod(fileno(file_), 0666 & ~mask);
+            if (in_directory_ && keep_held())
+                return true;
             ok = place();
             if (ok && in_directory_)
                 remember(final_, true);
@@ -166,8 +229,15 @@ class FileSink : public PdfSink {
     }
 
     void abort() override {
-        if (file_)
+        if (file_) {
             std::fclose(file_);
+            // A document given up is no longer held: it was never written whole.
+            WrittenFiles& w = written_files();
+            std::lock_guard<std::mutex> guard(w.lock);
+            for (PdfDocument& d : w.files)
+                if (d.id == job_id_)
+                    d.held = false;
+        }
         file_ = nullptr;
         if (!temp_.empty())
             std::remove(temp_.c_str());
@@ -180,12 +250,18 @@ class FileSink : public PdfSink {
   private:
     std::string describe() const { return in_directory_ ? base_ + "-N.pdf" : path_; }
 
-    // The first name base-N.pdf that no file has yet.
+    // The first name base-N.pdf that no file has yet, nor a document of this process that is
+    // still to be placed under it.
     std::string free_name() const {
+        WrittenFiles& w = written_files();
+        std::lock_guard<std::mutex> guard(w.lock);
         for (int n = 1; n < 100000; ++n) {
             std::string name = base_ + "-" + std::to_string(n) + ".pdf";
+            bool reserved = false;
+            for (const PdfDocument& d : w.files)
+                reserved = reserved || (d.path == name && !d.written && d.held);
             struct stat st;
-            if (lstat(name.c_str(), &st) != 0 && errno == ENOENT)
+            if (!reserved && lstat(name.c_str(), &st) != 0 && errno == ENOENT)
                 return name;
         }
         return {};
@@ -194,12 +270,33 @@ class FileSink : public PdfSink {
     // Never replaces an existing file, so two documents can never meet in one name: a name taken
     // since the document started fails it (it is printed again, under another name).
     bool place() {
-        if (overwrite_)
-            return std::rename(temp_.c_str(), path_.c_str()) == 0;
-        if (place_new(final_))
+        if (overwrite_) {
+            if (std::rename(temp_.c_str(), path_.c_str()) != 0)
+                return false;
+            temp_.clear();
+            if (int e = sync_folder(directory_of(path_))) {
+                error_ = "cannot write " + path_ + " durably: " + std::strerror(e);
+                return false;
+            }
             return true;
-        if (errno == EEXIST)
-            error_ = "cannot write " + final_ + ": another program took the name meanwhile";
+        }
+        UnplacedFile file{fileno(file_), temp_};
+        return place_durably(file, final_, error_);
+    }
+
+    // A document held by the spooler is handed to its entry whole and unnamed, to be named when
+    // it is released, or dropped when it is cancelled. True when it was held.
+    bool keep_held() {
+        WrittenFiles& w = written_files();
+        std::lock_guard<std::mutex> guard(w.lock);
+        for (PdfDocument& d : w.files)
+            if (d.id == job_id_ && d.held) {
+                d.unplaced = UnplacedFile{dup(fileno(file_)), temp_};
+                std::fclose(file_);
+                file_ = nullptr;
+                temp_.clear();
+                return true;
+            }
         return false;
     }
 
@@ -211,33 +308,14 @@ class FileSink : public PdfSink {
                 d.written = written;
                 return;
             }
-        w.files.push_back(PdfDocument{job_id_, name, written});
-        if (w.files.size() > 64)
-            w.files.pop_front();
-    }
-
-    // Gives the finished document `name` unless a file has that name (errno EEXIST then). An
-    // unnamed file is linked in; a named one is linked, or on file systems without hard links
-    // (FAT on a stick, some network shares) renamed without replacing, or else created
-    // exclusively and renamed over.
-    bool place_new(const std::string& name) {
-        if (temp_.empty()) {
-            std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
-            return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        }
-        if (link(temp_.c_str(), name.c_str()) == 0)
-            return true;
-        if (errno == EEXIST)
-            return false;
-        if (renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        if (errno == EEXIST)
-            return false;
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-        if (fd < 0)
-            return false;
-        close(fd);
-        return std::rename(temp_.c_str(), name.c_str()) == 0;
+        PdfDocument document;
+        document.id = job_id_;
+        document.path = name;
+        document.written = written;
+        w.files.push_back(std::move(document));
+        // The oldest documents are forgotten, but never one held: it waits for its release.
+        for (auto it = w.files.begin(); w.files.size() > 64 && it != w.files.end();)
+            it = it->held ? std::next(it) : w.files.erase(it);
     }
 
     std::string path_;
@@ -323,15 +401,82 @@ Lookup pdf_job(int id, JobEntry& job) {
     return Lookup::found;
 }
 
-JobFate pdf_job_fate(const std::string& reference, bool sent) {
+namespace {
+
+// The document a reference names, among this process's; null when it is none of them.
+PdfDocument* document_of(WrittenFiles& w, const std::string& reference) {
+    if (!is_pdf_reference(reference))
+        return nullptr;
     std::string file = reference.substr(std::strlen(pdf_reference_prefix));
-    struct stat st;
-    bool there = stat(file.c_str(), &st) == 0;
+    for (PdfDocument& d : w.files)
+        if (d.path == file)
+            return &d;
+    return nullptr;
+}
+
+} // namespace
+
+JobFate pdf_job_fate(const std::string& reference, int stage) {
+    std::string file = reference.substr(std::strlen(pdf_reference_prefix));
     JobFate fate;
     fate.reference = reference;
+    {
+        WrittenFiles& w = written_files();
+        std::lock_guard<std::mutex> guard(w.lock);
+        if (PdfDocument* d = document_of(w, reference); d && d->held) {
+            fate.fate = JOB_FATE_WAITING;
+            fate.words =
+                d->unplaced.fd >= 0 ? "written, held until it is released" : "held, being written";
+            return fate;
+        }
+    }
+    struct stat st;
+    bool there = stat(file.c_str(), &st) == 0 && stage != JOB_STAGE_HELD;
+    bool sent = stage == JOB_STAGE_SENT;
     fate.fate = there || sent ? JOB_FATE_PRINTED : JOB_FATE_INCOMPLETE;
     fate.words = there || sent ? "written to " + file : "never written whole";
     return fate;
+}
+
+bool pdf_hold_job(const std::string& reference) {
+    WrittenFiles& w = written_files();
+    std::lock_guard<std::mutex> guard(w.lock);
+    PdfDocument* d = document_of(w, reference);
+    if (!d || d->written) {
+        set_last_error_message("the PDF printer has no document to hold for " + reference);
+        return false;
+    }
+    d->held = true;
+    return true;
+}
+
+bool pdf_release_job(const std::string& reference) {
+    WrittenFiles& w = written_files();
+    std::lock_guard<std::mutex> guard(w.lock);
+    PdfDocument* d = document_of(w, reference);
+    if (!d || !d->held || d->unplaced.fd < 0) {
+        set_last_error_message("the PDF printer holds no finished document for " + reference);
+        return false;
+    }
+    std::string error;
+    bool placed = place_durably(d->unplaced, d->path, error);
+    discard(d->unplaced);
+    d->held = false;
+    if (!placed) {
+        set_last_error_message(error);
+        return false;
+    }
+    d->written = true;
+    return true;
+}
+
+void pdf_cancel_job(const std::string& reference) {
+    WrittenFiles& w = written_files();
+    std::lock_guard<std::mutex> guard(w.lock);
+    if (PdfDocument* d = document_of(w, reference)) {
+        discard(d->unplaced);
+        d->held = false;
+    }
 }
 
 } // namespace zvp

@@ -36,7 +36,15 @@ std::string pdf_job_reference(int id);
 // A job whose file is written is printed.
 Lookup pdf_job(int id, JobEntry& job);
 // A document is done once its file is in place; a file that is not there was never written whole,
-// unless its writing was seen to end (`sent`: a person may have moved it since).
-JobFate pdf_job_fate(const std::string& reference, bool sent);
+// unless its writing was seen to end (JOB_STAGE_SENT: a person may have moved it since). A held
+// one waits while this process holds it; one held by a process gone was never placed.
+JobFate pdf_job_fate(const std::string& reference, int stage);
+// Holds the document being written for the job `reference` names: when it ends it is written
+// whole but given its name only on its release, so it can still be dropped. A held document that
+// this process does not release is never placed (a stopped program's is gone with it).
+bool pdf_hold_job(const std::string& reference);
+bool pdf_release_job(const std::string& reference);
+// Drops a held document; a placed one stays (it is printed).
+void pdf_cancel_job(const std::string& reference);
 
 } // namespace zvp

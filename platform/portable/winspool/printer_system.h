@@ -56,9 +56,12 @@ class PrinterSystem {
     // Handing a job over exactly once (platform/spooler_jobs.h): the job's lasting name, its
     // fate, and cancelling it.
     virtual Lookup reference(const std::string& printer, int id, std::string& reference) = 0;
-    virtual Lookup fate(const std::string& printer, const std::string& reference, bool sent,
+    virtual Lookup fate(const std::string& printer, const std::string& reference, int stage,
                         JobFate& fate) = 0;
     virtual bool cancel(const std::string& printer, const std::string& reference) = 0;
+    // Holding a job back from printing until it is released (spooler_hold_job).
+    virtual bool hold(const std::string& printer, const std::string& reference) = 0;
+    virtual bool release(const std::string& printer, const std::string& reference) = 0;
     // The printer's state; `reference` ("" when none) names a job handed to it.
     virtual Lookup printer_state(const std::string& printer, const std::string& reference,
                                  PrinterState& state) {

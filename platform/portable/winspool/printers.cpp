@@ -244,14 +244,14 @@ void copy_text(const std::string& text, char* out, size_t size) {
 
 } // namespace
 
-BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, BOOL sent, SPOOLER_JOB_FATE* fate) {
+BOOL spooler_job_fate(LPCSTR printer, LPCSTR reference, int stage, SPOOLER_JOB_FATE* fate) {
     if (!printer || !reference || !fate || !current_system()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     JobFate found;
     found.reference = reference;
-    if (current_system()->fate(printer, reference, sent != FALSE, found) == Lookup::failed)
+    if (current_system()->fate(printer, reference, stage, found) == Lookup::failed)
         return FALSE;
     fate->fate = found.fate;
     copy_text(found.words, fate->words, sizeof fate->words);
@@ -266,6 +266,26 @@ BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference) {
         return FALSE;
     }
     return current_system()->cancel(printer, reference) ? TRUE : FALSE;
+}
+
+const char* spooler_limits(void) {
+    return "";
+}
+
+BOOL spooler_hold_job(LPCSTR printer, LPCSTR reference) {
+    if (!printer || !reference || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return current_system()->hold(printer, reference) ? TRUE : FALSE;
+}
+
+BOOL spooler_release_job(LPCSTR printer, LPCSTR reference) {
+    if (!printer || !reference || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return current_system()->release(printer, reference) ? TRUE : FALSE;
 }
 
 BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STATE* state) {

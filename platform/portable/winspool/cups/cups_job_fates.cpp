@@ -223,6 +223,58 @@ Known ask_history(http_t* http, const CupsServer& server, int& oldest) {
     return oldest > 0 ? Known::yes : Known::unknown;
 }
 
+// Whether the scheduler keeps the jobs it finished, learned without printing a sheet: a job of
+// this spooler's own, made held and cancelled at once, looked for among the finished ones. For a
+// scheduler that has finished no job yet (new, or its history just cleaned), whose history
+// cannot be seen otherwise.
+Known probe_history(http_t* http, const CupsReference& ref) {
+    ipp_t* request = new_request(IPP_OP_CREATE_JOB, ref.printer_uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
+                 "zvspool: does this print system keep its history?");
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+    IppPtr made = ask(http, request, resource_of(ref.printer_uri));
+    int id = made && cupsLastError() < IPP_STATUS_REDIRECTION_OTHER_SITE
+                 ? number_of(made.get(), "job-id", 0)
+                 : 0;
+    if (id <= 0)
+        return Known::unknown;
+    request = new_request(IPP_OP_CANCEL_JOB, ref.printer_uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    ask(http, request, resource_of(ref.printer_uri));
+    if (cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return Known::unknown;
+    request = new_request(IPP_OP_GET_JOBS, server_uri(ref.server));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-id");
+    IppPtr jobs = ask(http, request, "/");
+    if (!jobs || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return Known::unknown;
+    for (ipp_attribute_t* a = ippFindAttribute(jobs.get(), "job-id", IPP_TAG_INTEGER); a;
+         a = ippFindNextAttribute(jobs.get(), "job-id", IPP_TAG_INTEGER))
+        if (ippGetInteger(a, 0) == id)
+            return Known::yes;
+    return Known::no;
+}
+
+// Whether the job's queue has been stopped since before the job was made: its state stopped, and
+// its last change of state no later than the job's making, both by the scheduler's clock and as
+// the scheduler keeps them across its restarts.
+bool stopped_since_made(http_t* http, const CupsReference& ref) {
+    if (ref.created <= 0)
+        return false;
+    ipp_t* request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, ref.printer_uri);
+    static const char* const wanted[] = {"printer-state", "printer-state-change-time"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                  wanted);
+    IppPtr response = ask(http, request, resource_of(ref.printer_uri));
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return false;
+    int changed = number_of(response.get(), "printer-state-change-time", 0);
+    return number_of(response.get(), "printer-state", 0) == IPP_PSTATE_STOPPED && changed > 0 &&
+           changed <= ref.created;
+}
+
 // What this process knows of each scheduler and of the jobs it asked about.
 struct ServerState {
     int marker = 0; // the newest marker this process made
@@ -350,8 +402,10 @@ bool parse_reference(const std::string& text, CupsReference& r) {
     return r.id > 0 && !r.server.host.empty();
 }
 
-JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
+JobFate decide_fate(const CupsJobFacts& f, int stage, int id) {
     JobFate out;
+    bool sent = stage == JOB_STAGE_SENT;
+    bool held = stage == JOB_STAGE_HELD;
     std::string job = "CUPS job " + std::to_string(id);
     std::string why = reasons_of(f);
     auto said = [&](std::string words, int fate) {
@@ -401,27 +455,39 @@ JobFate decide_fate(const CupsJobFacts& f, bool sent, int id) {
         }
     }
     std::string gone = f.found ? job + " is now another job" : job + " is no longer known";
-    // No restart since it came whole: it ended, and went. A print system that keeps no history
-    // lets every job go as it ends, printed or not (a failure it would have shown, had it been
-    // asked in between); one that keeps a history let this one go for room, however it ended.
-    if (f.restarted == Known::no && f.history != Known::yes)
-        return said(gone + (sent ? " to the print system, which keeps no history of it: printed"
-                                 : " to the print system; whether its document arrived whole "
-                                   "cannot be told"),
-                    sent ? JOB_FATE_PRINTED : JOB_FATE_UNKNOWN);
-    if (f.restarted == Known::no)
+    if (f.restarted == Known::no) {
+        // No restart since it came whole: it ended, and went. A print system that keeps no
+        // history lets every job go as it ends, printed or not (a failure it would have shown,
+        // had it been asked in between); one that keeps a history let this one go for room,
+        // however it ended. A job still held can only have gone by a person's hand.
+        if (f.history != Known::yes && sent)
+            return said(gone + " to the print system, which keeps no history of it: printed",
+                        JOB_FATE_PRINTED);
+        if (f.history != Known::yes)
+            return said(gone + (held ? " to the print system while it was held: whether a person "
+                                       "released or cancelled it cannot be told"
+                                     : " to the print system; whether its document arrived "
+                                       "whole cannot be told"),
+                        JOB_FATE_UNKNOWN);
         return said(gone + ": it left the print system's history before it was seen to end, so "
                            "whether it printed cannot be told",
                     JOB_FATE_UNKNOWN);
-    if (f.history == Known::yes && !f.purged)
-        return said(gone + ": the print system lost it (it restarted before it had stored it)",
+    }
+    // The scheduler restarted (or may have) and lost the job: what it lost may include the
+    // record that the job printed, so its history proves nothing. The job is printed again only
+    // where it cannot have printed: it was still held, or its queue has been stopped since
+    // before it was made.
+    std::string restart = f.restarted == Known::yes ? " (the print system restarted and lost it)"
+                                                    : " (the print system may have restarted)";
+    if (held)
+        return said(gone + restart + "; it was held and never released, so it did not print",
                     JOB_FATE_LOST);
-    return said(gone +
-                    (f.history == Known::yes
-                         ? ", and the print system's history no longer reaches back to it"
-                         : ", and the print system keeps no history of the jobs it finished") +
-                    ": whether it printed cannot be told",
-                JOB_FATE_UNKNOWN);
+    if (f.stopped_since_made)
+        return said(gone + restart +
+                        "; its queue has been stopped since before it was made, so "
+                        "it did not print",
+                    JOB_FATE_LOST);
+    return said(gone + restart + ": whether it printed before cannot be told", JOB_FATE_UNKNOWN);
 }
 
 bool reference_new_job(http_t* http, const CupsServer& server, const std::string& printer_uri,
@@ -462,7 +528,8 @@ void note_job_sent(const CupsReference& ref) {
     fates().sent_ms[job_key(ref)] = now_ms();
 }
 
-Lookup cups_job_fate(const std::string& text, bool sent, JobFate& fate) {
+Lookup cups_job_fate(const std::string& text, int stage, JobFate& fate) {
+    bool sent = stage == JOB_STAGE_SENT;
     CupsReference ref;
     if (!parse_reference(text, ref)) {
         fate.fate = JOB_FATE_UNKNOWN;
@@ -493,13 +560,14 @@ Lookup cups_job_fate(const std::string& text, bool sent, JobFate& fate) {
         Known asked = ask_history(http.get(), ref.server, oldest);
         if (asked == Known::yes)
             server.history = Known::yes;
+        else if (server.history == Known::unknown && facts.restarted == Known::no)
+            server.history = probe_history(http.get(), ref);
         facts.history = server.history;
         facts.purged = oldest > ref.id;
-        // A job seen whole that went while its marker stayed: the scheduler keeps no history.
-        if (facts.restarted == Known::no && server.history == Known::unknown)
-            server.history = Known::no;
+        if (facts.restarted != Known::no && stage != JOB_STAGE_HELD)
+            facts.stopped_since_made = stopped_since_made(http.get(), ref);
     }
-    fate = decide_fate(facts, sent, ref.id);
+    fate = decide_fate(facts, stage, ref.id);
     if (fate.fate != JOB_FATE_WAITING)
         vouch(ref, false);
     fate.reference = format_reference(ref);
@@ -602,6 +670,50 @@ bool cancel_cups_job(const std::string& text) {
     return false;
 }
 
+namespace {
+
+// Hold-Job or Release-Job on the job a reference names, if it is still that job.
+bool control_cups_job(const std::string& text, ipp_op_t op, const char* what) {
+    CupsReference ref;
+    if (!parse_reference(text, ref)) {
+        set_last_error_message("the print system's name of the job cannot be read");
+        return false;
+    }
+    HttpPtr http = connect_to(ref.server);
+    if (!http)
+        return false;
+    CupsJobFacts facts;
+    if (ask_job(http.get(), ref, facts) == Answer::failed)
+        return false;
+    if (!alive(facts)) {
+        set_last_error_message("cannot " + std::string(what) + " CUPS job " +
+                               std::to_string(ref.id) + ": the print system no longer has it");
+        return false;
+    }
+    // Released already (a release asked for before this program stopped): nothing to do.
+    if (op == IPP_OP_RELEASE_JOB && facts.state != IPP_JSTATE_HELD)
+        return true;
+    ipp_t* request = new_request(op, ref.printer_uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", ref.id);
+    IppPtr response = ask(http.get(), request, resource_of(ref.printer_uri));
+    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        set_last_error_message("cannot " + std::string(what) + " CUPS job " +
+                               std::to_string(ref.id) + ": " + cupsLastErrorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool hold_cups_job(const std::string& reference) {
+    return control_cups_job(reference, IPP_OP_HOLD_JOB, "hold");
+}
+
+bool release_cups_job(const std::string& reference) {
+    return control_cups_job(reference, IPP_OP_RELEASE_JOB, "release");
+}
+
 void retire_markers(bool all) {
     Fates& f = fates();
     for (auto it = f.made.begin(); it != f.made.end();) {
@@ -637,7 +749,7 @@ Lookup cups_job(int id, JobEntry& job) {
     if (reference.empty())
         return Lookup::none;
     JobFate fate;
-    if (cups_job_fate(reference, true, fate) == Lookup::failed)
+    if (cups_job_fate(reference, JOB_STAGE_SENT, fate) == Lookup::failed)
         return Lookup::failed;
     job.status = job_status_of(fate.fate);
     job.status_text = fate.words;

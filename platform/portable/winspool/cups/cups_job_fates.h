@@ -60,6 +60,9 @@ struct CupsJobFacts {
     Known restarted = Known::unknown; // whether the scheduler restarted since the job came whole
     Known history = Known::unknown;   // whether it keeps the jobs it finished
     bool purged = false;              // whether its history may have let the job go for its age
+    // Whether the job's queue has been stopped since before the job was made, by the scheduler's
+    // own clock and its stored state: no job of it can have printed since.
+    bool stopped_since_made = false;
 };
 
 // The facts of a Get-Job-Attributes answer about the job under the reference's number.
@@ -67,8 +70,11 @@ void read_job_facts(ipp_t* response, const CupsReference& reference, CupsJobFact
 // The printer's state from a Get-Printer-Attributes answer.
 PrinterState printer_state_of(ipp_t* response);
 
-// The fate those facts tell, for a job whose document went whole (`sent`) or may not have.
-JobFate decide_fate(const CupsJobFacts& facts, bool sent, int id);
+// The fate those facts tell, for a job at `stage` (JOB_STAGE_*: its document may not have gone
+// whole, went whole, or the job was held by the spooler from the start and never released). A
+// job the scheduler lost is printed again only where the facts prove that it did not print: a
+// scheduler that lost its jobs may have lost the record of their printing with them.
+JobFate decide_fate(const CupsJobFacts& facts, int stage, int id);
 
 // Makes the reference of a job just created over `http`, from what the scheduler says of it.
 bool reference_new_job(http_t* http, const CupsServer& server, const std::string& printer_uri,
@@ -81,7 +87,7 @@ void note_job_sent(const CupsReference& reference);
 
 // Asks the scheduler about the job `reference` names; `fate.reference` may come back with a new
 // marker. `failed` when the scheduler cannot be asked (the last error says why).
-Lookup cups_job_fate(const std::string& reference, bool sent, JobFate& fate);
+Lookup cups_job_fate(const std::string& reference, int stage, JobFate& fate);
 // What the printer the reference's URI names says of itself, from its server.
 Lookup cups_printer_state(const CupsReference& reference, PrinterState& state);
 // The state of a printer from its attributes: printer-state, printer-state-reasons and
@@ -90,6 +96,10 @@ PrinterState describe_printer_state(int state, const std::vector<std::string>& r
                                     const std::string& message, bool accepting);
 // Cancels the job if the scheduler still has it, it is ours and it is not done.
 bool cancel_cups_job(const std::string& reference);
+// Holds the job (Hold-Job), and releases it to print (Release-Job); the scheduler keeps a job
+// held across its document's arrival. Either fails when the job is not ours any more.
+bool hold_cups_job(const std::string& reference);
+bool release_cups_job(const std::string& reference);
 // Takes away the markers this process made that no job needs any more, but for the newest on
 // each scheduler unless `all` (the process's end). A marker made by an earlier process stays: this
 // one may not have seen every job it vouches for; its lease ends it.

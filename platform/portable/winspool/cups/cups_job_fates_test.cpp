@@ -88,28 +88,44 @@ TEST(CupsJobFates, AJobWithoutItsWholeDocumentIsIncomplete) {
               JOB_FATE_CANCELLED);
 }
 
-// Gone: printed when the scheduler did not restart since; lost when it keeps a history that
-// would still show the job; otherwise nobody can tell, and the job is not printed twice.
-TEST(CupsJobFates, AJobGoneIsPrintedLostOrUnknownByTheSchedulersFacts) {
+int fate_at(const CupsJobFacts& f, int stage) {
+    return zvp::decide_fate(f, stage, 7).fate;
+}
+
+// Gone without a restart: printed where the scheduler keeps no history, else nobody can tell.
+// Gone in a restart, which may have taken the record of its printing with it: printed again only
+// where it cannot have printed (still held by the spooler, or its queue stopped since before it
+// was made); otherwise nobody can tell, and the job is not printed twice.
+TEST(CupsJobFates, AJobGoneIsPrintedAgainOnlyWhereTheFactsProveItDidNotPrint) {
     EXPECT_EQ(fate(gone(Known::no, Known::unknown)), JOB_FATE_PRINTED);
     EXPECT_EQ(fate(gone(Known::no, Known::no)), JOB_FATE_PRINTED);
     EXPECT_EQ(fate(gone(Known::no, Known::yes)), JOB_FATE_UNKNOWN)
         << "let go of its history for room, however it ended";
-    EXPECT_EQ(fate(gone(Known::yes, Known::yes)), JOB_FATE_LOST);
-    EXPECT_EQ(fate(gone(Known::unknown, Known::yes)), JOB_FATE_LOST);
-    EXPECT_EQ(fate(gone(Known::yes, Known::no)), JOB_FATE_UNKNOWN);
-    EXPECT_EQ(fate(gone(Known::yes, Known::unknown)), JOB_FATE_UNKNOWN);
-    EXPECT_EQ(fate(gone(Known::unknown, Known::unknown)), JOB_FATE_UNKNOWN);
-    EXPECT_EQ(fate(gone(Known::yes, Known::yes, true)), JOB_FATE_UNKNOWN)
-        << "its history lets old jobs go: it may have printed and gone";
     EXPECT_EQ(fate(gone(Known::no, Known::unknown), false), JOB_FATE_UNKNOWN)
         << "gone before its document was known to be whole";
+    EXPECT_EQ(fate_at(gone(Known::no, Known::no), JOB_STAGE_HELD), JOB_FATE_UNKNOWN)
+        << "a held job leaves only by a person's hand: released or cancelled";
+    for (Known restarted : {Known::yes, Known::unknown})
+        for (Known history : {Known::yes, Known::no, Known::unknown}) {
+            EXPECT_EQ(fate(gone(restarted, history)), JOB_FATE_UNKNOWN)
+                << "a restart that lost the job may have lost its completion too";
+            EXPECT_EQ(fate_at(gone(restarted, history), JOB_STAGE_HELD), JOB_FATE_LOST)
+                << "held and never released: it did not print";
+            CupsJobFacts stopped = gone(restarted, history);
+            stopped.stopped_since_made = true;
+            EXPECT_EQ(fate(stopped), JOB_FATE_LOST) << "its queue printed nothing since it came";
+        }
     // The number given to another job: the scheduler restarted and forgot ours.
     CupsJobFacts renumbered = gone(Known::yes, Known::yes);
     renumbered.found = true;
-    EXPECT_EQ(fate(renumbered), JOB_FATE_LOST);
-    EXPECT_NE(zvp::decide_fate(renumbered, true, 7).words.find("CUPS job 7 is now another job"),
-              std::string::npos);
+    EXPECT_EQ(fate(renumbered), JOB_FATE_UNKNOWN);
+    EXPECT_EQ(zvp::decide_fate(renumbered, true, 7).words,
+              "CUPS job 7 is now another job (the print system restarted and lost it): whether "
+              "it printed before cannot be told");
+    renumbered.stopped_since_made = true;
+    EXPECT_EQ(zvp::decide_fate(renumbered, true, 7).words,
+              "CUPS job 7 is now another job (the print system restarted and lost it); its queue "
+              "has been stopped since before it was made, so it did not print");
 }
 
 TEST(CupsJobFates, AReferenceReadsBackAsWritten) {

@@ -124,22 +124,36 @@ class SystemPrinters : public PrinterSystem {
         return reference.empty() ? Lookup::none : Lookup::found;
     }
 
-    Lookup fate(const std::string& printer, const std::string& reference, bool sent,
+    Lookup fate(const std::string& printer, const std::string& reference, int stage,
                 JobFate& fate) override {
         if (is_pdf_reference(reference)) {
-            fate = pdf_job_fate(reference, sent);
+            fate = pdf_job_fate(reference, stage);
             return Lookup::found;
         }
         (void)printer;
-        return cups_job_fate(reference, sent, fate);
+        return cups_job_fate(reference, stage, fate);
     }
 
     bool cancel(const std::string& printer, const std::string& reference) override {
         (void)printer;
-        // A PDF document being written goes with the program that writes it.
-        if (is_pdf_reference(reference))
+        // A PDF document being written goes with the program that writes it; a held one is
+        // dropped.
+        if (is_pdf_reference(reference)) {
+            pdf_cancel_job(reference);
             return true;
+        }
         return cancel_cups_job(reference);
+    }
+
+    bool hold(const std::string& printer, const std::string& reference) override {
+        (void)printer;
+        return is_pdf_reference(reference) ? pdf_hold_job(reference) : hold_cups_job(reference);
+    }
+
+    bool release(const std::string& printer, const std::string& reference) override {
+        (void)printer;
+        return is_pdf_reference(reference) ? pdf_release_job(reference)
+                                           : release_cups_job(reference);
     }
 
     Lookup printer_state(const std::string& printer, const std::string& reference,
