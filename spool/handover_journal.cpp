@@ -17,7 +17,8 @@ enum {
     // Entries are appended; the file is written anew once the stale ones outnumber the live ones
     // by this much.
     COMPACT_SLACK = 256,
-    RECORD_FIELDS = 24,
+    // An entry's words; entries written before the left margin was kept have one fewer.
+    RECORD_FIELDS = 25,
 };
 
 static const char JOURNAL_MAGIC[] = "zvspool-journal";
@@ -161,6 +162,8 @@ static std::string record_line(const JobRecord& r) {
                   r.bytes, r.pages, r.since, r.flags);
     text += numbers;
     text += " " + escaped(r.reason);
+    std::snprintf(numbers, sizeof numbers, " %ld", (long)r.margin);
+    text += numbers;
     return with_checksum(text);
 }
 
@@ -200,7 +203,7 @@ static int number_of(const std::string& word, unsigned long long* value) {
 // Reads an entry's words back. 0 when they make an entry.
 static int parse_record(const std::vector<std::string>& w, JobRecord* r) {
     unsigned long long n[19];
-    if (w.size() != RECORD_FIELDS || w[0] != "r")
+    if ((w.size() != RECORD_FIELDS && w.size() != RECORD_FIELDS - 1) || w[0] != "r")
         return 1;
     const int numeric[] = {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 17, 18, 19, 20, 21, 22};
     for (int i = 0; i < 19; ++i)
@@ -228,6 +231,14 @@ static int parse_record(const std::vector<std::string>& w, JobRecord* r) {
     r->since = (long long)n[17];
     r->flags = (int)n[18];
     r->reason = unescaped(w[23]);
+    r->margin = 0;
+    if (w.size() == RECORD_FIELDS) {
+        char* end = NULL;
+        long margin = std::strtol(w[24].c_str(), &end, 10);
+        if (*end != '\0' || w[24].empty() || margin < 0 || margin > 100000000)
+            return 1;
+        r->margin = (int32_t)margin;
+    }
     return r->id == 0 || r->state < JOB_PRINTING || r->state > JOB_HELD;
 }
 

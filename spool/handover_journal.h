@@ -46,6 +46,7 @@ struct JobRecord {
     long long since; // when it came to its state, seconds since 1970
     int flags;
     std::string reason;
+    int32_t margin = 0; // the left margin (device units) the job's printing began at
 };
 
 // An entry read out of a damaged journal: what it says is not taken without the printer's word.
@@ -54,6 +55,8 @@ struct JobRecord {
 #define JOB_UNRELEASED 2
 // Its job's release was asked for, and not yet seen to be done.
 #define JOB_RELEASING 4
+// The archive's copy of its job is made (or the archive was off).
+#define JOB_ARCHIVED 8
 
 // The identity of an open file, or of the file at `path`; 0 when it could be told.
 int file_identity(HANDLE file, FileIdentity* identity);

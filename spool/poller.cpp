@@ -305,7 +305,7 @@ static void clear_print_job(JobRecord* r) {
     r->job_id = 0;
     r->reference.clear();
     r->reason.clear();
-    r->flags &= ~(JOB_UNRELEASED | JOB_RELEASING);
+    r->flags &= ~(JOB_UNRELEASED | JOB_RELEASING | JOB_ARCHIVED);
 }
 
 // How far the job's document got, as the print system is to be told when asked after it.
@@ -772,12 +772,27 @@ static JobOutcome not_handed_over(const std::string& name, JobRecord* stored, Do
     return JOB_KEPT;
 }
 
+// Makes the archive's copy of the job `r` from its file, if the file is still the one printed.
+static void archive_again(const JobRecord& r) {
+    FILE* job = _fsopen(job_path(r.name).c_str(), "rb", _SH_DENYWR);
+    if (job == NULL)
+        return;
+    FileIdentity now;
+    if (file_identity((HANDLE)_get_osfhandle(_fileno(job)), &now) == 0 &&
+        same_file(&now, &r.identity))
+        archive_printed_job(job, r.name, r.margin);
+    std::fclose(job);
+}
+
 // The job is released to print: said first in the journal (a job whose release may have been
 // asked is no proof of anything), then asked of the printer, then said done. Returns 0 when
 // released.
 static int release_job(JobRecord* r) {
     JobRecord releasing = *r;
-    releasing.flags = (releasing.flags & ~JOB_UNRELEASED) | JOB_RELEASING;
+    releasing.flags = (releasing.flags & ~JOB_UNRELEASED) | JOB_RELEASING | JOB_ARCHIVED;
+    // The copy made as its document went may not have reached the disk before a stop: made again.
+    if (!(r->flags & JOB_ARCHIVED))
+        archive_again(*r);
     if (record(&releasing) != 0)
         return 1;
     *r = releasing;
@@ -898,6 +913,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     ++r.attempts;
     r.since = (long long)std::time(NULL);
     clear_print_job(&r);
+    r.margin = carried_margin;
     if (record(&r) != 0) {
         std::fclose(job);
         poll->refusal = journal_problem;
@@ -907,7 +923,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     }
     char reason[REASON_SIZE] = "";
     JobPrintState printed;
-    const int32_t margin = carried_margin;
+    const int32_t margin = r.margin;
     printed.left_margin = margin;
     DocumentResult result = print_job_document(job, &r, &printed, reason);
     r.bytes = std::ftell(job);
@@ -931,6 +947,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
                   shown(name).c_str(), r.printer.c_str(), off_page.c_str());
     r.state = JOB_SENT;
     r.attempts = 0;
+    r.flags |= JOB_ARCHIVED;
     r.since = (long long)std::time(NULL);
     record(&r); // if not, the next poll finds its document whole: it was sent
     stored = find_journal_record(r.id);
@@ -1057,7 +1074,16 @@ static void hold_unaccounted_jobs(const std::vector<WIN32_FIND_DATAA>& files, co
                                   const char* cause) {
     int held = 0;
     for (const WIN32_FIND_DATAA& f : files) {
-        if (!records_named(f.cFileName).empty())
+        std::vector<JobRecord*> known = records_named(f.cFileName);
+        // A job whose printing had begun, in a journal that may have lost the entries after:
+        // held when the journal was set aside, and counted with the others here.
+        for (JobRecord* r : known)
+            if (r->state == JOB_HELD && (r->flags & JOB_FROM_DAMAGE) &&
+                !kept_reasons.count(r->name)) {
+                kept_reasons[r->name] = r->reason;
+                ++held;
+            }
+        if (!known.empty())
             continue;
         JobRecord r = JobRecord();
         r.name = f.cFileName;

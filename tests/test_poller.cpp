@@ -268,6 +268,28 @@ TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
     EXPECT_NE(all.find("second"), std::string::npos) << all;
 }
 
+// Every job of a poll is held until the poll releases them together: more of them than the PDF
+// printer remembers documents for still each get their file.
+TEST_F(Poller, MoreJobsInOnePollThanThePdfPrinterRemembersAllArePrinted) {
+    std::string home = dir.file("home");
+    const char* old_home = getenv("HOME");
+    std::string saved_home = old_home ? old_home : "";
+    setenv("HOME", home.c_str(), 1);
+    setenv("PRINTER", "PDF", 1);
+    zvp::use_system_printers();
+    for (int n = 1; n <= 70; ++n)
+        job("zv" + std::to_string(1000 + n) + ".zv", "job " + std::to_string(n) + "\r\n");
+    int result = poll_spool_directory(nullptr);
+    setenv("HOME", saved_home.c_str(), 1);
+    unsetenv("PRINTER");
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(left_in_spool().empty());
+    size_t pdfs = 0;
+    for (const auto& e : fs::directory_iterator(home + "/PDF"))
+        pdfs += e.path().extension() == ".pdf";
+    EXPECT_EQ(pdfs, 70u);
+}
+
 #endif
 
 } // namespace

@@ -18,7 +18,8 @@ namespace {
 
 const char usage[] =
     "usage: zvspool [--once | --standby] [--printer QUEUE] [--archive DIR [--archive-days N]]\n"
-    "               [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES] [FOLDER]\n"
+    "               [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES]\n"
+    "               [--quiet-seconds S] [FOLDER]\n"
     "       zvspool --status [--json] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
@@ -40,6 +41,10 @@ const char usage[] =
     "                 a job kept, or handed over and not printed, for this long is stuck: the\n"
     "                 log warns, and again at 3 and 12 times it, then every 12 times it; by\n"
     "                 default 5 (5, 15 and 60 minutes, then hourly)\n"
+    "  --quiet-seconds S\n"
+    "                 take a job file once it has been left alone for S seconds, and hold its\n"
+    "                 job as long again after its document went; by default 2. Set it above\n"
+    "                 the longest pause of a producer that writes its files in pieces\n"
     "  --status       show who watches the folder and every job in ZV with its state, and exit:\n"
     "                 0 when no job is kept or stuck, 1 when one is; it never prints or deletes\n"
     "  --json         with --status: the same as JSON\n"

@@ -313,8 +313,9 @@ class FileSink : public PdfSink {
         document.path = name;
         document.written = written;
         w.files.push_back(std::move(document));
-        // The oldest documents are forgotten, but never one held: it waits for its release.
-        for (auto it = w.files.begin(); w.files.size() > 64 && it != w.files.end();)
+        // The oldest documents are forgotten, but never one held (it waits for its release), nor
+        // the one just started.
+        for (auto it = w.files.begin(); w.files.size() > 64 && std::next(it) != w.files.end();)
             it = it->held ? std::next(it) : w.files.erase(it);
     }
 
