@@ -236,18 +236,24 @@ TEST_F(Poller, EnumPrintersTellsTheSizeItNeeds) {
 }
 
 #ifndef _WIN32
-TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
-    std::string home = dir.file("home");
+// One poll on the built-in PDF printer, its files in `home`/PDF.
+int poll_on_pdf_printer(const std::string& home) {
     const char* old_home = getenv("HOME");
     std::string saved_home = old_home ? old_home : "";
     setenv("HOME", home.c_str(), 1);
     setenv("PRINTER", "PDF", 1);
     zvp::use_system_printers();
-    job("zv1.zv", "Za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1\r\n");
-    job("zv2.zv", "second\r\n");
     int result = poll_spool_directory(nullptr);
     setenv("HOME", saved_home.c_str(), 1);
     unsetenv("PRINTER");
+    return result;
+}
+
+TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
+    std::string home = dir.file("home");
+    job("zv1.zv", "Za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1\r\n");
+    job("zv2.zv", "second\r\n");
+    int result = poll_on_pdf_printer(home);
 
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(left_in_spool().empty());
@@ -272,16 +278,9 @@ TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
 // printer remembers documents for still each get their file.
 TEST_F(Poller, MoreJobsInOnePollThanThePdfPrinterRemembersAllArePrinted) {
     std::string home = dir.file("home");
-    const char* old_home = getenv("HOME");
-    std::string saved_home = old_home ? old_home : "";
-    setenv("HOME", home.c_str(), 1);
-    setenv("PRINTER", "PDF", 1);
-    zvp::use_system_printers();
     for (int n = 1; n <= 70; ++n)
         job("zv" + std::to_string(1000 + n) + ".zv", "job " + std::to_string(n) + "\r\n");
-    int result = poll_spool_directory(nullptr);
-    setenv("HOME", saved_home.c_str(), 1);
-    unsetenv("PRINTER");
+    int result = poll_on_pdf_printer(home);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(left_in_spool().empty());
     size_t pdfs = 0;

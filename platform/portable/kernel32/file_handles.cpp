@@ -42,6 +42,16 @@ int open_flags(DWORD access, DWORD disposition) {
 
 } // namespace
 
+// The handle of an open file or folder.
+static std::unique_ptr<zvp::FileObject> file_object(int fd, const std::string& native,
+                                                    DWORD access) {
+    auto file = std::make_unique<zvp::FileObject>();
+    file->fd = fd;
+    file->path = native;
+    file->access = access;
+    return file;
+}
+
 // A folder opened with backup semantics, as Windows opens one: to be flushed, so that the names
 // made, removed or moved in it are on the disk. Only an existing folder, read as POSIX opens one.
 static HANDLE open_folder(const std::string& native, DWORD access, DWORD disposition) {
@@ -54,12 +64,8 @@ static HANDLE open_folder(const std::string& native, DWORD access, DWORD disposi
         SetLastError(errno == ENOTDIR ? ERROR_ACCESS_DENIED : error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    auto folder = std::make_unique<zvp::FileObject>();
-    folder->fd = fd;
-    folder->path = native;
-    folder->access = access;
     SetLastError(ERROR_SUCCESS);
-    return zvp::add_kernel_object(std::move(folder));
+    return zvp::add_kernel_object(file_object(fd, native, access));
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
@@ -82,10 +88,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS : error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    auto file = std::make_unique<zvp::FileObject>();
-    file->fd = fd;
-    file->path = native;
-    file->access = access;
+    auto file = file_object(fd, native, access);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
