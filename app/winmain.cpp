@@ -109,6 +109,7 @@ static int load_options(LPSTR command_line) {
     if (spool_options.alarm_seconds != 0)
         spool_alarm_seconds = spool_options.alarm_seconds;
     spool_quiet_ms = (unsigned long)(spool_options.quiet_seconds * 1000 + 0.5);
+    spool_in_flight = (unsigned long)spool_options.in_flight;
     return 0;
 }
 

@@ -636,6 +636,52 @@ static JobOutcome reconcile(JobRecord* r) {
     }
 }
 
+// ---- How many at once ---------------------------------------------------------------------------
+
+unsigned long spool_in_flight = 5;
+
+// A printer that refused a job (too many active jobs, not accepting) is offered none for a while,
+// longer each time it refuses again, up to a minute: many spoolers sharing a print server do not
+// all knock at every poll.
+static unsigned long long refused_until = 0;
+static unsigned long long refusal_backoff_ms = 0;
+static std::string refused_because;
+unsigned long spool_refusal_backoff_ms = 10000;
+static const unsigned long long REFUSAL_BACKOFF_LONGEST_MS = 60000;
+
+static int refusals_in_a_row = 0;
+
+// The first refusal is tried again at the next poll; each one after waits twice as long.
+static void note_printer_refusal(const char* reason) {
+    if (++refusals_in_a_row > 1)
+        refusal_backoff_ms = refusal_backoff_ms == 0 ? spool_refusal_backoff_ms * 2ULL
+                             : refusal_backoff_ms * 2 > REFUSAL_BACKOFF_LONGEST_MS
+                                 ? REFUSAL_BACKOFF_LONGEST_MS
+                                 : refusal_backoff_ms * 2;
+    // Less a little, so that the poll due at the end of the wait finds it over.
+    refused_until = refusal_backoff_ms > 1000 ? GetTickCount64() + refusal_backoff_ms - 1000 : 0;
+    refused_because = reason;
+}
+
+// Why no job is handed over now, or "": jobs in flight (handed to the printer and not yet printed)
+// are few, so that a shared print server keeps room for the history of the jobs it finished, and a
+// printer that refused lately is left alone.
+static std::string hand_over_limit(void) {
+    if (GetTickCount64() < refused_until)
+        return refused_because;
+    unsigned long in_flight = 0;
+    for (JobRecord* r : journal_records())
+        in_flight += r->state == JOB_HANDED || r->state == JOB_SENT;
+    if (in_flight < spool_in_flight)
+        return "";
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%lu jobs are with the printer and not printed yet; the next is handed over as "
+                  "one of them prints (in-flight)",
+                  in_flight);
+    return text;
+}
+
 // ---- Printing -----------------------------------------------------------------------------------
 
 // How printing a document ended.
@@ -704,10 +750,13 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     SetAbortProc(dc, keep_printing);
     DocumentResult result = DOCUMENT_ABANDONED;
     int job_id = StartDocA(dc, &doc);
+    if (job_id > 0)
+        refusal_backoff_ms = refusals_in_a_row = 0; // taken: the next refusal waits least
     int held = 0;
     char reference[4096]; // a path or a printer's URI and the job's lasting ids
     if (job_id <= 0) {
         explain_document_failure("cannot start the document", reason);
+        note_printer_refusal(reason);
         result = DOCUMENT_REFUSED;
     } else if (!spooler_job_reference(last_printer_name(), (DWORD)job_id, reference,
                                       sizeof reference)) {
@@ -959,6 +1008,28 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
 
 // ---- One file -----------------------------------------------------------------------------------
 
+static unsigned long long release_quiet_jobs(const std::vector<WIN32_FIND_DATAA>& files);
+static std::vector<WIN32_FIND_DATAA> list_job_files(DWORD* error);
+static void wait_until(unsigned long long until);
+
+// Releases every held job whose file stays as it was, waiting the quiet time for them. Returns
+// how many were held before.
+static int release_held_jobs(void) {
+    int held = 0;
+    for (JobRecord* r : journal_records())
+        held += r->state == JOB_SENT && (r->flags & JOB_UNRELEASED) != 0;
+    if (held == 0)
+        return 0;
+    DWORD error;
+    std::vector<WIN32_FIND_DATAA> files = list_job_files(&error);
+    for (unsigned long long at = release_quiet_jobs(files); at != 0 && !stop_requested;
+         at = release_quiet_jobs(files)) {
+        wait_until(at);
+        files = list_job_files(&error);
+    }
+    return held;
+}
+
 // A job file and what the journal says of it.
 static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
     std::string name = found->cFileName;
@@ -1005,7 +1076,15 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
         // An entry of another file under this name (the file printed was renamed over) stays
         // until its job is done; the file here is a new job.
     }
+    if (poll->refusal.empty())
+        poll->refusal = hand_over_limit();
+    // Jobs held in this poll count until they are released: released now, those the printer
+    // prints at once (the built-in PDF printer) make room for more.
+    if (!poll->refusal.empty() && poll->refused == 0 && release_held_jobs() > 0)
+        poll->refusal = hand_over_limit();
     if (!poll->refusal.empty()) {
+        if (poll->refused_first.empty())
+            poll->refused_first = name;
         ++poll->refused;
         return JOB_REFUSED;
     }
@@ -1247,6 +1326,8 @@ void end_spooling(void) {
     carried_margin = 0;
     gone_entries.clear();
     flush_problem.clear();
+    refused_until = refusal_backoff_ms = 0;
+    refusals_in_a_row = 0;
     held_since.clear();
     held_copies.clear();
 }

@@ -43,6 +43,15 @@ extern unsigned long spool_quiet_ms;
 // stuck: the log warns, and zvspool --status counts it. 300; --alarm-after sets it.
 extern unsigned long spool_alarm_seconds;
 
+// How many jobs may be with the printer and not yet printed at once: a print server shared by
+// many spoolers keeps room for the history of the jobs it finished (which tells what printed).
+// 5; --in-flight sets it.
+extern unsigned long spool_in_flight;
+
+// A printer that refuses jobs in a row (too many active jobs, not accepting) is offered none for
+// twice this, then twice as long again, up to a minute (milliseconds): 10000. Tests set 0.
+extern unsigned long spool_refusal_backoff_ms;
+
 // The alarm of the last poll as one line for the window ("2 jobs waiting: ..."): "" while no job
 // is stuck.
 const char* spool_alarm(void);

@@ -9,8 +9,8 @@
 
 SpoolOptions spool_options;
 
-const char* const SPOOL_SETTINGS[7] = {"printer",     "archive",     "archive-days", "offset",
-                                       "fit-columns", "alarm-after", "quiet-seconds"};
+const char* const SPOOL_SETTINGS[8] = {"printer",     "archive",     "archive-days",  "offset",
+                                       "fit-columns", "alarm-after", "quiet-seconds", "in-flight"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
 static const double QUIET_LIMIT_SECONDS = 3600; // a producer silent for an hour has finished
@@ -18,6 +18,7 @@ enum {
     FIT_COLUMNS_LIMIT = 400, // wider than any continuous form
     ARCHIVE_DAYS_LIMIT = 36500,
     CONFIG_LINE_LIMIT = 4096,
+    IN_FLIGHT_LIMIT = 500, // CUPS's own MaxJobs by default
 };
 
 static std::string trimmed(const std::string& text) {
@@ -94,6 +95,11 @@ int set_spool_option(SpoolOptions* o, const std::string& key, const std::string&
             return 2;
         }
         o->alarm_seconds = (unsigned long)(minutes * 60 + 0.5);
+    } else if (key == "in-flight") {
+        if (parse_whole(value, 1, IN_FLIGHT_LIMIT, &o->in_flight) != 0) {
+            *why = "in-flight takes a number of jobs from 1 to 500";
+            return 2;
+        }
     } else if (key == "quiet-seconds") {
         double seconds = 0;
         if (parse_number(value, &seconds) != 0 || seconds < 0 || seconds > QUIET_LIMIT_SECONDS) {
@@ -212,6 +218,11 @@ std::string describe_spool_options(void) {
     if (o.fit_columns > 0) {
         std::snprintf(text, sizeof text, "%spages fitted to %d columns", out.empty() ? "" : "; ",
                       o.fit_columns);
+        out += text;
+    }
+    if (o.in_flight != SpoolOptions().in_flight) {
+        std::snprintf(text, sizeof text, "%sat most %d jobs with the printer at once",
+                      out.empty() ? "" : "; ", o.in_flight);
         out += text;
     }
     if (o.quiet_seconds != SpoolOptions().quiet_seconds) {

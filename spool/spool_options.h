@@ -20,10 +20,11 @@ struct SpoolOptions {
     // How long a job file must stay unchanged before it is taken, and again after its document
     // went before it is released to print: longer than the longest pause of its producer.
     double quiet_seconds = 2;
+    int in_flight = 5; // jobs with the printer and not yet printed at once
 };
 
 // The settings' keys; on the command line each is an option with a value ("--printer Q").
-extern const char* const SPOOL_SETTINGS[7];
+extern const char* const SPOOL_SETTINGS[8];
 extern SpoolOptions spool_options;
 
 // Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key

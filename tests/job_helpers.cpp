@@ -104,6 +104,9 @@ void InTempWorkingDir::SetUp() {
     end_spooling();
     // A file is taken as soon as it is seen; the tests of the wait set it back.
     spool_quiet_ms = 0;
+    // A printer that refuses is offered the next job at the next poll; the test of the backoff
+    // sets it back.
+    spool_refusal_backoff_ms = 0;
     old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     const char* state = std::getenv(STATE_VARIABLE);
@@ -115,6 +118,8 @@ void InTempWorkingDir::SetUp() {
 void InTempWorkingDir::TearDown() {
     end_spooling();
     spool_quiet_ms = 2000;
+    spool_refusal_backoff_ms = 10000;
+    spool_in_flight = 5;
     std::filesystem::current_path(old_cwd);
     set_variable(STATE_VARIABLE, old_state_);
     zvp::use_memory_printer(nullptr);

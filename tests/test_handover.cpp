@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <sys/stat.h>
@@ -396,6 +397,63 @@ TEST_F(HandOver, ARefusalOfTheWholeQueueStopsThePoll) {
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(log.count("jobs are taken again"), 1) << log.text();
 }
+
+#ifndef _WIN32
+// A printer that refuses again and again is left alone longer each time (twice, four times the
+// backoff, up to a minute), and offered the next job at once when it takes one.
+TEST_F(HandOver, APrinterThatRefusesInARowIsLeftAloneLongerEachTime) {
+    spool_refusal_backoff_ms = 10000;
+    add_job("zv1.zv", "job\r\n");
+    printer->refusal = "too many active jobs";
+    printer->fail(PrinterCall::start_doc, 1, 3);
+    auto offered = [&] {
+        return std::count(printer->calls.begin(), printer->calls.end(), PrinterCall::start_doc);
+    };
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_spool_directory(nullptr), 1); // the next poll tries again, and waits after it
+    EXPECT_EQ(offered(), 2);
+    zvp::tick_offset_ms() += 10000;
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(offered(), 2) << "left alone for 20 s";
+    zvp::tick_offset_ms() += 10000;
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(offered(), 3) << "then offered again, and left alone for 40 s";
+    zvp::tick_offset_ms() += 30000;
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(offered(), 3);
+    zvp::tick_offset_ms() += 10000;
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(log.count("kept zv1.zv: cannot start the document: too many active jobs"), 1)
+        << "said once, however long it lasts\n"
+        << log.text();
+}
+
+// At most so many jobs are with the printer and not printed yet: the next waits in ZV, said once,
+// and is handed over as one of them prints.
+TEST_F(HandOver, JobsInFlightAreFewTheRestWaitInZv) {
+    spool_in_flight = 2;
+    for (int n = 1; n <= 4; ++n) {
+        add_job("zv" + std::to_string(n) + ".zv", "job " + std::to_string(n) + "\r\n");
+        job_is(n, 0, "CUPS job " + std::to_string(n) + " pending");
+    }
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(printer->documents.size(), 2u);
+    EXPECT_EQ(log.count("kept zv3.zv and 1 more job: 2 jobs are with the printer and not printed "
+                        "yet"),
+              1)
+        << log.text();
+    job_is(1, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "CUPS job 1 completed");
+    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(printer->documents.size(), 3u) << "one printed, one more handed over";
+    for (int n = 2; n <= 4; ++n)
+        job_is(n, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "completed");
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(printer->documents.size(), 4u) << "each once";
+}
+#endif
 
 // The point in a hand-over at which the program is stopped.
 struct StopPoint {

@@ -42,6 +42,7 @@ TEST_F(SpoolOptionsTest, TheFileThenTheCommandLineWhichWins) {
     EXPECT_EQ(spool_options.fit_columns, 80);
     EXPECT_EQ(spool_options.alarm_seconds, 30u);
     EXPECT_DOUBLE_EQ(spool_options.quiet_seconds, 6);
+    EXPECT_EQ(spool_options.in_flight, 5) << "by default";
 
     ASSERT_EQ(
         load("--once --printer \"Biuro 2\" --offset -1,0 --fit-columns 0 --quiet-seconds 0.5"), 0)
@@ -67,6 +68,8 @@ TEST_F(SpoolOptionsTest, BadLinesAndValuesAreNamed) {
         {"printer =\n", "line 1: printer takes"},
         {"alarm-after = 0\n", "line 1: alarm-after takes"},
         {"quiet-seconds = -1\n", "line 1: quiet-seconds takes"},
+        {"in-flight = 0\n", "line 1: in-flight takes"},
+        {"in-flight = 501\n", "line 1: in-flight takes"},
         {"quiet-seconds = 4000\n", "line 1: quiet-seconds takes"},
         {"quiet-seconds = soon\n", "line 1: quiet-seconds takes"},
         {too_long, "line 1: too long"},

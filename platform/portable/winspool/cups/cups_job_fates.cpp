@@ -10,6 +10,7 @@
 #include <cups/cups.h>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <unistd.h>
@@ -24,6 +25,10 @@ namespace {
 // which keeps a hundred subscriptions by default; a marker that ran out tells nothing.
 constexpr int kMarkerLeaseSeconds = 3600;
 constexpr int kMarkerRenewBelowSeconds = 2400;
+// A watch's events read this recently serve every job asked about (one reading a poll).
+constexpr unsigned long long kEventsFreshMs = 2000;
+// How long a scheduler that refused a watch (its subscriptions full) is not asked for one again.
+constexpr unsigned long long kNoWatchBackoffMs = 600000;
 // How long a question to the scheduler may take before it counts as unanswered.
 constexpr int kConnectTimeoutMs = 5000;
 constexpr double kAnswerTimeoutSeconds = 10;
@@ -160,35 +165,43 @@ bool whole(const CupsJobFacts& facts) {
     return facts.documents > 0 || (facts.documents < 0 && facts.state >= IPP_JSTATE_PROCESSING);
 }
 
-// ---- Markers ------------------------------------------------------------------------------------
+// ---- The watch ---------------------------------------------------------------------------------
+// One subscription of this spooler's own on each scheduler, for the job-completed events of all
+// its queues: its events tell how each job ended, also one the scheduler's history no longer
+// shows, and while it lasts the scheduler has not restarted (a restart takes every subscription
+// with it). Its user data carries a random word, so that one another client got under the same
+// number after a restart is not taken for it.
 
-Answer marker_exists(http_t* http, const CupsServer& server, int marker) {
+// What a subscription's user data says: this spooler's, with its word.
+std::string watch_data(const std::string& nonce) {
+    return "zvspool " + nonce;
+}
+
+std::string new_nonce() {
+    static std::random_device seed;
+    static std::mt19937_64 random(seed() ^ (uint64_t(getpid()) << 32) ^ uint64_t(now_ms()));
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", (unsigned long long)random());
+    return text;
+}
+
+// Whether the subscription `marker` is there, and this spooler's (its word `nonce`; "" for one
+// made before the word was kept, taken as this spooler's when its data says zvspool's).
+Answer marker_exists(http_t* http, const CupsServer& server, int marker, const std::string& nonce) {
     ipp_t* request = new_request(IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES, server_uri(server));
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", marker);
     IppPtr response = ask(http, request, "/");
     ipp_status_t status = cupsLastError();
     if (status == IPP_STATUS_ERROR_NOT_FOUND)
         return Answer::no;
-    return response && status < IPP_STATUS_REDIRECTION_OTHER_SITE ? Answer::yes : Answer::failed;
-}
-
-// A subscription of this process's own on the whole scheduler, for the one event it will hardly
-// ever send; 0 when the scheduler makes none.
-int make_marker(http_t* http, const CupsServer& server) {
-    ipp_t* request = new_request(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, server_uri(server));
-    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
-                 "ippget");
-    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr,
-                 "printer-deleted");
-    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
-                  kMarkerLeaseSeconds);
-    std::string data = "zvspool " + std::to_string(getpid());
-    ippAddOctetString(request, IPP_TAG_SUBSCRIPTION, "notify-user-data", data.data(),
-                      static_cast<int>(data.size()));
-    IppPtr response = ask(http, request, "/");
-    if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
-        return 0;
-    return number_of(response.get(), "notify-subscription-id", 0);
+    if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return Answer::failed;
+    ipp_attribute_t* data = ippFindAttribute(response.get(), "notify-user-data", IPP_TAG_STRING);
+    int length = 0;
+    const char* bytes = data ? static_cast<const char*>(ippGetOctetString(data, 0, &length)) : "";
+    std::string said(bytes ? bytes : "", bytes ? size_t(length) : 0);
+    bool ours = nonce.empty() ? said.compare(0, 8, "zvspool ") == 0 : said == watch_data(nonce);
+    return ours ? Answer::yes : Answer::no;
 }
 
 bool renew_marker(http_t* http, const CupsServer& server, int marker) {
@@ -210,16 +223,20 @@ void cancel_marker(const CupsServer& server, int marker) {
 }
 
 // Whether the scheduler keeps the jobs it finished, and the oldest it keeps.
+// The scheduler lists its finished jobs newest first: the oldest is the least number among them.
 Known ask_history(http_t* http, const CupsServer& server, int& oldest) {
     ipp_t* request = new_request(IPP_OP_GET_JOBS, server_uri(server));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                  "job-id");
     IppPtr response = ask(http, request, "/");
     if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
         return Known::unknown;
-    oldest = number_of(response.get(), "job-id", 0);
+    oldest = 0;
+    for (ipp_attribute_t* a = ippFindAttribute(response.get(), "job-id", IPP_TAG_INTEGER); a;
+         a = ippFindNextAttribute(response.get(), "job-id", IPP_TAG_INTEGER))
+        if (oldest == 0 || ippGetInteger(a, 0) < oldest)
+            oldest = ippGetInteger(a, 0);
     return oldest > 0 ? Known::yes : Known::unknown;
 }
 
@@ -277,20 +294,21 @@ bool stopped_since_made(http_t* http, const CupsReference& ref) {
 
 // What this process knows of each scheduler and of the jobs it asked about.
 struct ServerState {
-    int marker = 0; // the newest marker this process made
-    unsigned long long marker_made_ms = 0;
+    CupsServer server;
+    int watch = 0; // this process's subscription there; 0 while it has none
+    std::string nonce;
+    long long watch_expires = 0;           // by our clock
+    int next_event = 1;                    // the next event to ask for
+    unsigned long long events_read_ms = 0; // when its events were last read
+    unsigned long long no_watch_until = 0; // a scheduler that refused one is not asked again before
+    std::map<int, int> ended; // job id -> its job-state as its job-completed event said
     Known history = Known::unknown;
-    bool makes_no_markers = false;
 };
 
 struct Fates {
     std::map<std::string, ServerState> servers;
-    std::map<std::string, unsigned long long> sent_ms; // by job-uuid, for jobs sent by us
-    // Markers and the jobs (by uuid) each one vouches for, as far as this process saw them.
+    // Watches and the jobs (by uuid) each one vouches for: seen alive while it was there.
     std::map<std::pair<std::string, int>, std::set<std::string>> marked;
-    // The markers this process made: it saw every job they vouch for.
-    std::set<std::pair<std::string, int>> made;
-    std::map<std::string, CupsServer> server_of;
     std::map<int, std::string> references; // of jobs made by this process
 };
 
@@ -307,51 +325,155 @@ void vouch(const CupsReference& ref, bool on) {
     if (ref.marker == 0)
         return;
     auto& jobs = fates().marked[{key_of(ref.server), ref.marker}];
-    fates().server_of[key_of(ref.server)] = ref.server;
     if (on)
         jobs.insert(job_key(ref));
     else
         jobs.erase(job_key(ref));
 }
 
-// Leaves a marker made after the job came whole and seen together with it. `facts` are from
-// before; the job is asked again after a new marker is made.
-void mark(http_t* http, CupsReference& ref) {
-    ServerState& server = fates().servers[key_of(ref.server)];
-    long long now = now_seconds();
-    if (ref.marker != 0) {
-        if (ref.marker_expires - now < kMarkerRenewBelowSeconds &&
-            renew_marker(http, ref.server, ref.marker))
-            ref.marker_expires = now + kMarkerLeaseSeconds;
-        vouch(ref, true);
-        return;
+// A watch found gone: the scheduler restarted. What it said goes with it.
+void lose_watch(ServerState& server) {
+    server.watch = 0;
+    server.nonce.clear();
+    server.ended.clear();
+    server.next_event = 1;
+}
+
+// Reads the watch's new events: how the jobs of the scheduler ended. False when the watch is gone
+// (the scheduler restarted, or gave its number to another's subscription) or cannot be read.
+bool read_events(http_t* http, ServerState& server) {
+    ipp_t* request = new_request(IPP_OP_GET_NOTIFICATIONS, server_uri(server.server));
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids",
+                  server.watch);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-sequence-numbers",
+                  server.next_event);
+    ippAddBoolean(request, IPP_TAG_OPERATION, "notify-wait", 0);
+    IppPtr response = ask(http, request, "/");
+    ipp_status_t status = cupsLastError();
+    if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
+        if (status == IPP_STATUS_ERROR_NOT_FOUND)
+            lose_watch(server);
+        return false;
     }
-    if (server.makes_no_markers)
-        return;
-    auto sent = fates().sent_ms.find(job_key(ref));
-    unsigned long long came = sent == fates().sent_ms.end() ? 0 : sent->second;
-    int marker = 0;
-    if (server.marker != 0 && server.marker_made_ms > came) {
-        marker = server.marker; // made after the job came, and the job was just seen
-    } else {
-        marker = make_marker(http, ref.server);
-        if (marker == 0) {
-            server.makes_no_markers = cupsLastError() == IPP_STATUS_ERROR_NOT_POSSIBLE ||
-                                      cupsLastError() == IPP_STATUS_ERROR_FORBIDDEN ||
-                                      cupsLastError() == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED;
-            return;
+    int sequence = 0, job = 0, state = 0;
+    bool ours = true;
+    auto take = [&]() {
+        if (sequence >= server.next_event) {
+            server.next_event = sequence + 1;
+            if (job > 0 && state >= IPP_JSTATE_CANCELED)
+                server.ended[job] = state;
         }
-        server.marker = marker;
-        server.marker_made_ms = now_ms();
-        fates().made.insert({key_of(ref.server), marker});
-        fates().server_of[key_of(ref.server)] = ref.server;
-        retire_markers(false);
+        sequence = job = state = 0;
+    };
+    for (ipp_attribute_t* a = ippFirstAttribute(response.get()); a;
+         a = ippNextAttribute(response.get())) {
+        if (ippGetGroupTag(a) != IPP_TAG_EVENT_NOTIFICATION || !ippGetName(a)) {
+            if (sequence)
+                take();
+            continue;
+        }
+        std::string name = ippGetName(a);
+        if (name == "notify-sequence-number")
+            sequence = ippGetInteger(a, 0);
+        else if (name == "notify-job-id")
+            job = ippGetInteger(a, 0);
+        else if (name == "job-state")
+            state = ippGetInteger(a, 0);
+        else if (name == "notify-user-data") {
+            int length = 0;
+            const char* bytes = static_cast<const char*>(ippGetOctetString(a, 0, &length));
+            ours = ours && std::string(bytes ? bytes : "", bytes ? size_t(length) : 0) ==
+                               watch_data(server.nonce);
+        }
+    }
+    if (sequence)
+        take();
+    if (!ours) {
+        lose_watch(server);
+        return false;
+    }
+    // A number another client now has answers with no events of ours: asked whose it is, now
+    // and then.
+    if (server.events_read_ms == 0 &&
+        marker_exists(http, server.server, server.watch, server.nonce) != Answer::yes) {
+        lose_watch(server);
+        return false;
+    }
+    server.events_read_ms = now_ms();
+    return true;
+}
+
+// The watch on the scheduler, made when missing, renewed as its lease runs down, its events read
+// (once in a while: every job asked about in a poll shares one reading). 0 when there is none.
+int watch_of(http_t* http, const CupsServer& where) {
+    ServerState& server = fates().servers[key_of(where)];
+    server.server = where;
+    long long now = now_seconds();
+    if (server.watch != 0) {
+        if (now_ms() - server.events_read_ms < kEventsFreshMs)
+            return server.watch;
+        if (read_events(http, server)) {
+            if (server.watch_expires - now < kMarkerRenewBelowSeconds &&
+                renew_marker(http, where, server.watch))
+                server.watch_expires = now + kMarkerLeaseSeconds;
+            return server.watch;
+        }
+        if (server.watch != 0)
+            return 0; // cannot be read now; the next look tries again
+    }
+    if (now_ms() < server.no_watch_until)
+        return 0;
+    std::string nonce = new_nonce();
+    ipp_t* request = new_request(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, server_uri(where));
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
+                 "ippget");
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr,
+                 "job-completed");
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  kMarkerLeaseSeconds);
+    std::string data = watch_data(nonce);
+    ippAddOctetString(request, IPP_TAG_SUBSCRIPTION, "notify-user-data", data.data(),
+                      static_cast<int>(data.size()));
+    IppPtr response = ask(http, request, "/");
+    int id = response && cupsLastError() < IPP_STATUS_REDIRECTION_OTHER_SITE
+                 ? number_of(response.get(), "notify-subscription-id", 0)
+                 : 0;
+    if (id <= 0) {
+        // A scheduler with no room for one more (its subscriptions are others' too) is left
+        // alone a while: the jobs are followed by their state meanwhile.
+        server.no_watch_until = now_ms() + kNoWatchBackoffMs;
+        return 0;
+    }
+    server.watch = id;
+    server.nonce = nonce;
+    server.watch_expires = now + kMarkerLeaseSeconds;
+    server.next_event = 1;
+    server.events_read_ms = now_ms();
+    server.ended.clear();
+    return id;
+}
+
+// Leaves the watch on the job seen alive: while the watch lasts, the job was not lost in a
+// restart since. A new watch is made when there is none; the job is then asked again, since it
+// may have been lost before the watch came.
+void mark(http_t* http, CupsReference& ref) {
+    ServerState& before = fates().servers[key_of(ref.server)];
+    int had = before.watch;
+    int watch = watch_of(http, ref.server);
+    if (watch == 0)
+        return;
+    if (watch != had) {
         CupsJobFacts again;
         if (ask_job(http, ref, again) != Answer::yes || !alive(again))
             return;
     }
-    ref.marker = marker;
-    ref.marker_expires = now + kMarkerLeaseSeconds;
+    ServerState& server = fates().servers[key_of(ref.server)];
+    if (ref.marker != watch) {
+        vouch(ref, false);
+        ref.marker = watch;
+        ref.nonce = server.nonce;
+    }
+    ref.marker_expires = server.watch_expires;
     vouch(ref, true);
 }
 
@@ -385,7 +507,7 @@ std::string format_reference(const CupsReference& r) {
     std::ostringstream out;
     out << "cups " << word(r.server.host) << " " << r.server.port << " " << word(r.printer_uri)
         << " " << r.id << " " << word(r.uuid) << " " << r.created << " " << r.marker << " "
-        << r.marker_expires;
+        << r.marker_expires << " " << word(r.nonce);
     return out.str();
 }
 
@@ -399,6 +521,9 @@ bool parse_reference(const std::string& text, CupsReference& r) {
     r.server.host = unword(host);
     r.printer_uri = unword(uri);
     r.uuid = unword(uuid);
+    // A reference written before the watch's word was kept has none.
+    std::string nonce;
+    r.nonce = in >> nonce ? unword(nonce) : std::string();
     return r.id > 0 && !r.server.host.empty();
 }
 
@@ -455,6 +580,15 @@ JobFate decide_fate(const CupsJobFacts& f, int stage, int id) {
         }
     }
     std::string gone = f.found ? job + " is now another job" : job + " is no longer known";
+    if (f.restarted == Known::no && f.ended == IPP_JSTATE_COMPLETED)
+        return said(gone + ": it completed (the print system said so as it ended)",
+                    JOB_FATE_PRINTED);
+    if (f.restarted == Known::no && f.ended == IPP_JSTATE_ABORTED)
+        return said(gone + ": the print system aborted it (it said so as it ended)",
+                    JOB_FATE_FAILED);
+    if (f.restarted == Known::no && f.ended == IPP_JSTATE_CANCELED)
+        return said(gone + ": it was cancelled, and whether by a person cannot be told",
+                    JOB_FATE_UNKNOWN);
     if (f.restarted == Known::no) {
         // No restart since it came whole: it ended, and went. A print system that keeps no
         // history lets every job go as it ends, printed or not (a failure it would have shown,
@@ -524,10 +658,6 @@ std::string remembered_reference(int id) {
     return it == fates().references.end() ? std::string() : it->second;
 }
 
-void note_job_sent(const CupsReference& ref) {
-    fates().sent_ms[job_key(ref)] = now_ms();
-}
-
 Lookup cups_job_fate(const std::string& text, int stage, JobFate& fate) {
     bool sent = stage == JOB_STAGE_SENT;
     CupsReference ref;
@@ -551,10 +681,18 @@ Lookup cups_job_fate(const std::string& text, int stage, JobFate& fate) {
     } else {
         facts.restarted = facts.found ? Known::yes : Known::unknown;
         if (!facts.found && ref.marker != 0 && ref.marker_expires > now_seconds()) {
-            Answer exists = marker_exists(http.get(), ref.server, ref.marker);
+            Answer exists = marker_exists(http.get(), ref.server, ref.marker, ref.nonce);
             facts.restarted = exists == Answer::yes  ? Known::no
                               : exists == Answer::no ? Known::yes
                                                      : Known::unknown;
+        }
+        // How it ended, as the watch that saw it alive heard: that watch lasting since, the
+        // number is still the job's.
+        if (facts.restarted == Known::no && ref.marker != 0 &&
+            watch_of(http.get(), ref.server) == ref.marker) {
+            auto ended = server.ended.find(ref.id);
+            if (ended != server.ended.end())
+                facts.ended = ended->second;
         }
         int oldest = 0;
         Known asked = ask_history(http.get(), ref.server, oldest);
@@ -715,20 +853,17 @@ bool release_cups_job(const std::string& reference) {
 }
 
 void retire_markers(bool all) {
-    Fates& f = fates();
-    for (auto it = f.made.begin(); it != f.made.end();) {
-        auto vouched = f.marked.find(*it);
-        bool needed = vouched != f.marked.end() && !vouched->second.empty();
-        bool newest = f.servers[it->first].marker == it->second;
-        if (needed || (newest && !all)) {
-            ++it;
+    if (!all)
+        return;
+    // At the end, a watch no job of this spooler still counts on is taken away; one they count on
+    // stays for the next start, until its lease runs out.
+    for (auto& [key, server] : fates().servers) {
+        if (server.watch == 0)
             continue;
-        }
-        cancel_marker(f.server_of[it->first], it->second);
-        if (newest)
-            f.servers[it->first].marker = 0;
-        f.marked.erase(*it);
-        it = f.made.erase(it);
+        auto vouched = fates().marked.find({key, server.watch});
+        if (vouched == fates().marked.end() || vouched->second.empty())
+            cancel_marker(server.server, server.watch);
+        server.watch = 0;
     }
 }
 

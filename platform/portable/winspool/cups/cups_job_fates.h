@@ -5,12 +5,13 @@
 // scheduler still has tells its fate by its state, and a cancelled one by its reasons who
 // cancelled it: a person, or the print system. A job it no longer has is either done and gone
 // from its history, or lost in a restart (CUPS writes its jobs to the disk lazily, and forgets
-// the ones a crash caught unwritten). To tell which, the spooler leaves a marker on the scheduler
-// once the job is there whole: a subscription of its own, which the scheduler keeps and loses
-// exactly as it keeps and loses jobs. A marker made after the job came, and seen together with
-// it, outlives the job only if no restart came since; a scheduler that keeps a history of its
-// jobs would still show a job it did not lose. Where neither can tell, the job is said to be
-// unknown, never printed twice.
+// the ones a crash caught unwritten). To tell which, the spooler keeps one subscription of its
+// own on each scheduler, the watch: the scheduler keeps and loses it as it keeps and loses jobs,
+// and it brings the job-completed events of every queue, so a job seen to end is known to have
+// printed even after the scheduler's history let it go. A job seen alive while the watch was
+// there outlives it only if no restart came since. A job lost in a restart is printed again only
+// where it cannot have printed; where nothing can tell, the job is said to be unknown, never
+// printed twice.
 #pragma once
 
 #include "platform/portable/include/windows.h"
@@ -33,7 +34,7 @@ struct CupsServer {
 
 // What names a job for good: where it is (the scheduler, and the printer's URI there), its number
 // and its job-uuid (or, on a server that gives none, its time of creation by the server's clock),
-// and the marker made after it, with the time the marker's lease runs out (by our clock).
+// and the watch that saw it alive, with the time the watch's lease runs out (by our clock).
 struct CupsReference {
     CupsServer server;
     std::string printer_uri;
@@ -42,6 +43,7 @@ struct CupsReference {
     long long created = 0;
     int marker = 0;
     long long marker_expires = 0;
+    std::string nonce; // the marker's word, which tells it from another's under its number
 };
 
 std::string format_reference(const CupsReference& reference);
@@ -63,6 +65,9 @@ struct CupsJobFacts {
     // Whether the job's queue has been stopped since before the job was made, by the scheduler's
     // own clock and its stored state: no job of it can have printed since.
     bool stopped_since_made = false;
+    // How it ended (job-state), as the scheduler's job-completed event said while this spooler's
+    // watch lasted since the job was seen alive; 0 when not heard.
+    int ended = 0;
 };
 
 // The facts of a Get-Job-Attributes answer about the job under the reference's number.
@@ -82,8 +87,6 @@ bool reference_new_job(http_t* http, const CupsServer& server, const std::string
 // The references of the jobs this process made, by job number.
 void remember_reference(int id, const std::string& reference);
 std::string remembered_reference(int id);
-// The job's document went whole to the scheduler now.
-void note_job_sent(const CupsReference& reference);
 
 // Asks the scheduler about the job `reference` names; `fate.reference` may come back with a new
 // marker. `failed` when the scheduler cannot be asked (the last error says why).

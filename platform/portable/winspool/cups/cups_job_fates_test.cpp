@@ -128,6 +128,27 @@ TEST(CupsJobFates, AJobGoneIsPrintedAgainOnlyWhereTheFactsProveItDidNotPrint) {
               "has been stopped since before it was made, so it did not print");
 }
 
+// Gone from a scheduler that did not restart, with the watch's word for how it ended: printed,
+// aborted (printed again), or cancelled by whoever (kept); a restart makes the word nobody's.
+TEST(CupsJobFates, AJobSeenToEndIsKnownAfterTheHistoryLetItGo) {
+    for (Known history : {Known::yes, Known::no, Known::unknown}) {
+        CupsJobFacts f = gone(Known::no, history);
+        f.ended = IPP_JSTATE_COMPLETED;
+        EXPECT_EQ(fate(f), JOB_FATE_PRINTED);
+        EXPECT_EQ(fate(f, false), JOB_FATE_PRINTED) << "completed, it had its document";
+        f.ended = IPP_JSTATE_ABORTED;
+        EXPECT_EQ(fate(f), JOB_FATE_FAILED);
+        f.ended = IPP_JSTATE_CANCELED;
+        EXPECT_EQ(fate(f), JOB_FATE_UNKNOWN) << "the event does not say who cancelled it";
+    }
+    CupsJobFacts f = gone(Known::no, Known::yes);
+    f.ended = IPP_JSTATE_COMPLETED;
+    EXPECT_EQ(zvp::decide_fate(f, true, 7).words,
+              "CUPS job 7 is no longer known: it completed (the print system said so as it ended)");
+    f.restarted = Known::yes;
+    EXPECT_EQ(fate(f), JOB_FATE_UNKNOWN) << "what a restart left is not taken";
+}
+
 TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
     zvp::CupsReference r;
     r.server = {"/run/cups/cups.sock", 631};
@@ -137,6 +158,7 @@ TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
     r.created = 1796741670;
     r.marker = 17;
     r.marker_expires = 1796828070;
+    r.nonce = "4f1c9a0d2b7e8e11";
     zvp::CupsReference back;
     ASSERT_TRUE(zvp::parse_reference(zvp::format_reference(r), back));
     EXPECT_EQ(back.server.host, r.server.host);
@@ -147,6 +169,13 @@ TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
     EXPECT_EQ(back.created, r.created);
     EXPECT_EQ(back.marker, 17);
     EXPECT_EQ(back.marker_expires, r.marker_expires);
+    EXPECT_EQ(back.nonce, r.nonce);
+    // One written before the watch's word was kept.
+    std::string old = zvp::format_reference(r);
+    old.resize(old.rfind(' '));
+    ASSERT_TRUE(zvp::parse_reference(old, back));
+    EXPECT_EQ(back.marker, 17);
+    EXPECT_EQ(back.nonce, "");
     EXPECT_FALSE(zvp::parse_reference("pdf /home/user/PDF/x.pdf", back));
     EXPECT_FALSE(zvp::parse_reference("cups host 631", back));
 }

@@ -168,7 +168,6 @@ class CupsSink : public PdfSink {
             error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
             return false;
         }
-        note_job_sent(reference_);
         close_spool();
         return true;
     }
