@@ -59,7 +59,8 @@ const char* spooler_limits(void);
 // What a printer says of itself: whether it prints now, in the print system's own words (its
 // state, its reasons, its message: "stopped (paused, media-empty-error): Brak papieru").
 typedef struct {
-    BOOL stopped; // it prints nothing now: stopped, paused, offline, out of paper, ...
+    BOOL stopped;   // it prints nothing now: stopped, paused, offline, out of paper, ...
+    BOOL accepting; // it takes new jobs (a queue can refuse them while it prints those it has)
     char words[768];
 } SPOOLER_PRINTER_STATE;
 

@@ -640,9 +640,10 @@ static JobOutcome reconcile(JobRecord* r) {
 
 unsigned long spool_in_flight = 5;
 
-// A printer that refused a job (too many active jobs, not accepting) is offered none for a while,
-// longer each time it refuses again, up to a minute: many spoolers sharing a print server do not
-// all knock at every poll.
+// A printer that refused a job while it takes jobs (a print server at its limit of active jobs)
+// is offered none for a while, longer each time it refuses again, up to a minute: many spoolers
+// sharing a print server do not all knock at every poll. A queue that takes no jobs, or cannot be
+// asked, is offered the next job at the next poll, so that a person's fix shows at once.
 static unsigned long long refused_until = 0;
 static unsigned long long refusal_backoff_ms = 0;
 static std::string refused_because;
@@ -651,8 +652,12 @@ static const unsigned long long REFUSAL_BACKOFF_LONGEST_MS = 60000;
 
 static int refusals_in_a_row = 0;
 
-// The first refusal is tried again at the next poll; each one after waits twice as long.
-static void note_printer_refusal(const char* reason) {
+// The first refusal of load is tried again at the next poll; each one after waits twice as long.
+static void note_printer_refusal(const char* reason, bool of_load) {
+    if (!of_load) {
+        refused_until = refusal_backoff_ms = refusals_in_a_row = 0;
+        return;
+    }
     if (++refusals_in_a_row > 1)
         refusal_backoff_ms = refusal_backoff_ms == 0 ? spool_refusal_backoff_ms * 2ULL
                              : refusal_backoff_ms * 2 > REFUSAL_BACKOFF_LONGEST_MS
@@ -694,14 +699,18 @@ enum DocumentResult {
 };
 
 // Why a document call failed, with the printer's own state when it has stopped: a spooler's error
-// for a queue that takes no jobs ("Invalid handle") says little.
-static void explain_document_failure(const char* what, char* reason) {
+// for a queue that takes no jobs ("Invalid handle") says little. True when the printer says it
+// prints and takes jobs: then the refusal was of load.
+static bool explain_document_failure(const char* what, char* reason) {
     explain(what, reason);
     SPOOLER_PRINTER_STATE state;
-    if (spooler_printer_state(last_printer_name(), NULL, &state) && state.stopped) {
+    if (!spooler_printer_state(last_printer_name(), NULL, &state))
+        return false;
+    if (state.stopped) {
         size_t length = std::strlen(reason);
         std::snprintf(reason + length, REASON_SIZE - length, " (the printer: %s)", state.words);
     }
+    return !state.stopped && state.accepting;
 }
 
 // Prints the job on its started document, whose job the journal knows, and ends the document.
@@ -755,8 +764,7 @@ static DocumentResult print_job_document(FILE* job, JobRecord* r, JobPrintState*
     int held = 0;
     char reference[4096]; // a path or a printer's URI and the job's lasting ids
     if (job_id <= 0) {
-        explain_document_failure("cannot start the document", reason);
-        note_printer_refusal(reason);
+        note_printer_refusal(reason, explain_document_failure("cannot start the document", reason));
         result = DOCUMENT_REFUSED;
     } else if (!spooler_job_reference(last_printer_name(), (DWORD)job_id, reference,
                                       sizeof reference)) {

@@ -10,10 +10,10 @@
 #include "spool/handover_journal.h"
 #include "spool/poller.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <algorithm>
 #include <map>
 #include <optional>
 #include <sys/stat.h>
@@ -427,6 +427,15 @@ TEST_F(HandOver, APrinterThatRefusesInARowIsLeftAloneLongerEachTime) {
     EXPECT_EQ(log.count("kept zv1.zv: cannot start the document: too many active jobs"), 1)
         << "said once, however long it lasts\n"
         << log.text();
+
+    // A queue that takes no jobs is a person's to mend: it is offered the next job at every poll.
+    add_job("zv2.zv", "job\r\n");
+    printer->accepting = false;
+    printer->fail(PrinterCall::start_doc, 5, 3); // the fifth offer and the two after it
+    for (int poll = 1; poll <= 3; ++poll)
+        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(offered(), 7) << "three refusals, each at its poll";
+    EXPECT_EQ(poll_spool_directory(nullptr), 0);
 }
 
 // At most so many jobs are with the printer and not printed yet: the next waits in ZV, said once,

@@ -215,6 +215,8 @@ BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STA
     state->stopped = (info->Status & ~(PRINTER_STATUS_PRINTING | PRINTER_STATUS_TONER_LOW |
                                        PRINTER_STATUS_BUSY | PRINTER_STATUS_PROCESSING |
                                        PRINTER_STATUS_WAITING | PRINTER_STATUS_WARMING_UP)) != 0;
+    // Windows queues every job, paused or not; the print system under Wine says itself.
+    state->accepting = (info->Status & PRINTER_STATUS_PENDING_DELETION) == 0;
     std::snprintf(state->words, sizeof state->words, "%s", words.empty() ? "ready" : words.c_str());
     return TRUE;
 }

@@ -379,6 +379,8 @@ tally_many "another user's spooler left jobs handed over" "$I" "INHERITED1 INHER
 cupsdisable office
 stop_scheduler && start_scheduler || exit 1
 K=$work/cupsfull; mkdir -p "$K/ZV"
+# Every job goes to the stopped queue at once, to fill the journal.
+echo "in-flight = 100" > "$K/zvspool.conf"
 mkdir -p "$K/state" && mount -t tmpfs -o size=64k,mode=0700 tmpfs "$K/state"
 for n in $(seq 6); do job "$K/ZV/zv$(printf %04d "$n").zv" CUPSFULL$n; done
 once "$K" env XDG_STATE_HOME="$K/state"

@@ -258,6 +258,7 @@ class MemoryPrinterSystem : public PrinterSystem {
             return found;
         state.words = printer_->state_words;
         state.stopped = printer_->stopped;
+        state.accepting = printer_->accepting;
         return Lookup::found;
     }
 

@@ -87,6 +87,7 @@ class MemoryPrinter {
     // What the printer says of itself (spooler_printer_state), and whether it prints now.
     std::string state_words = "idle";
     bool stopped = false;
+    bool accepting = true;
 
     // What GetJobA and spooler_job_fate say of a job, by its id (a document's number, from 1):
     // a job set here reports this; any other document reports printed once ended, its document

@@ -40,6 +40,7 @@ struct JobFate {
 // A printer's state, as spooler_printer_state tells it.
 struct PrinterState {
     bool stopped = false;
+    bool accepting = true;
     std::string words;
 };
 

@@ -300,6 +300,7 @@ BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STA
     case Lookup::found: break;
     }
     state->stopped = found.stopped ? TRUE : FALSE;
+    state->accepting = found.accepting ? TRUE : FALSE;
     copy_text(found.words, state->words, sizeof state->words);
     return TRUE;
 }

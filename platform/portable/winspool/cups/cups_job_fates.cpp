@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <cups/cups.h>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -301,7 +302,6 @@ struct ServerState {
     int next_event = 1;                    // the next event to ask for
     unsigned long long events_read_ms = 0; // when its events were last read
     unsigned long long no_watch_until = 0; // a scheduler that refused one is not asked again before
-    std::map<int, int> ended; // job id -> its job-state as its job-completed event said
     Known history = Known::unknown;
 };
 
@@ -310,6 +310,10 @@ struct Fates {
     // Watches and the jobs (by uuid) each one vouches for: seen alive while it was there.
     std::map<std::pair<std::string, int>, std::set<std::string>> marked;
     std::map<int, std::string> references; // of jobs made by this process
+    // How jobs ended, by the watch (its word) that heard it and the job's number: a job that
+    // watch saw alive was that number's job until the event, whatever came after.
+    std::map<std::pair<std::string, int>, int> ended;
+    std::deque<std::pair<std::string, int>> ended_order; // the oldest first, to keep it bounded
 };
 
 Fates& fates() {
@@ -331,11 +335,24 @@ void vouch(const CupsReference& ref, bool on) {
         jobs.erase(job_key(ref));
 }
 
+// The events are of every job of the scheduler, others' too: the newest few thousand are kept,
+// hours of a busy server's work, while a job of this spooler's is asked after within minutes.
+constexpr size_t kEndsKept = 4096;
+
+void note_ended(const std::string& nonce, int job, int state) {
+    Fates& f = fates();
+    if (f.ended.emplace(std::make_pair(nonce, job), state).second)
+        f.ended_order.emplace_back(nonce, job);
+    while (f.ended_order.size() > kEndsKept) {
+        f.ended.erase(f.ended_order.front());
+        f.ended_order.pop_front();
+    }
+}
+
 // A watch found gone: the scheduler restarted. What it said goes with it.
 void lose_watch(ServerState& server) {
     server.watch = 0;
     server.nonce.clear();
-    server.ended.clear();
     server.next_event = 1;
 }
 
@@ -361,7 +378,7 @@ bool read_events(http_t* http, ServerState& server) {
         if (sequence >= server.next_event) {
             server.next_event = sequence + 1;
             if (job > 0 && state >= IPP_JSTATE_CANCELED)
-                server.ended[job] = state;
+                note_ended(server.nonce, job, state);
         }
         sequence = job = state = 0;
     };
@@ -449,7 +466,6 @@ int watch_of(http_t* http, const CupsServer& where) {
     server.watch_expires = now + kMarkerLeaseSeconds;
     server.next_event = 1;
     server.events_read_ms = now_ms();
-    server.ended.clear();
     return id;
 }
 
@@ -580,13 +596,14 @@ JobFate decide_fate(const CupsJobFacts& f, int stage, int id) {
         }
     }
     std::string gone = f.found ? job + " is now another job" : job + " is no longer known";
-    if (f.restarted == Known::no && f.ended == IPP_JSTATE_COMPLETED)
+    // How it ended, heard as it ended: a restart since changes nothing of it.
+    if (f.ended == IPP_JSTATE_COMPLETED)
         return said(gone + ": it completed (the print system said so as it ended)",
                     JOB_FATE_PRINTED);
-    if (f.restarted == Known::no && f.ended == IPP_JSTATE_ABORTED)
+    if (f.ended == IPP_JSTATE_ABORTED)
         return said(gone + ": the print system aborted it (it said so as it ended)",
                     JOB_FATE_FAILED);
-    if (f.restarted == Known::no && f.ended == IPP_JSTATE_CANCELED)
+    if (f.ended == IPP_JSTATE_CANCELED)
         return said(gone + ": it was cancelled, and whether by a person cannot be told",
                     JOB_FATE_UNKNOWN);
     if (f.restarted == Known::no) {
@@ -686,12 +703,12 @@ Lookup cups_job_fate(const std::string& text, int stage, JobFate& fate) {
                               : exists == Answer::no ? Known::yes
                                                      : Known::unknown;
         }
-        // How it ended, as the watch that saw it alive heard: that watch lasting since, the
-        // number is still the job's.
-        if (facts.restarted == Known::no && ref.marker != 0 &&
-            watch_of(http.get(), ref.server) == ref.marker) {
-            auto ended = server.ended.find(ref.id);
-            if (ended != server.ended.end())
+        // How it ended, as the watch that saw it alive heard (its events read first): a watch
+        // hears only while it lasts, so the number was still the job's.
+        if (ref.marker != 0 && !ref.nonce.empty()) {
+            watch_of(http.get(), ref.server);
+            auto ended = fates().ended.find({ref.nonce, ref.id});
+            if (ended != fates().ended.end())
                 facts.ended = ended->second;
         }
         int oldest = 0;
@@ -716,6 +733,7 @@ PrinterState describe_printer_state(int state, const std::vector<std::string>& r
                                     const std::string& message, bool accepting) {
     PrinterState out;
     out.stopped = state == IPP_PSTATE_STOPPED;
+    out.accepting = accepting;
     out.words = state == IPP_PSTATE_STOPPED      ? "stopped"
                 : state == IPP_PSTATE_PROCESSING ? "printing"
                                                  : "idle";

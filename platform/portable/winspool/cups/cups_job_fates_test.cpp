@@ -128,11 +128,11 @@ TEST(CupsJobFates, AJobGoneIsPrintedAgainOnlyWhereTheFactsProveItDidNotPrint) {
               "has been stopped since before it was made, so it did not print");
 }
 
-// Gone from a scheduler that did not restart, with the watch's word for how it ended: printed,
-// aborted (printed again), or cancelled by whoever (kept); a restart makes the word nobody's.
+// Gone, with the word of the watch that saw it alive for how it ended: printed, aborted (printed
+// again), or cancelled by whoever (kept); a restart after the word changes nothing of it.
 TEST(CupsJobFates, AJobSeenToEndIsKnownAfterTheHistoryLetItGo) {
     for (Known history : {Known::yes, Known::no, Known::unknown}) {
-        CupsJobFacts f = gone(Known::no, history);
+        CupsJobFacts f = gone(history == Known::no ? Known::yes : Known::no, history);
         f.ended = IPP_JSTATE_COMPLETED;
         EXPECT_EQ(fate(f), JOB_FATE_PRINTED);
         EXPECT_EQ(fate(f, false), JOB_FATE_PRINTED) << "completed, it had its document";
@@ -146,7 +146,7 @@ TEST(CupsJobFates, AJobSeenToEndIsKnownAfterTheHistoryLetItGo) {
     EXPECT_EQ(zvp::decide_fate(f, true, 7).words,
               "CUPS job 7 is no longer known: it completed (the print system said so as it ended)");
     f.restarted = Known::yes;
-    EXPECT_EQ(fate(f), JOB_FATE_UNKNOWN) << "what a restart left is not taken";
+    EXPECT_EQ(fate(f), JOB_FATE_PRINTED) << "heard before the restart, by the watch that saw it";
 }
 
 TEST(CupsJobFates, AReferenceReadsBackAsWritten) {
