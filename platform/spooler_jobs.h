@@ -49,7 +49,7 @@ BOOL spooler_cancel_job(LPCSTR printer, LPCSTR reference);
 // spooler_limits).
 BOOL spooler_hold_job(LPCSTR printer, LPCSTR reference);
 // Releases a held job to print. FALSE when it cannot be (the last error says why); the job is
-// then still held, or gone.
+// then still held, or gone: ERROR_NOT_FOUND when it was found gone and no release was asked.
 BOOL spooler_release_job(LPCSTR printer, LPCSTR reference);
 
 // Where the platform's spooler keeps the promise short that a job is held until released and

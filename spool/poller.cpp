@@ -668,6 +668,8 @@ static void note_printer_refusal(const char* reason, bool of_load) {
     refused_because = reason;
 }
 
+static const char IN_FLIGHT_WORD[] = " (in-flight)";
+
 // Why no job is handed over now, or "": jobs in flight (handed to the printer and not yet printed)
 // are few, so that a shared print server keeps room for the history of the jobs it finished, and a
 // printer that refused lately is left alone.
@@ -682,9 +684,15 @@ static std::string hand_over_limit(void) {
     char text[160];
     std::snprintf(text, sizeof text,
                   "%lu jobs are with the printer and not printed yet; the next is handed over as "
-                  "one of them prints (in-flight)",
-                  in_flight);
+                  "one of them prints%s",
+                  in_flight, IN_FLIGHT_WORD);
     return text;
+}
+
+// Whether the jobs wait only for their turn: nothing is wrong then.
+static bool waits_its_turn(const std::string& refusal) {
+    size_t n = std::strlen(IN_FLIGHT_WORD);
+    return refusal.size() >= n && refusal.compare(refusal.size() - n, n, IN_FLIGHT_WORD) == 0;
 }
 
 // ---- Printing -----------------------------------------------------------------------------------
@@ -845,6 +853,7 @@ static void archive_again(const JobRecord& r) {
 // asked is no proof of anything), then asked of the printer, then said done. Returns 0 when
 // released.
 static int release_job(JobRecord* r) {
+    JobRecord held = *r;
     JobRecord releasing = *r;
     releasing.flags = (releasing.flags & ~JOB_UNRELEASED) | JOB_RELEASING | JOB_ARCHIVED;
     // The copy made as its document went may not have reached the disk before a stop: made again.
@@ -854,8 +863,20 @@ static int release_job(JobRecord* r) {
         return 1;
     *r = releasing;
     if (!spooler_release_job(r->printer.c_str(), r->reference.c_str())) {
+        // Gone before this first release was asked (the print system lost it in a restart): it
+        // was never released, and the print system's answer for a job still held decides.
+        if (GetLastError() == ERROR_NOT_FOUND && (held.flags & JOB_UNRELEASED)) {
+            held.flags |= releasing.flags & JOB_ARCHIVED;
+            if (record(&held) == 0)
+                *r = held;
+            return 1;
+        }
         char why[REASON_SIZE];
-        explain("cannot release its held job", why);
+        if (GetLastError() == ERROR_NOT_FOUND)
+            std::snprintf(why, sizeof why,
+                          "cannot release its held job: the print system no longer has it");
+        else
+            explain("cannot release its held job", why);
         note_kept(r->name, std::string("handed to \"") + r->printer + "\" as job " +
                                std::to_string(r->job_id) + ", but " + why);
         return 1;
@@ -1278,11 +1299,11 @@ static void note_refusal(const Poll* poll) {
     if (poll->refusal == journal_problem)
         return; // said already, for all the jobs
     // One line for all the jobs it keeps, however many wait.
+    int level = waits_its_turn(poll->refusal) ? EVENT_INFO : EVENT_WARNING;
     if (poll->refused <= 1)
-        log_event(EVENT_WARNING, "kept %s: %s", shown(poll->refused_first).c_str(),
-                  poll->refusal.c_str());
+        log_event(level, "kept %s: %s", shown(poll->refused_first).c_str(), poll->refusal.c_str());
     else
-        log_event(EVENT_WARNING, "kept %s and %d more job%s: %s; tried again at the next poll",
+        log_event(level, "kept %s and %d more job%s: %s; tried again at the next poll",
                   shown(poll->refused_first).c_str(), poll->refused - 1,
                   poll->refused == 2 ? "" : "s", poll->refusal.c_str());
 }

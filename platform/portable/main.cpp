@@ -19,7 +19,7 @@ namespace {
 const char usage[] =
     "usage: zvspool [--once | --standby] [--printer QUEUE] [--archive DIR [--archive-days N]]\n"
     "               [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES]\n"
-    "               [--quiet-seconds S] [FOLDER]\n"
+    "               [--quiet-seconds S] [--in-flight N] [FOLDER]\n"
     "       zvspool --status [--json] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
@@ -45,6 +45,8 @@ const char usage[] =
     "                 take a job file once it has been left alone for S seconds, and hold its\n"
     "                 job as long again after its document went; by default 2. Set it above\n"
     "                 the longest pause of a producer that writes its files in pieces\n"
+    "  --in-flight N  hand over at most N jobs not yet printed at a time, so that a shared\n"
+    "                 print server keeps room for what it finished; by default 5\n"
     "  --status       show who watches the folder and every job in ZV with its state, and exit:\n"
     "                 0 when no job is kept or stuck, 1 when one is; it never prints or deletes\n"
     "  --json         with --status: the same as JSON\n"

@@ -41,7 +41,7 @@ check "it reaches the printer" wait_for 30 bash -c "[[ \$(ls '$work/printer-offi
 stop_scheduler
 printf 'drugie zlecenie\r\n' > "$work/run/ZV/zv0002.zv"
 check "with the scheduler stopped, the next job is kept, saying why" \
-  wait_for 15 has_line "warning: kept zv0002.zv: cannot open the default printer: cannot reach the print system (/run/cups/cups.sock): No such file or directory"
+  wait_for 15 has_line "warning: kept zv0002.zv: cannot open the default printer: cannot reach the print system (/run/cups/cups.sock): the scheduler is not running there, or is restarting (No such file or directory)"
 check "it stays in ZV" test "$(spool)" == "zv0002.zv "
 check "nothing goes to the built-in PDF printer" test "$(pdfs)" -eq 0
 start_scheduler || exit 1

@@ -37,6 +37,7 @@ const char* system_message(DWORD code) {
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
     case ERROR_INVALID_PRINTER_NAME: return "The printer name is invalid.";
     case ERROR_CANCELLED: return "The operation was canceled by the user.";
+    case ERROR_NOT_FOUND: return "Element not found.";
     default: return nullptr;
     }
 }

@@ -168,7 +168,6 @@ class MemoryPrinterSystem : public PrinterSystem {
 
     Lookup fate(const std::string& name, const std::string& reference, int stage,
                 JobFate& fate) override {
-        (void)stage;
         PrinterEntry entry;
         Lookup found = find_printer(name, entry);
         if (found != Lookup::found)
@@ -177,7 +176,13 @@ class MemoryPrinterSystem : public PrinterSystem {
             set_last_error_message(printer_->refusal);
             return Lookup::failed;
         }
-        describe(std::atoi(reference.c_str() + std::strlen("memory ")), fate);
+        int id = std::atoi(reference.c_str() + std::strlen("memory "));
+        describe(id, fate);
+        auto lost = printer_->job_states.find(id);
+        if (lost != printer_->job_states.end() && lost->second.lost) {
+            fate.fate = stage == JOB_STAGE_HELD ? JOB_FATE_LOST : JOB_FATE_UNKNOWN;
+            fate.words = "lost in a restart";
+        }
         return Lookup::found;
     }
 
@@ -275,6 +280,11 @@ class MemoryPrinterSystem : public PrinterSystem {
         if (call == PrinterCall::hold_job) {
             printer_->held.insert(id);
             return true;
+        }
+        auto state = printer_->job_states.find(id);
+        if (state != printer_->job_states.end() && state->second.lost) {
+            SetLastError(ERROR_NOT_FOUND);
+            return false;
         }
         if (!printer_->held.erase(id)) {
             set_last_error_message("job " + std::to_string(id) + " is not held");

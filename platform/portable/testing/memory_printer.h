@@ -98,6 +98,9 @@ class MemoryPrinter {
         std::string text;
         long long submitted = 0; // when the job was made (0: when its document started)
         int fate = -1;           // its fate (JOB_FATE_*); -1: told by `known` and `status`
+        // Lost in a restart, as a scheduler loses a job it had not stored: lost (to be printed
+        // again) when asked after as a job still held, unknown otherwise; it cannot be released.
+        bool lost = false;
     };
     std::map<int, JobState> job_states;
     // The jobs cancelled with spooler_cancel_job, in order.

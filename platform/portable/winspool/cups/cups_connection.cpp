@@ -114,9 +114,40 @@ bool scheduler_answers() {
     for (http_addrlist_t* a = addresses.get(); a; a = a->next)
         if ((error = try_connect(a->addr, kProbeTimeoutMs)) == 0)
             return true;
-    std::string why = addresses ? std::strerror(error) : "no such host";
-    set_last_error_message("cannot reach the print system (" + server_name() + "): " + why);
+    set_last_error_message(
+        unreachable_words(server_name(), addresses ? std::strerror(error) : "no such host"));
     return false;
+}
+
+std::string where_of(const CupsServer& server) {
+    return server.host[0] == '/' ? server.host : server.host + ":" + std::to_string(server.port);
+}
+
+std::string ipp_error_words() {
+    return cupsLastError() < IPP_STATUS_REDIRECTION_OTHER_SITE ? "no answer"
+                                                               : cupsLastErrorString();
+}
+
+std::string unreachable_words(const std::string& where, const std::string& system_words) {
+    // libcups says "Host is down" when none of a server's addresses answered, the local socket's
+    // too: the scheduler is not running there, or is restarting.
+    struct Meaning {
+        int error;
+        const char* words;
+    };
+    static const Meaning meanings[] = {
+        {ENOENT, "the scheduler is not running there, or is restarting"},
+        {ECONNREFUSED, "the scheduler is not running there, or is restarting"},
+        {EHOSTDOWN, "the scheduler is not running there, or is restarting"},
+        {ETIMEDOUT, "no answer within 5 seconds"},
+        {EHOSTUNREACH, "the server cannot be reached over the network"},
+        {ENETUNREACH, "the server cannot be reached over the network"},
+    };
+    std::string said = "cannot reach the print system (" + where + "): ";
+    for (const Meaning& m : meanings)
+        if (system_words == std::strerror(m.error))
+            return said + m.words + " (" + system_words + ")";
+    return said + system_words;
 }
 
 DestPtr find_dest(const char* name) {

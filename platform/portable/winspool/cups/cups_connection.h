@@ -48,9 +48,17 @@ CupsServer server_of_uri(const char* uri);
 // The path part of a URI ("/printers/office"), "/" when it has none.
 std::string resource_of(const std::string& uri);
 
-// Whether the scheduler can be reached; when not, the last error says why in the system's words
-// ("No such file or directory" for a missing socket, "Connection refused", ...).
+// Whether the scheduler can be reached; when not, the last error says why (unreachable_words).
 bool scheduler_answers();
+// Why the print system at `where` cannot be reached, from the system's words for the failed
+// connection (strerror's, as libcups gives them), in words a person can act on with the system's
+// after them.
+std::string unreachable_words(const std::string& where, const std::string& system_words);
+// How the server is named in those words: its socket, or host and port.
+std::string where_of(const CupsServer& server);
+// Why the last request failed, in libcups's words; "no answer" for one that got none while
+// libcups's status still says all is well (a connection closed mid-request says "Success").
+std::string ipp_error_words();
 
 // A destination by name ("queue" or "queue/instance"); the default one for null.
 DestPtr find_dest(const char* name);

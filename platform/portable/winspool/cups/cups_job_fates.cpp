@@ -85,8 +85,7 @@ HttpPtr connect_to(const CupsServer& server) {
     if (http)
         httpSetTimeout(http.get(), kAnswerTimeoutSeconds, give_up, nullptr);
     else
-        set_last_error_message("cannot reach the print system (" + key_of(server) +
-                               "): " + cupsLastErrorString());
+        set_last_error_message(unreachable_words(where_of(server), cupsLastErrorString()));
     return http;
 }
 
@@ -151,7 +150,7 @@ Answer ask_job(http_t* http, const CupsReference& ref, CupsJobFacts& facts) {
     }
     if (!response || status >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message("cannot ask the print system about CUPS job " +
-                               std::to_string(ref.id) + ": " + cupsLastErrorString());
+                               std::to_string(ref.id) + ": " + ipp_error_words());
         return Answer::failed;
     }
     read_job_facts(response.get(), ref, facts);
@@ -655,7 +654,7 @@ bool reference_new_job(http_t* http, const CupsServer& server, const std::string
     IppPtr response = ask(http, request, resource_of(printer_uri));
     if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message("cannot ask the print system about its new CUPS job " +
-                               std::to_string(id) + ": " + cupsLastErrorString());
+                               std::to_string(id) + ": " + ipp_error_words());
         return false;
     }
     ref.uuid = text_of(response.get(), "job-uuid");
@@ -792,7 +791,7 @@ Lookup cups_printer_state(const CupsReference& ref, PrinterState& state) {
     IppPtr response = ask(http.get(), request, resource_of(ref.printer_uri));
     if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message(std::string("cannot ask the print system about the printer: ") +
-                               cupsLastErrorString());
+                               ipp_error_words());
         return Lookup::failed;
     }
     state = printer_state_of(response.get());
@@ -822,7 +821,7 @@ bool cancel_cups_job(const std::string& text) {
         return true;
     }
     set_last_error_message("cannot cancel CUPS job " + std::to_string(ref.id) + ": " +
-                           cupsLastErrorString());
+                           ipp_error_words());
     return false;
 }
 
@@ -842,8 +841,12 @@ bool control_cups_job(const std::string& text, ipp_op_t op, const char* what) {
     if (ask_job(http.get(), ref, facts) == Answer::failed)
         return false;
     if (!alive(facts)) {
-        set_last_error_message("cannot " + std::string(what) + " CUPS job " +
-                               std::to_string(ref.id) + ": the print system no longer has it");
+        // A job found gone before any release was asked was never released by this spooler.
+        if (op == IPP_OP_RELEASE_JOB)
+            SetLastError(ERROR_NOT_FOUND);
+        else
+            set_last_error_message("cannot " + std::string(what) + " CUPS job " +
+                                   std::to_string(ref.id) + ": the print system no longer has it");
         return false;
     }
     // Released already (a release asked for before this program stopped): nothing to do.
@@ -854,7 +857,7 @@ bool control_cups_job(const std::string& text, ipp_op_t op, const char* what) {
     IppPtr response = ask(http.get(), request, resource_of(ref.printer_uri));
     if (!response || cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
         set_last_error_message("cannot " + std::string(what) + " CUPS job " +
-                               std::to_string(ref.id) + ": " + cupsLastErrorString());
+                               std::to_string(ref.id) + ": " + ipp_error_words());
         return false;
     }
     return true;

@@ -2,10 +2,13 @@
 // them off the wire, and what the layer makes of them: whose job it is and what became of it, the
 // printer's state, the paper and its margins on the device, the options a job goes with.
 #include "platform/portable/gdi32/printer_device.h"
+#include "platform/portable/winspool/cups/cups_connection.h"
 #include "platform/portable/winspool/cups/cups_destinations.h"
 #include "platform/portable/winspool/cups/cups_job_fates.h"
 #include "platform/portable/winspool/cups/cups_sink.h"
 
+#include <cerrno>
+#include <cstring>
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -144,12 +147,27 @@ TEST(CupsLayer, APrinterSaysItsStateFromTheAnswer) {
     zvp::PrinterState state = zvp::printer_state_of(r);
     EXPECT_TRUE(state.stopped);
     EXPECT_EQ(state.words, "stopped (paused, media-empty-error), not accepting jobs: Brak papieru");
+    EXPECT_FALSE(state.accepting) << "a refusal then is the queue's, not of load";
 
     // An answer that leaves the state out is an idle printer taking jobs.
     IppPtr bare(ippNewResponse(ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES)));
     zvp::PrinterState idle = zvp::printer_state_of(bare.get());
     EXPECT_FALSE(idle.stopped);
+    EXPECT_TRUE(idle.accepting);
     EXPECT_EQ(idle.words, "idle");
+}
+
+// libcups's word for a server none of whose addresses answered says little ("Host is down", for
+// the local socket too); the reason says what it means, the system's words after it.
+TEST(CupsLayer, AnUnreachableServerIsSaidInWordsToActOn) {
+    EXPECT_EQ(zvp::unreachable_words("/run/cups/cups.sock", std::strerror(EHOSTDOWN)),
+              "cannot reach the print system (/run/cups/cups.sock): the scheduler is not running "
+              "there, or is restarting (Host is down)");
+    EXPECT_EQ(zvp::unreachable_words("10.0.0.1:631", std::strerror(EHOSTUNREACH)),
+              "cannot reach the print system (10.0.0.1:631): the server cannot be reached over "
+              "the network (No route to host)");
+    EXPECT_EQ(zvp::unreachable_words("printserver:631", "no such host"),
+              "cannot reach the print system (printserver:631): no such host");
 }
 
 // The paper a queue reports becomes the device: the sheet and printable area in whole units of

@@ -71,8 +71,11 @@ class CupsSink : public PdfSink {
             server_ = scheduler_server();
         }
         by_dest_ = info != nullptr;
-        if (!http)
-            return fail("cannot reach the printer");
+        if (!http) {
+            error_ = unreachable_words(where_of(server_), cupsLastErrorString());
+            abort();
+            return false;
+        }
         int job = 0;
         JobOptions options(dest_.get(), media_);
         if (info) {
@@ -121,7 +124,7 @@ class CupsSink : public PdfSink {
         patience_ = Patience{keep_going, 0};
         HttpPtr http = connect_server(server_, &patience_);
         if (!http) {
-            error_ = std::string("cannot reach the printer: ") + cupsLastErrorString();
+            error_ = unreachable_words(where_of(server_), cupsLastErrorString());
             return false;
         }
         std::string uri = printer_uri();
