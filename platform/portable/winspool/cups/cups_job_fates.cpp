@@ -637,7 +637,11 @@ JobFate decide_fate(const CupsJobFacts& f, int stage, int id) {
                         "; its queue has been stopped since before it was made, so "
                         "it did not print",
                     JOB_FATE_LOST);
-    return said(gone + restart + ": whether it printed before cannot be told", JOB_FATE_UNKNOWN);
+    // The server's administrator can end this: the hint goes with it.
+    return said(gone + restart +
+                    ": whether it printed before cannot be told (a print server that writes "
+                    "its jobs down at once, DirtyCleanInterval 0, loses none)",
+                JOB_FATE_UNKNOWN);
 }
 
 bool reference_new_job(http_t* http, const CupsServer& server, const std::string& printer_uri,

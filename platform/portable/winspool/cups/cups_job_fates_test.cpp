@@ -121,7 +121,8 @@ TEST(CupsJobFates, AJobGoneIsPrintedAgainOnlyWhereTheFactsProveItDidNotPrint) {
     EXPECT_EQ(fate(renumbered), JOB_FATE_UNKNOWN);
     EXPECT_EQ(zvp::decide_fate(renumbered, true, 7).words,
               "CUPS job 7 is now another job (the print system restarted and lost it): whether "
-              "it printed before cannot be told");
+              "it printed before cannot be told (a print server that writes its jobs down at "
+              "once, DirtyCleanInterval 0, loses none)");
     renumbered.stopped_since_made = true;
     EXPECT_EQ(zvp::decide_fate(renumbered, true, 7).words,
               "CUPS job 7 is now another job (the print system restarted and lost it); its queue "
