@@ -98,7 +98,7 @@ cut() {
   unmount "$1" && machine_disk "$1" "$(cat "$m/mode")"
 }
 # The machine's processes die a moment after its init: the disk is let go once none holds it.
-unmount() { wait_for 10 umount "$work/$1/disk" 2> /dev/null || umount "$work/$1/disk"; }
+unmount() { wait_for 30 umount "$work/$1/disk" 2> /dev/null || umount "$work/$1/disk"; }
 # A random instant, in seconds: from FROM for up to SPAN more.
 instant() { echo "$(($1 + RANDOM % $2)).$((RANDOM % 10))"; }
 
@@ -219,7 +219,7 @@ step() {
   control "$name" arm "$3" "$4" "$5"
   boot "$name" "python3 '$producer' ZV ${name^^}N 1 0 '$m/ledger' $(cat "$m/next"); $2" || return 1
   echo $(($(cat "$m/next") + 1)) > "$m/next"
-  check "$name: the cut comes right after $3 $4 #$5" wait_for 30 bash -c "[[ \$(head -1 '$m/disk/.lossyfs') == cut ]]"
+  check "$name: the cut comes right after $3 $4 #$5" wait_for 60 bash -c "[[ \$(head -1 '$m/disk/.lossyfs') == cut ]]"
   cut "$name"
 }
 once_run() { once_loop "$1"; }
