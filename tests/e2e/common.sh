@@ -143,6 +143,38 @@ stop_scheduler() {
   rm -f /run/cups/cups.sock
 }
 
+# A print server in the network namespace "server" (made by the caller, ADDRESS on it): Debian's
+# cupsd.conf listening on ADDRESS too, for clients of the whole network, and a scheduler with a
+# mount namespace of its own (its configuration, spool, cache, socket and logs under
+# $work/server, which R names), so a client reaches it only over the network. Lines for
+# cupsd.conf may be added to $R/etc/cupsd.conf before it starts.
+make_print_server() { # make_print_server ADDRESS
+  server_address=$1 R=$work/server
+  mkdir -p "$R/etc" "$R/spool/tmp" "$R/cache" "$R/run" "$R/log" /run/cups
+  cp -a /etc/cups/. "$R/etc/"
+  chown root:lp "$R/spool" "$R/spool/tmp" && chmod 0710 "$R/spool" && chmod 1770 "$R/spool/tmp"
+  sed -e "s/^Listen localhost:631\$/&\nListen $1:631\nServerAlias */" \
+    -e '/^<Location/,/^<\/Location>/s/^  Order allow,deny$/&\n  Allow all/' \
+    /etc/cups/cupsd.conf > "$R/etc/cupsd.conf"
+}
+# Starts the server's cupsd. server_pid is cupsd's own (every step execs the next): a kill -9 of
+# it is a crash of the server.
+start_server() {
+  ip netns exec server unshare --mount --propagation private bash -c '
+    mount --bind "$1/etc" /etc/cups && mount --bind "$1/spool" /var/spool/cups &&
+    mount --bind "$1/cache" /var/cache/cups && mount --bind "$1/run" /run/cups &&
+    mount --bind "$1/log" /var/log/cups && exec cupsd -f' - "$R" >> "$R/cupsd.log" 2>&1 &
+  server_pid=$!
+  wait_for 30 server_up \
+    || { echo "the server's cupsd did not start"; cat "$R/cupsd.log" "$R"/log/error_log; return 1; }
+}
+server_up() {
+  [[ $(cat "/proc/$server_pid/comm" 2>/dev/null) == cupsd ]] &&
+    lpstat -h "$server_address" -r 2>/dev/null | grep -q "is running"
+}
+# Administration is done on the server itself, as its root.
+on_server() { nsenter -t "$server_pid" --net --mount -- "$@"; }
+
 # A queue made as users make one: lpadmin with the printer's own description (IPP Everywhere),
 # so its PPD and its default paper are the printer's.
 add_queue() { # add_queue QUEUE PRINTER_URI

@@ -32,15 +32,9 @@ ip link add zv-srv type veth peer name eth0 netns server || exit 1
 ip link set zv-srv master zvbr && ip link set zv-srv up || exit 1
 ip -n server addr add 10.78.0.1/16 dev eth0 && ip -n server link set eth0 up \
   && ip -n server link set lo up || exit 1
-R=$work/server
-mkdir -p "$R/etc" "$R/spool/tmp" "$R/cache" "$R/run" "$R/log" /run/cups
-cp -a /etc/cups/. "$R/etc/"
-chown root:lp "$R/spool" "$R/spool/tmp" && chmod 0710 "$R/spool" && chmod 1770 "$R/spool/tmp"
 # Debian's cupsd.conf (its error policy retries a job a printer failed rather than stop the
 # queue), reachable from the office's network, every request in its access log to be counted.
-sed -e 's/^Listen localhost:631$/&\nListen 10.78.0.1:631\nServerAlias */' \
-  -e '/^<Location/,/^<\/Location>/s/^  Order allow,deny$/&\n  Allow all/' \
-  /etc/cups/cupsd.conf > "$R/etc/cupsd.conf"
+make_print_server 10.78.0.1
 echo "AccessLogLevel all" >> "$R/etc/cupsd.conf"
 # ZV_OFFICE_SERVER=durable: the server set up as the README advises, writing every change of a
 # job at once and to the disk.
@@ -63,21 +57,7 @@ cat > "$work/subscriptions.test" <<'TEST'
 }
 TEST
 on_server_ns() { ip netns exec server "$@"; }
-start_server() {
-  ip netns exec server unshare --mount --propagation private bash -c '
-    mount --bind "$1/etc" /etc/cups && mount --bind "$1/spool" /var/spool/cups &&
-    mount --bind "$1/cache" /var/cache/cups && mount --bind "$1/run" /run/cups &&
-    mount --bind "$1/log" /var/log/cups && exec cupsd -f' - "$R" >> "$R/cupsd.log" 2>&1 &
-  server_pid=$!
-  wait_for 30 server_up || { echo "the server's cupsd did not start"; tail "$R/cupsd.log" "$R/log/error_log"; return 1; }
-}
-server_up() {
-  [[ $(cat "/proc/$server_pid/comm" 2>/dev/null) == cupsd ]] &&
-    lpstat -h 10.78.0.1 -r 2>/dev/null | grep -q "is running"
-}
-on_server() { nsenter -t "$server_pid" --net --mount -- "$@"; }
 # The printers live in the server's network namespace too, each its own ippeveprinter.
-printer_pids=()
 start_office_printer() { # start_office_printer NAME: sets printer_uri
   local uri
   uri=$(on_server_ns bash -c "source '$here/common.sh'; work='$work'; start_printer $1 iso_a4_210x297mm > /dev/null && echo \$printer_uri; echo \$! > '$work/printer-$1.pid'") || return 1

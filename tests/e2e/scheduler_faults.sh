@@ -33,31 +33,10 @@ ip link add zv-client type veth peer name zv-server netns server || exit 1
 ip addr add 10.77.0.1/24 dev zv-client && ip link set zv-client up || exit 1
 ip -n server addr add 10.77.0.2/24 dev zv-server && ip -n server link set zv-server up \
   && ip -n server link set lo up || exit 1
-R=$work/server
-mkdir -p "$R/etc" "$R/spool/tmp" "$R/cache" "$R/run" "$R/log" /run/cups
-cp -a /etc/cups/. "$R/etc/"
-chown root:lp "$R/spool" "$R/spool/tmp" && chmod 0710 "$R/spool" && chmod 1770 "$R/spool/tmp"
 # Clients of the whole network may print and ask about their jobs.
-sed -e 's/^Listen localhost:631$/&\nListen 10.77.0.2:631\nServerAlias */' \
-  -e '/^<Location/,/^<\/Location>/s/^  Order allow,deny$/&\n  Allow all/' \
-  /etc/cups/cupsd.conf > "$R/etc/cupsd.conf"
+make_print_server 10.77.0.2
 echo "$lazy" >> "$R/etc/cupsd.conf"
 remote() { lpstat -h 10.77.0.2 "$@" 2>/dev/null; }
-start_server() {
-  ip netns exec server unshare --mount --propagation private bash -c '
-    mount --bind "$1/etc" /etc/cups && mount --bind "$1/spool" /var/spool/cups &&
-    mount --bind "$1/cache" /var/cache/cups && mount --bind "$1/run" /run/cups &&
-    mount --bind "$1/log" /var/log/cups && exec cupsd -f' - "$R" >> "$R/cupsd.log" 2>&1 &
-  server_pid=$!
-  wait_for 20 server_up \
-    || { echo "the server's cupsd did not start"; cat "$R/cupsd.log" "$R"/log/error_log; return 1; }
-}
-# The pid is cupsd's own (every step execs the next): a kill -9 of it is a crash of the server.
-server_up() {
-  [[ $(cat "/proc/$server_pid/comm" 2>/dev/null) == cupsd ]] && remote -r | grep -q "is running"
-}
-# Administration is done on the server itself, as its root.
-on_server() { nsenter -t "$server_pid" --net --mount -- "$@"; }
 server_uri=$(ip netns exec server bash -c "source '$here/common.sh'; work='$work'
   start_printer remote iso_a4_210x297mm > /dev/null && echo \"\$printer_uri\"") || exit 1
 start_server || exit 1

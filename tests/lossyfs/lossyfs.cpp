@@ -1745,11 +1745,11 @@ int serve(fuse* f) {
 int main(int argc, char* argv[]) {
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     Options opts;
-    const fuse_opt spec[] = {
+    const fuse_opt known[] = {
         {"mode=%s", offsetof(Options, mode), 0}, {"seed=%s", offsetof(Options, seed), 0},
         {"log=%s", offsetof(Options, log), 0},   {"-h", offsetof(Options, help), 1},
         {"--help", offsetof(Options, help), 1},  FUSE_OPT_END};
-    if (fuse_opt_parse(&args, &opts, spec, option_key) != 0)
+    if (fuse_opt_parse(&args, &opts, known, option_key) != 0)
         return 2;
     if (opts.help != 0) {
         std::fputs(usage_text, stdout);
