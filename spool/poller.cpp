@@ -64,6 +64,7 @@ struct Poll {
     std::string refused_first; // the job it came with
     int refused;               // jobs kept for it
     int waiting_for_quiet;     // files seen first in this poll, to be looked at again
+    int waits_turn;            // the refusal is only the in-flight limit
 };
 
 // Why each job now waiting in ZV was last kept, so that a job kept for the same reason at every
@@ -668,31 +669,29 @@ static void note_printer_refusal(const char* reason, bool of_load) {
     refused_because = reason;
 }
 
-static const char IN_FLIGHT_WORD[] = " (in-flight)";
-
-// Why no job is handed over now, or "": jobs in flight (handed to the printer and not yet printed)
-// are few, so that a shared print server keeps room for the history of the jobs it finished, and a
-// printer that refused lately is left alone.
-static std::string hand_over_limit(void) {
-    if (GetTickCount64() < refused_until)
-        return refused_because;
+// Why no job is handed over now, in the poll's refusal ("" for none): jobs in flight (handed to the
+// printer and not yet printed) are few, so that a shared print server keeps room for the history
+// of the jobs it finished, and a printer that refused lately is left alone. Jobs that only wait
+// their turn are no fault.
+static void limit_hand_over(Poll* poll) {
+    poll->waits_turn = 0;
+    poll->refusal.clear();
+    if (GetTickCount64() < refused_until) {
+        poll->refusal = refused_because;
+        return;
+    }
     unsigned long in_flight = 0;
     for (JobRecord* r : journal_records())
         in_flight += r->state == JOB_HANDED || r->state == JOB_SENT;
     if (in_flight < spool_in_flight)
-        return "";
+        return;
     char text[160];
     std::snprintf(text, sizeof text,
                   "%lu jobs are with the printer and not printed yet; the next is handed over as "
-                  "one of them prints%s",
-                  in_flight, IN_FLIGHT_WORD);
-    return text;
-}
-
-// Whether the jobs wait only for their turn: nothing is wrong then.
-static bool waits_its_turn(const std::string& refusal) {
-    size_t n = std::strlen(IN_FLIGHT_WORD);
-    return refusal.size() >= n && refusal.compare(refusal.size() - n, n, IN_FLIGHT_WORD) == 0;
+                  "one of them prints (in-flight)",
+                  in_flight);
+    poll->refusal = text;
+    poll->waits_turn = 1;
 }
 
 // ---- Printing -----------------------------------------------------------------------------------
@@ -829,6 +828,7 @@ static JobOutcome not_handed_over(const std::string& name, JobRecord* stored, Do
     }
     if (result == DOCUMENT_REFUSED || result == DOCUMENT_UNRECORDED) {
         poll->refusal = reason;
+        poll->waits_turn = 0;
         poll->refused_first = name;
         ++poll->refused;
         return JOB_REFUSED;
@@ -995,6 +995,7 @@ static JobOutcome print_new_job(const WIN32_FIND_DATAA* found, JobRecord* known,
     if (record(&r) != 0) {
         std::fclose(job);
         poll->refusal = journal_problem;
+        poll->waits_turn = 0;
         poll->refused_first = name;
         ++poll->refused;
         return JOB_REFUSED;
@@ -1106,11 +1107,11 @@ static JobOutcome process_job_file(const WIN32_FIND_DATAA* found, Poll* poll) {
         // until its job is done; the file here is a new job.
     }
     if (poll->refusal.empty())
-        poll->refusal = hand_over_limit();
+        limit_hand_over(poll);
     // Jobs held in this poll count until they are released: released now, those the printer
     // prints at once (the built-in PDF printer) make room for more.
     if (!poll->refusal.empty() && poll->refused == 0 && release_held_jobs() > 0)
-        poll->refusal = hand_over_limit();
+        limit_hand_over(poll);
     if (!poll->refusal.empty()) {
         if (poll->refused_first.empty())
             poll->refused_first = name;
@@ -1299,7 +1300,7 @@ static void note_refusal(const Poll* poll) {
     if (poll->refusal == journal_problem)
         return; // said already, for all the jobs
     // One line for all the jobs it keeps, however many wait.
-    int level = waits_its_turn(poll->refusal) ? EVENT_INFO : EVENT_WARNING;
+    int level = poll->waits_turn ? EVENT_INFO : EVENT_WARNING;
     if (poll->refused <= 1)
         log_event(level, "kept %s: %s", shown(poll->refused_first).c_str(), poll->refusal.c_str());
     else
@@ -1377,7 +1378,7 @@ int poll_spool_directory(HWND window) {
     (void)window;
     // A request to end applies to the poll it came in (the program ends after it).
     stop_requested = 0;
-    Poll poll = {0, "", "", 0, 0};
+    Poll poll = {0, "", "", 0, 0, 0};
     journal_failed = 0;
     DWORD error;
     std::vector<WIN32_FIND_DATAA> files = list_job_files(&error);
