@@ -3,10 +3,20 @@
 #include "diag/font_sample.h"
 #include "diag/test_page.h"
 #include "spool/poller.h"
+#include "spool/spool_options.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+UINT spool_interval_ms(void) {
+    return (UINT)(spool_options.poll_seconds * 1000 + 0.5);
+}
+
+// The spooler the window polls for, given when the window is made.
+static Spooler* spooler_of(HWND window) {
+    return (Spooler*)GetWindowLongPtrA(window, GWLP_USERDATA);
+}
 
 // The alarm the window shows below the font sample ("" while no job is stuck), how many alarms
 // the desktop was told of, and whether the notification area holds our icon (Windows).
@@ -41,22 +51,22 @@ static void remove_alarm_icon(HWND window) {
 
 // A new alarm in the log: the window asks for attention, and the desktop shows a notification
 // (a balloon of the notification area on Windows). A cleared one stops both.
-static void tell_alarm(HWND window) {
-    const char* alarm = spool_alarm();
+static void tell_alarm(HWND window, const Alarms* alarms) {
+    const std::string& alarm = alarms->line;
     if (shown_alarm != alarm) {
         shown_alarm = alarm;
         InvalidateRect(window, NULL, TRUE);
     }
     FLASHWINFO flash = {sizeof flash, window, FLASHW_STOP, 0, 0};
     if (shown_alarm.empty()) {
-        told_alarms = spool_alarm_count();
+        told_alarms = alarms->given;
         remove_alarm_icon(window);
         FlashWindowEx(&flash);
         return;
     }
-    if (spool_alarm_count() <= told_alarms)
+    if (alarms->given <= told_alarms)
         return;
-    told_alarms = spool_alarm_count();
+    told_alarms = alarms->given;
     flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
     FlashWindowEx(&flash);
     NOTIFYICONDATAA icon;
@@ -76,7 +86,11 @@ static void tell_alarm(HWND window) {
 
 LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE: add_test_page_command(window); return 0;
+    case WM_CREATE:
+        SetWindowLongPtrA(window, GWLP_USERDATA,
+                          (LONG_PTR)((const CREATESTRUCTA*)lParam)->lpCreateParams);
+        add_test_page_command(window);
+        return 0;
     case WM_DESTROY:
         KillTimer(window, SPOOL_TIMER_ID);
         remove_alarm_icon(window);
@@ -106,9 +120,11 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         // The timer stands still during the poll, so polls never overlap and the next one comes
         // a full interval after this one ends.
         KillTimer(window, SPOOL_TIMER_ID);
-        poll_spool_directory(window);
-        tell_alarm(window);
-        SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, NULL);
+        if (Spooler* spooler = spooler_of(window)) {
+            poll_spool_directory(spooler);
+            tell_alarm(window, &spooler->alarms);
+        }
+        SetTimer(window, SPOOL_TIMER_ID, spool_interval_ms(), NULL);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);

@@ -7,4 +7,9 @@
 #define SPOOL_TIMER_ID 1
 #define SPOOL_INTERVAL_MS 10000
 
+// The time between polls: SPOOL_INTERVAL_MS unless the folder's poll-seconds says otherwise.
+UINT spool_interval_ms(void);
+
+// The window procedure. The window polls for the spooler (a Spooler*) given as the creation
+// parameter of CreateWindowExA; a window made without one polls nothing.
 LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

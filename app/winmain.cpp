@@ -1,11 +1,10 @@
-// The entry point: makes sure no other spooler watches this folder (or stands by for it), checks
-// where the journal of its jobs is to be kept, registers the window class,
-// creates the minimised window, starts the poll timer and runs the message loop until the window
-// is destroyed.
+// The entry point: reads the command line, makes sure no other spooler watches this folder (or
+// stands by for it), checks where the journal of its jobs is to be kept, registers the window
+// class, creates the minimised window, starts the poll timer and runs the message loop until the
+// window is destroyed.
+#include "app/command_line.h"
 #include "app/main_window.h"
-#include "spool/default_printer.h"
 #include "spool/event_log.h"
-#include "spool/folder_claim.h"
 #include "spool/poller.h"
 #include "spool/spool_options.h"
 #include "spool/spool_status.h"
@@ -18,31 +17,20 @@
 static const char CLASS_NAME[] = "Doduzi";
 static const char WINDOW_TITLE[] = "Wydruk kartoteki ZV";
 
-static int has_option(LPSTR command_line, const char* option) {
-    if (command_line == NULL)
-        return 0;
-    size_t length = std::strlen(option);
-    for (const char* at = std::strstr(command_line, option); at != NULL;
-         at = std::strstr(at + 1, option))
-        if ((at == command_line || at[-1] == ' ') && (at[length] == '\0' || at[length] == ' '))
-            return 1;
-    return 0;
-}
-
 // "--once": poll ZV once, without a window, and end with 0 when no job had to be kept, else 1.
-static int poll_once(const std::string& folder) {
+static int poll_once(Spooler* spooler, const std::string& folder) {
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
-    note_default_printer();
-    note_claim_printer(said_default_printer());
+    note_default_printer(&spooler->printer);
+    note_claim_printer(&spooler->claim, spooler->printer.said_default.c_str());
     std::string options = describe_spool_options();
     log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s%s%s", ZV_VERSION,
               folder.c_str(), PATH_SEPARATOR, printer, options.empty() ? "" : "; ",
               options.c_str());
     if (*spooler_limits())
         log_event(EVENT_WARNING, "%s", spooler_limits());
-    check_spool_directory();
-    return poll_spool_directory(NULL);
+    check_spool_directory(spooler);
+    return poll_spool_directory(spooler);
 }
 
 // The process id a claim file's holder line names ("USER on HOST, pid N, since T"), or 0.
@@ -76,13 +64,14 @@ static void tell_second_start(const std::string& holder, const std::string& fold
 }
 
 // Claims the folder for this spooler. Returns 0 when it may go on (it holds the folder, or
-// stands by for it), 1 when it must end; the log says why.
-static int claim_folder(const std::string& folder, int standby) {
+// stands by for it), 1 when it must end; the log says why. A --once run is told nothing on
+// screen: it runs unattended.
+static int claim_folder(Spooler* spooler, const std::string& folder, int mode) {
     std::string holder;
-    switch (claim_spool_folder(&holder)) {
+    switch (claim_spool_folder(&spooler->claim, &holder)) {
     case CLAIM_TAKEN: return 0;
     case CLAIM_HELD:
-        if (standby) {
+        if (mode == RUN_STANDBY) {
             log_event(EVENT_INFO,
                       "%s watches %s%cZV; this one stands by, and takes over when it ends",
                       holder.c_str(), folder.c_str(), PATH_SEPARATOR);
@@ -90,7 +79,8 @@ static int claim_folder(const std::string& folder, int standby) {
         }
         log_event(EVENT_ERROR, "%s already watches %s%cZV; this one ends", holder.c_str(),
                   folder.c_str(), PATH_SEPARATOR);
-        tell_second_start(holder, folder);
+        if (mode != RUN_ONCE)
+            tell_second_start(holder, folder);
         return 1;
     default:
         log_event(EVENT_ERROR, "cannot claim %s%cZV for this zvspool: %s; it ends", folder.c_str(),
@@ -99,44 +89,34 @@ static int claim_folder(const std::string& folder, int standby) {
     }
 }
 
-// The folder's options, from zvspool.conf and the command line: 0, or 2 when one is wrong.
-static int load_options(LPSTR command_line) {
+// Started from a console, what the program writes goes to it (a Windows program has none of
+// its own).
+static void use_parent_console(void) {
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
+}
+
+// The command line's folder made the current one, and its options loaded: 0, else the exit
+// status (the reason said).
+static int enter_folder(const CommandLine& line) {
+    if (!line.folder.empty() && !SetCurrentDirectoryA(line.folder.c_str())) {
+        char why[512];
+        describe_error(GetLastError(), why, sizeof why);
+        std::fprintf(stderr, "zvspool: cannot work in %s: %s\n", line.folder.c_str(), why);
+        return line.mode == RUN_STATUS ? 2 : 1;
+    }
     std::string why;
-    if (load_spool_options(command_line, &why) != 0) {
+    if (load_spool_options(line.settings, &why) != 0) {
         log_event(EVENT_ERROR, "%s; zvspool does not start", why.c_str());
         return 2;
     }
-    if (spool_options.alarm_seconds != 0)
-        spool_alarm_seconds = spool_options.alarm_seconds;
-    spool_quiet_ms = (unsigned long)(spool_options.quiet_seconds * 1000 + 0.5);
-    spool_in_flight = (unsigned long)spool_options.in_flight;
     return 0;
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
-    (void)previous;
-    (void)show;
-    if (load_options(command_line) != 0)
-        return 2;
-    if (has_option(command_line, "--status")) {
-        // Started from a console, the report goes to it (a Windows program has none of its own).
-        if (AttachConsole(ATTACH_PARENT_PROCESS))
-            std::freopen("CONOUT$", "w", stdout);
-        return report_spool_status(has_option(command_line, "--json"));
-    }
-    std::string folder = current_folder();
-    int once = has_option(command_line, "--once");
-    if (claim_folder(folder, has_option(command_line, "--standby")) != 0 ||
-        check_spool_state() != 0) {
-        end_spooling();
-        return 1;
-    }
-    if (once) {
-        int result = poll_once(folder);
-        end_spooling();
-        return result;
-    }
-
+// The spooler with its window, until the window is closed.
+static int run_window(Spooler* spooler, HINSTANCE instance, const std::string& folder) {
     WNDCLASSEXA wc;
     std::memset(&wc, 0, sizeof wc);
     wc.cbSize = sizeof wc;
@@ -156,11 +136,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
 
     HWND window =
         CreateWindowExA(0, CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, instance, NULL);
-    if (SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, NULL) == 0) {
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, instance, spooler);
+    if (SetTimer(window, SPOOL_TIMER_ID, spool_interval_ms(), NULL) == 0) {
         log_event(EVENT_ERROR, "no timer for the polls; zvspool ends");
         MessageBoxA(window, "Too many clocks or timers!", CLASS_NAME, MB_ICONEXCLAMATION);
-        end_spooling();
         return 0;
     }
     ShowWindow(window, SW_SHOWMINNOACTIVE);
@@ -168,17 +147,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
 
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
-    note_default_printer();
-    note_claim_printer(said_default_printer());
+    note_default_printer(&spooler->printer);
+    note_claim_printer(&spooler->claim, spooler->printer.said_default.c_str());
     std::string options = describe_spool_options();
     log_event(EVENT_INFO,
-              "zvspool %s started in %s, watching %s%cZV every %d seconds; printer: %s; %s%s%s",
-              ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR, SPOOL_INTERVAL_MS / 1000,
-              printer, options.empty() ? "" : options.c_str(), options.empty() ? "" : "; ",
+              "zvspool %s started in %s, watching %s%cZV every %g seconds; printer: %s; %s%s%s",
+              ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR,
+              spool_interval_ms() / 1000.0, printer, options.empty() ? "" : options.c_str(),
+              options.empty() ? "" : "; ",
               IsWindowVisible(window) ? "with a window" : "without a window (no display)");
     if (*spooler_limits())
         log_event(EVENT_WARNING, "%s", spooler_limits());
-    check_spool_directory();
+    check_spool_directory(spooler);
 
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0)) {
@@ -186,6 +166,49 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         DispatchMessageA(&msg);
     }
     log_event(EVENT_INFO, "zvspool ends");
-    end_spooling();
     return (int)msg.wParam;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
+    (void)previous;
+    (void)show;
+    CommandLine line;
+    std::string why;
+    if (parse_command_line(command_line, &line, &why) != 0) {
+        use_parent_console();
+        std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), ZVSPOOL_USAGE);
+        return 2;
+    }
+    if (line.mode == RUN_HELP || line.mode == RUN_VERSION || line.mode == RUN_STATUS)
+        use_parent_console();
+    if (line.mode == RUN_HELP) {
+        std::fputs(ZVSPOOL_USAGE, stdout);
+        return 0;
+    }
+    if (line.mode == RUN_VERSION) {
+        std::printf("zvspool %s\n", ZV_VERSION);
+        return 0;
+    }
+    if (int status = enter_folder(line))
+        return status;
+    if (line.mode == RUN_STATUS)
+        return report_spool_status(line.json);
+    std::string folder = current_folder();
+    Spooler spooler;
+    spooler.settings = spooler_settings(spool_options);
+    int result = 1;
+    if (claim_folder(&spooler, folder, line.mode) != 0) {
+        result = 1;
+    } else if (journal_folder_refused()) {
+        char reason[768];
+        describe_failure("zvspool's state folder is refused", reason, sizeof reason);
+        log_event(EVENT_ERROR, "%s; zvspool ends", reason);
+        result = 1;
+    } else if (line.mode == RUN_ONCE) {
+        result = poll_once(&spooler, folder);
+    } else {
+        result = run_window(&spooler, instance, folder);
+    }
+    end_spooler(&spooler);
+    return result;
 }

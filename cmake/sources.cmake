@@ -33,21 +33,43 @@ set(ZV_PORTABLE_TESTING_SOURCES
   platform/portable/testing/memory_printer.cpp)
 
 set(ZV_RENDER_SOURCES render/font_factory.cpp render/print_job.cpp)
-set(ZV_SPOOL_SOURCES spool/default_printer.cpp spool/durable_folder.cpp spool/event_log.cpp
+# The spooler's rooms, along a job's road (spool/spooler.h tells which owns what).
+set(ZV_SPOOL_SOURCES
+  spool/alarms.cpp
+  spool/durable_folder.cpp
+  spool/event_log.cpp
   spool/folder_claim.cpp
-  spool/handover_journal.cpp spool/job_archive.cpp spool/poller.cpp spool/spool_options.cpp
-  spool/spool_status.cpp)
-# The window procedure, the test sheet and the font sample; WinMain is app/winmain.cpp.
-set(ZV_APP_SOURCES app/main_window.cpp diag/font_sample.cpp diag/test_page.cpp)
+  spool/folder_printer.cpp
+  spool/handover.cpp
+  spool/handover_journal.cpp
+  spool/job_archive.cpp
+  spool/job_files.cpp
+  spool/notices.cpp
+  spool/poller.cpp
+  spool/print_document.cpp
+  spool/spool_options.cpp
+  spool/spool_status.cpp
+  spool/spooler.cpp)
+# The command line, the window procedure, the test sheet and the font sample; WinMain is
+# app/winmain.cpp.
+set(ZV_APP_SOURCES app/command_line.cpp app/main_window.cpp diag/font_sample.cpp
+  diag/test_page.cpp)
 
 set(ZV_WINDOWS_TEST_SOURCES
   tests/job_helpers.cpp
+  tests/test_alarms.cpp
   tests/test_app.cpp
+  tests/test_archive.cpp
+  tests/test_claim.cpp
+  tests/test_command_line.cpp
   tests/test_font_factory.cpp
   tests/test_handover.cpp
+  tests/test_job_files.cpp
+  tests/test_journal.cpp
   tests/test_log.cpp
   tests/test_poller.cpp
   tests/test_print_job.cpp
   tests/test_spool_options.cpp
+  tests/test_status.cpp
   platform/portable/gdi32/gdi32_test.cpp
   platform/portable/kernel32/kernel32_test.cpp)

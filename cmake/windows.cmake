@@ -106,8 +106,8 @@ if(ZV_BUILD_TESTS)
     tests/conformance/fonts.cpp
     tests/conformance/printers.cpp
     render/font_factory.cpp
-    spool/default_printer.cpp
     spool/event_log.cpp
+    spool/folder_printer.cpp
     spool/spool_options.cpp)
   target_include_directories(conformance_tests PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(conformance_tests PRIVATE gtest_main gdi32 user32 winspool)

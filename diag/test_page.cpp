@@ -1,8 +1,9 @@
 #include "diag/test_page.h"
 
 #include "render/font_factory.h"
-#include "spool/default_printer.h"
 #include "spool/event_log.h"
+#include "spool/folder_printer.h"
+#include "spool/print_document.h"
 
 #include <cstdio>
 #include <cstring>
@@ -34,46 +35,46 @@ void run_test_page_command(HWND window) {
 int print_test_page(HWND window) {
     (void)window;
     char reason[768];
-    HDC dc = open_default_printer_dc();
+    FolderPrinter printer;
+    HDC dc = open_default_printer_dc(&printer);
     if (dc == NULL) {
         explain_missing_printer(reason, sizeof reason);
         log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
         return 1;
     }
-    int result = 1;
-    DOCINFOA doc = zv_document_info();
-    int job_id = StartDocA(dc, &doc);
-    if (job_id > 0) {
-        int ended = 0;
-        if (StartPage(dc) > 0) {
-            // A document the printer did not take whole is not reported as printed.
-            if (draw_test_page(dc) != 0) {
-                describe_failure("cannot draw the text", reason, sizeof reason);
-            } else if (EndPage(dc) > 0) {
-                ended = 1;
-                result = EndDoc(dc) > 0 ? 0 : 1;
-                if (result != 0)
-                    describe_failure("cannot end the document", reason, sizeof reason);
-            } else {
-                describe_failure("cannot print the page", reason, sizeof reason);
-            }
-        } else {
+    DocumentSteps steps;
+    // A document the printer did not take whole is not reported as printed.
+    steps.pages = [&](HDC on) {
+        if (StartPage(on) <= 0) {
             describe_failure("cannot start the page", reason, sizeof reason);
+            return 1;
         }
-        if (!ended)
-            AbortDoc(dc);
-    } else {
+        if (draw_test_page(on) != 0) {
+            describe_failure("cannot draw the text", reason, sizeof reason);
+            return 1;
+        }
+        if (EndPage(on) <= 0) {
+            describe_failure("cannot print the page", reason, sizeof reason);
+            return 1;
+        }
+        return 0;
+    };
+    int job_id = 0;
+    DocumentEnd end = print_document(dc, NULL, steps, &job_id);
+    if (end == DOCUMENT_NOT_STARTED)
         describe_failure("cannot start the document", reason, sizeof reason);
-    }
+    else if (end == DOCUMENT_END_FAILED)
+        describe_failure("cannot end the document", reason, sizeof reason);
     DeleteDC(dc);
-    if (result != 0) {
+    if (end != DOCUMENT_WHOLE) {
         log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
-        return result;
+        return 1;
     }
     DWORD status = 0;
-    if (describe_job(last_printer_name(), (DWORD)job_id, &status, reason, sizeof reason, NULL) != 0)
+    if (describe_job(printer.name.c_str(), (DWORD)job_id, &status, reason, sizeof reason, NULL) !=
+        0)
         std::snprintf(reason, sizeof reason, "job %d", job_id);
-    log_event(EVENT_INFO, "printed the test sheet on \"%s\": %s", last_printer_name(), reason);
+    log_event(EVENT_INFO, "printed the test sheet on \"%s\": %s", printer.name.c_str(), reason);
     return 0;
 }
 

@@ -2,7 +2,7 @@
 
 #include "spool/durable_folder.h"
 #include "spool/event_log.h"
-#include "spool/poller.h"
+#include "spool/job_files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,20 +20,6 @@ static const char PRINTER_PREFIX[] = "printer ";
 // held looks again a few times before it takes the folder as held.
 static const int CLAIM_TRIES = 5;
 static const DWORD CLAIM_RETRY_MS = 20;
-
-static HANDLE claim_file = INVALID_HANDLE_VALUE;
-static std::string folder_id;
-static int was_held = 0;
-// Whether the spooler before this one (another user, or on another machine: its journal is not
-// this one's) left jobs handed over and not yet printed, and whether this one has.
-static int inherited = 0;
-static int handed = -1;
-static int said_handed = 0;
-static std::string holder_text;
-static std::string printer_text;
-// Whether the claim file's name is known to be on the disk: a claim file made anew and lost in a
-// power cut would take with it its word that jobs were handed over.
-static int claim_flushed = 0;
 
 static std::string claim_text(HANDLE file) {
     char buffer[4096];
@@ -104,10 +90,10 @@ static std::string holder_line(void) {
 
 // What the claim file says after the folder's id: who holds it, the printer, and whether jobs
 // are handed over.
-static std::string claim_details(int any) {
-    std::string text = holder_text + "\n";
-    if (!printer_text.empty())
-        text += PRINTER_PREFIX + printer_text + "\n";
+static std::string claim_details(const FolderClaim* c, int any) {
+    std::string text = c->holder_text + "\n";
+    if (!c->printer_text.empty())
+        text += PRINTER_PREFIX + c->printer_text + "\n";
     return text + HANDED_PREFIX + (any ? "yes" : "no") + "\n";
 }
 
@@ -117,8 +103,8 @@ static std::string failure(const char* what) {
     return why;
 }
 
-int claim_spool_folder(std::string* holder) {
-    if (claim_file != INVALID_HANDLE_VALUE)
+int claim_spool_folder(FolderClaim* c, std::string* holder) {
+    if (c->file != INVALID_HANDLE_VALUE)
         return CLAIM_TAKEN;
     HANDLE file = CreateFileA(CLAIM_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -148,14 +134,15 @@ int claim_spool_folder(std::string* holder) {
                                   : "another zvspool: " + who;
         }
         CloseHandle(file);
-        was_held |= held;
+        c->was_held |= held;
         return held ? CLAIM_HELD : CLAIM_FAILED;
     }
     std::string before = claim_text(file);
     std::string previous = line_value(before, HOLDER_PREFIX);
-    said_handed = line_value(before, HANDED_PREFIX) == "yes";
-    inherited = line_value(before, HANDED_PREFIX) == "yes" &&
-                holder_of(previous) != holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
+    c->said_handed = line_value(before, HANDED_PREFIX) == "yes";
+    c->inherited =
+        line_value(before, HANDED_PREFIX) == "yes" &&
+        holder_of(previous) != holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
     std::string id = line_value(before, ID_PREFIX);
     std::string id_line = ID_PREFIX + id + "\n";
     // A known id is left as it stands: only who holds the folder is written after it.
@@ -164,10 +151,10 @@ int claim_spool_folder(std::string* holder) {
         id = is_folder_id(id) ? id : new_folder_id();
         id_line = ID_PREFIX + id + "\n";
     }
-    holder_text = holder_line();
+    c->holder_text = holder_line();
     // Until this spooler says otherwise, what the one before left stands.
-    handed = inherited || line_value(before, HANDED_PREFIX) == "yes";
-    std::string text = (known ? "" : id_line) + claim_details(handed);
+    c->handed = c->inherited || line_value(before, HANDED_PREFIX) == "yes";
+    std::string text = (known ? "" : id_line) + claim_details(c, c->handed);
     LONG start = known ? (LONG)id_line.size() : 0;
     DWORD written = 0;
     int saved = SetFilePointer(file, start, NULL, FILE_BEGIN) == (DWORD)start &&
@@ -179,9 +166,9 @@ int claim_spool_folder(std::string* holder) {
         CloseHandle(file);
         return CLAIM_FAILED;
     }
-    folder_id = id;
-    claim_file = file;
-    was_held = 0;
+    c->folder_id = id;
+    c->file = file;
+    c->was_held = 0;
     return CLAIM_TAKEN;
 }
 
@@ -193,47 +180,47 @@ std::string this_holder_name(void) {
     return holder_of(holder_line().substr(std::strlen(HOLDER_PREFIX)));
 }
 
-int spool_folder_said_handed(void) {
-    return said_handed;
+int spool_folder_said_handed(const FolderClaim* c) {
+    return c->said_handed;
 }
 
-int spool_folder_inherits_jobs(void) {
-    return inherited;
+int spool_folder_inherits_jobs(const FolderClaim* c) {
+    return c->inherited;
 }
 
-void clear_inherited_jobs(void) {
-    inherited = 0;
+void clear_inherited_jobs(FolderClaim* c) {
+    c->inherited = 0;
 }
 
 // Writes the claim file anew, its id first as it stands.
-static int rewrite_claim(int any) {
-    std::string text = ID_PREFIX + folder_id + "\n" + claim_details(any);
+static int rewrite_claim(FolderClaim* c, int any) {
+    std::string text = ID_PREFIX + c->folder_id + "\n" + claim_details(c, any);
     DWORD written = 0;
-    if (SetFilePointer(claim_file, 0, NULL, FILE_BEGIN) != 0 ||
-        !WriteFile(claim_file, text.data(), (DWORD)text.size(), &written, NULL) ||
-        !SetEndOfFile(claim_file) || !FlushFileBuffers(claim_file))
+    if (SetFilePointer(c->file, 0, NULL, FILE_BEGIN) != 0 ||
+        !WriteFile(c->file, text.data(), (DWORD)text.size(), &written, NULL) ||
+        !SetEndOfFile(c->file) || !FlushFileBuffers(c->file))
         return 1;
-    handed = any;
+    c->handed = any;
     return 0;
 }
 
-int note_handed_jobs(int any) {
-    if (claim_file == INVALID_HANDLE_VALUE || handed == any)
+int note_handed_jobs(FolderClaim* c, int any) {
+    if (c->file == INVALID_HANDLE_VALUE || c->handed == any)
         return 0;
-    if (any && !claim_flushed) {
+    if (any && !c->flushed) {
         if (flush_folder(".") != 0)
             return 1;
-        claim_flushed = 1;
+        c->flushed = 1;
     }
-    return rewrite_claim(any);
+    return rewrite_claim(c, any);
 }
 
-void note_claim_printer(const char* printer) {
-    if (printer_text == printer)
+void note_claim_printer(FolderClaim* c, const char* printer) {
+    if (c->printer_text == printer)
         return;
-    printer_text = printer;
-    if (claim_file != INVALID_HANDLE_VALUE)
-        rewrite_claim(handed); // for people only: a failure changes nothing
+    c->printer_text = printer;
+    if (c->file != INVALID_HANDLE_VALUE)
+        rewrite_claim(c, c->handed); // for people only: a failure changes nothing
 }
 
 int read_spool_claim(SpoolClaim* claim) {
@@ -257,25 +244,20 @@ int read_spool_claim(SpoolClaim* claim) {
     return 0;
 }
 
-int spool_folder_was_held(void) {
-    return was_held;
+int spool_folder_was_held(const FolderClaim* c) {
+    return c->was_held;
 }
 
-int spool_folder_claimed(void) {
-    return claim_file != INVALID_HANDLE_VALUE;
+int spool_folder_claimed(const FolderClaim* c) {
+    return c->file != INVALID_HANDLE_VALUE;
 }
 
-const char* spool_folder_id(void) {
-    return folder_id.c_str();
+const char* spool_folder_id(const FolderClaim* c) {
+    return c->folder_id.c_str();
 }
 
-void release_spool_folder(void) {
-    if (claim_file != INVALID_HANDLE_VALUE)
-        CloseHandle(claim_file);
-    claim_file = INVALID_HANDLE_VALUE;
-    was_held = 0;
-    inherited = 0;
-    handed = -1;
-    claim_flushed = 0;
-    printer_text.clear();
+void release_spool_folder(FolderClaim* c) {
+    if (c->file != INVALID_HANDLE_VALUE)
+        CloseHandle(c->file);
+    *c = FolderClaim();
 }

@@ -1,7 +1,7 @@
 #include "spool/handover_journal.h"
 
 #include "spool/event_log.h"
-#include "spool/poller.h"
+#include "spool/job_files.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,67 +23,6 @@ enum {
 
 static const char JOURNAL_MAGIC[] = "zvspool-journal";
 static const int JOURNAL_VERSION = 1;
-
-static HANDLE journal_file = INVALID_HANDLE_VALUE;
-static std::string journal_file_path;
-static std::string journal_folder_id;
-static std::string journal_folder;
-static std::map<unsigned long, JobRecord> records;
-static unsigned long next_record_id = 1;
-static unsigned long next_sequence = 1;
-static unsigned long stale_lines = 0;
-static int damaged = 0;
-// A flush of the journal failed: the disk may have dropped what it was to write, and the system
-// says so once only, so a later flush that succeeds proves nothing. The journal is written anew
-// to a new file, and flushed, before it is trusted again.
-static int suspect = 0;
-// Whether this folder's claim file may say that jobs are handed over: set here before it says so,
-// cleared after it stops, so that the claim file saying so while the journal does not shows a
-// journal that lost its entries.
-static int handed_mark = 0;
-
-int file_identity(HANDLE file, FileIdentity* identity) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info))
-        return 1;
-    identity->volume = info.dwVolumeSerialNumber;
-    identity->index_high = info.nFileIndexHigh;
-    identity->index_low = info.nFileIndexLow;
-    identity->size_high = info.nFileSizeHigh;
-    identity->size_low = info.nFileSizeLow;
-    identity->written = info.ftLastWriteTime;
-    // Windows keeps no change time here; the portable layer gives the POSIX ctime in its place.
-    identity->changed = info.ftCreationTime;
-    return 0;
-}
-
-int path_identity(const char* path, FileIdentity* identity) {
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return 1;
-    int result = file_identity(file, identity);
-    CloseHandle(file);
-    return result;
-}
-
-static int same_time(FILETIME a, FILETIME b) {
-    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
-int same_file_object(const FileIdentity* a, const FileIdentity* b) {
-    return a->volume == b->volume && a->index_high == b->index_high && a->index_low == b->index_low;
-}
-
-int same_file(const FileIdentity* a, const FileIdentity* b) {
-    return same_file_object(a, b) && a->size_high == b->size_high && a->size_low == b->size_low &&
-           same_time(a->written, b->written) && same_time(a->changed, b->changed);
-}
-
-int identity_known(const FileIdentity* identity) {
-    return identity->volume != 0 || identity->index_high != 0 || identity->index_low != 0;
-}
 
 // ---- The text of entries ------------------------------------------------------------------------
 
@@ -136,16 +75,16 @@ static std::string with_checksum(const std::string& text) {
     return text + sum;
 }
 
-static std::string header_line(void) {
+static std::string header_line(const Journal* j) {
     char text[64];
     std::snprintf(text, sizeof text, "%s %d ", JOURNAL_MAGIC, JOURNAL_VERSION);
-    return with_checksum(text + escaped(journal_folder_id) + " " + escaped(journal_folder));
+    return with_checksum(text + escaped(j->folder_id) + " " + escaped(j->folder));
 }
 
-static std::string record_line(const JobRecord& r) {
+static std::string record_line(const Journal* j, const JobRecord& r) {
     const FileIdentity& f = r.identity;
     char numbers[512];
-    std::snprintf(numbers, sizeof numbers, "r %lu %lu %d", next_sequence, r.id, r.state);
+    std::snprintf(numbers, sizeof numbers, "r %lu %lu %d", j->next_sequence, r.id, r.state);
     std::string text = numbers;
     text += " " + escaped(r.name);
     std::snprintf(numbers, sizeof numbers, " %lu %lu %lu %lu %lu %lu %lu %lu %lu",
@@ -167,15 +106,15 @@ static std::string record_line(const JobRecord& r) {
     return with_checksum(text);
 }
 
-static std::string forget_line(unsigned long id) {
+static std::string forget_line(const Journal* j, unsigned long id) {
     char text[64];
-    std::snprintf(text, sizeof text, "g %lu %lu", next_sequence, id);
+    std::snprintf(text, sizeof text, "g %lu %lu", j->next_sequence, id);
     return with_checksum(text);
 }
 
-static std::string handed_line(int handed) {
+static std::string handed_line(const Journal* j, int handed) {
     char text[64];
-    std::snprintf(text, sizeof text, "h %lu %d", next_sequence, handed);
+    std::snprintf(text, sizeof text, "h %lu %d", j->next_sequence, handed);
     return with_checksum(text);
 }
 
@@ -259,7 +198,7 @@ static int read_all(HANDLE file, std::string* text) {
 // What a damaged entry still tells, in its place among the others: its job, to be asked of the
 // printer, or held for a person; an entry it cannot be read for marks its file's entries as not
 // to be taken without the printer's word.
-static void salvage(const std::vector<std::string>& w, long long now) {
+static void salvage(Journal* j, const std::vector<std::string>& w, long long now) {
     JobRecord r;
     if (parse_record(w, &r) == 0) {
         if (r.state != JOB_HANDED && r.state != JOB_SENT)
@@ -270,14 +209,14 @@ static void salvage(const std::vector<std::string>& w, long long now) {
         r = JobRecord();
         r.name = unescaped(w[4]);
         int known = 0;
-        for (auto& entry : records)
+        for (auto& entry : j->records)
             if (entry.second.name == r.name) {
                 entry.second.flags |= JOB_FROM_DAMAGE;
                 known = 1;
             }
         if (known)
             return;
-        r.id = next_record_id++;
+        r.id = j->next_record_id++;
         r.state = JOB_HELD;
         r.job_id = 0;
         r.attempts = r.resubmissions = r.pages = 0;
@@ -289,15 +228,15 @@ static void salvage(const std::vector<std::string>& w, long long now) {
     r.flags |= JOB_FROM_DAMAGE;
     r.reason = "its entry in the journal was damaged, so whether it was printed cannot be told";
     r.since = now;
-    if (r.id >= next_record_id)
-        next_record_id = r.id + 1;
-    records[r.id] = r;
+    if (r.id >= j->next_record_id)
+        j->next_record_id = r.id + 1;
+    j->records[r.id] = r;
 }
 
 // Reads the journal's entries; a line whose checksum fails marks the journal damaged, but for a
 // last line cut short, which is an entry whose writing was cut off (and whose step therefore
 // never happened).
-static void read_entries(const std::string& text, std::string* cut_short) {
+static void read_entries(Journal* j, const std::string& text, std::string* cut_short) {
     long long now = (long long)std::time(NULL);
     size_t at = 0;
     int line_number = 0;
@@ -318,36 +257,36 @@ static void read_entries(const std::string& text, std::string* cut_short) {
             if (!whole) {
                 *cut_short = line.substr(0, 80);
             } else {
-                damaged = 1;
-                salvage(w, now);
+                j->damaged = 1;
+                salvage(j, w, now);
             }
             continue;
         }
         if (line_number == 1) {
             if (w.size() < 2 || w[0] != JOURNAL_MAGIC)
-                damaged = 1;
+                j->damaged = 1;
             continue;
         }
         unsigned long long sequence = 0, id = 0;
         if (w.size() >= 3 && number_of(w[1], &sequence) == 0 && number_of(w[2], &id) == 0) {
-            if (sequence >= next_sequence)
-                next_sequence = (unsigned long)sequence + 1;
-            if (id >= next_record_id)
-                next_record_id = (unsigned long)id + 1;
+            if (sequence >= j->next_sequence)
+                j->next_sequence = (unsigned long)sequence + 1;
+            if (id >= j->next_record_id)
+                j->next_record_id = (unsigned long)id + 1;
         }
         JobRecord r;
         if (w.size() == 3 && w[0] == "h") {
-            handed_mark = id != 0;
-            ++stale_lines;
+            j->handed_mark = id != 0;
+            ++j->stale_lines;
         } else if (w.size() == 3 && w[0] == "g") {
-            records.erase((unsigned long)id);
-            stale_lines += 2;
+            j->records.erase((unsigned long)id);
+            j->stale_lines += 2;
         } else if (parse_record(w, &r) == 0) {
-            stale_lines += records.count(r.id);
-            records[r.id] = r;
+            j->stale_lines += j->records.count(r.id);
+            j->records[r.id] = r;
         } else {
-            damaged = 1;
-            salvage(w, now);
+            j->damaged = 1;
+            salvage(j, w, now);
         }
     }
 }
@@ -356,30 +295,30 @@ static void read_entries(const std::string& text, std::string* cut_short) {
 
 // Appends `line` and flushes it to the disk. A line that cannot be written whole is taken back,
 // so the journal never holds half an entry before a whole one.
-static int append_line(const std::string& line) {
-    if (journal_file == INVALID_HANDLE_VALUE) {
+static int append_line(Journal* j, const std::string& line) {
+    if (j->file == INVALID_HANDLE_VALUE) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 1;
     }
     LONG high = 0;
-    DWORD low = SetFilePointer(journal_file, 0, &high, FILE_END);
+    DWORD low = SetFilePointer(j->file, 0, &high, FILE_END);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS)
         return 1;
     DWORD written = 0, error = ERROR_SUCCESS;
-    if (!WriteFile(journal_file, line.data(), (DWORD)line.size(), &written, NULL))
+    if (!WriteFile(j->file, line.data(), (DWORD)line.size(), &written, NULL))
         error = GetLastError();
     else if (written != line.size())
         error = ERROR_DISK_FULL; // a write cut short with no error is a disk that filled up
-    else if (!FlushFileBuffers(journal_file)) {
+    else if (!FlushFileBuffers(j->file)) {
         error = GetLastError();
-        suspect = 1;
+        j->suspect = 1;
     }
     if (error == ERROR_SUCCESS) {
-        ++next_sequence;
+        ++j->next_sequence;
         return 0;
     }
-    SetFilePointer(journal_file, (LONG)low, &high, FILE_BEGIN);
-    SetEndOfFile(journal_file);
+    SetFilePointer(j->file, (LONG)low, &high, FILE_BEGIN);
+    SetEndOfFile(j->file);
     SetLastError(error);
     return 1;
 }
@@ -392,48 +331,48 @@ static HANDLE open_for_update(const std::string& path) {
 // Writes the journal anew, holding only the live entries: beside it, flushed, then moved over it
 // and the move flushed. A journal whose move could not be made durable is suspect: an old one may
 // come back after a power cut, without what is appended to the new one.
-static int compact_journal(void) {
-    std::string temporary = journal_file_path + ".new";
+static int compact_journal(Journal* j) {
+    std::string temporary = j->path + ".new";
     HANDLE out = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (out == INVALID_HANDLE_VALUE)
         return 1;
-    std::string text = header_line();
-    if (handed_mark)
-        text += handed_line(1);
-    for (const auto& entry : records)
-        text += record_line(entry.second);
+    std::string text = header_line(j);
+    if (j->handed_mark)
+        text += handed_line(j, 1);
+    for (const auto& entry : j->records)
+        text += record_line(j, entry.second);
     DWORD written = 0;
     int ok = WriteFile(out, text.data(), (DWORD)text.size(), &written, NULL) &&
              written == text.size() && FlushFileBuffers(out);
     DWORD error = GetLastError();
     CloseHandle(out);
     // Windows replaces no file that is open.
-    if (journal_file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal_file);
-    journal_file = INVALID_HANDLE_VALUE;
-    if (!ok || !MoveFileExA(temporary.c_str(), journal_file_path.c_str(),
+    if (j->file != INVALID_HANDLE_VALUE)
+        CloseHandle(j->file);
+    j->file = INVALID_HANDLE_VALUE;
+    if (!ok || !MoveFileExA(temporary.c_str(), j->path.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (ok) {
             error = GetLastError();
-            suspect = 1;
+            j->suspect = 1;
         }
         DeleteFileA(temporary.c_str());
-        journal_file = open_for_update(journal_file_path);
+        j->file = open_for_update(j->path);
         SetLastError(error);
         return 1;
     }
-    journal_file = open_for_update(journal_file_path);
-    stale_lines = 0;
-    if (journal_file == INVALID_HANDLE_VALUE)
+    j->file = open_for_update(j->path);
+    j->stale_lines = 0;
+    if (j->file == INVALID_HANDLE_VALUE)
         return 1;
-    suspect = 0;
+    j->suspect = 0;
     return 0;
 }
 
 // Whether the journal may take a step: a suspect one is written anew first.
-static int trusted(void) {
-    return suspect ? compact_journal() : 0;
+static int trusted(Journal* j) {
+    return j->suspect ? compact_journal(j) : 0;
 }
 
 // ---- Damage -------------------------------------------------------------------------------------
@@ -442,8 +381,8 @@ static int trusted(void) {
 // tells is taken as that of a damaged one: every entry is asked of the printer, a job whose
 // printing had begun is held (the entry that would have said it was handed over may be lost),
 // and the poller holds the jobs it cannot account for.
-static void set_aside(const std::string& why) {
-    for (auto& entry : records) {
+static void set_aside(Journal* j, const std::string& why) {
+    for (auto& entry : j->records) {
         JobRecord& r = entry.second;
         r.flags |= JOB_FROM_DAMAGE;
         if (r.state == JOB_PRINTING) {
@@ -452,29 +391,40 @@ static void set_aside(const std::string& why) {
                        "be told";
         }
     }
-    damaged = 1;
-    if (journal_file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal_file);
-    journal_file = INVALID_HANDLE_VALUE;
+    j->damaged = 1;
+    if (j->file != INVALID_HANDLE_VALUE)
+        CloseHandle(j->file);
+    j->file = INVALID_HANDLE_VALUE;
     char stamp[32] = "";
     std::time_t now = std::time(NULL);
     if (const std::tm* local = std::localtime(&now))
         std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", local);
-    std::string aside = journal_file_path + ".damaged-" + stamp;
-    MoveFileExA(journal_file_path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+    std::string aside = j->path + ".damaged-" + stamp;
+    MoveFileExA(j->path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
     log_event(EVENT_WARNING,
               "the journal %s is damaged; it is moved aside to %s, and what it still tells is "
               "used: its jobs are asked of the printer, and kept where it cannot tell (%s)",
-              journal_file_path.c_str(), aside.c_str(), why.c_str());
+              j->path.c_str(), aside.c_str(), why.c_str());
 }
 
 // ---- Opening ------------------------------------------------------------------------------------
 
-static std::string state_folder_error(HRESULT result) {
+static std::string state_folder_error(void) {
     char why[512];
     describe_error(GetLastError(), why, sizeof why);
-    (void)result;
     return std::string("no folder for zvspool's state: ") + why;
+}
+
+// zvspool's state folder, where the journals are kept (made when `create`): the user's, and
+// refused when it is another user's or open to others.
+static HRESULT state_folder(char* state, int create) {
+    return SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0),
+                                     NULL, SHGFP_TYPE_CURRENT, "zvspool", state);
+}
+
+int journal_folder_refused(void) {
+    char state[MAX_PATH];
+    return state_folder(state, 1) == HRESULT_FROM_WIN32(ERROR_INVALID_OWNER);
 }
 
 // The folder path a journal's first line names, or "".
@@ -498,7 +448,7 @@ static std::string journal_folder_of(const std::string& path) {
 
 // A folder whose claim file was made anew gets a new id; its journal, named by the old id, is
 // found by the folder's path and taken over.
-static void take_over_journal_of(const std::string& state, const std::string& folder) {
+static void take_over_journal_of(Journal* j, const std::string& state, const std::string& folder) {
     WIN32_FIND_DATAA found;
     std::string pattern = state + PATH_SEPARATOR + "*.journal";
     HANDLE search = FindFirstFileA(pattern.c_str(), &found);
@@ -506,8 +456,8 @@ static void take_over_journal_of(const std::string& state, const std::string& fo
         return;
     do {
         std::string path = state + PATH_SEPARATOR + found.cFileName;
-        if (path != journal_file_path && journal_folder_of(path) == folder) {
-            MoveFileExA(path.c_str(), journal_file_path.c_str(),
+        if (path != j->path && journal_folder_of(path) == folder) {
+            MoveFileExA(path.c_str(), j->path.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
             break;
         }
@@ -515,76 +465,72 @@ static void take_over_journal_of(const std::string& state, const std::string& fo
     FindClose(search);
 }
 
-int open_journal(const char* folder_id, const char* folder, std::string* why) {
-    if (journal_file != INVALID_HANDLE_VALUE)
+int open_journal(Journal* j, const char* folder_id, const char* folder, std::string* why) {
+    if (j->file != INVALID_HANDLE_VALUE)
         return 0;
     char state[MAX_PATH];
-    HRESULT result = SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL,
-                                               SHGFP_TYPE_CURRENT, "zvspool", state);
-    if (result != S_OK) {
-        *why = state_folder_error(result);
+    if (state_folder(state, 1) != S_OK) {
+        *why = state_folder_error();
         return 1;
     }
-    journal_folder_id = folder_id;
-    journal_folder = folder;
-    journal_file_path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
+    j->folder_id = folder_id;
+    j->folder = folder;
+    j->path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
     FileIdentity ours;
-    if (path_identity(journal_file_path.c_str(), &ours) != 0)
-        take_over_journal_of(state, folder);
-    HANDLE file = open_for_update(journal_file_path);
+    if (path_identity(j->path.c_str(), &ours) != 0)
+        take_over_journal_of(j, state, folder);
+    HANDLE file = open_for_update(j->path);
     std::string text;
     if (file == INVALID_HANDLE_VALUE || read_all(file, &text) != 0) {
         char reason[512];
         describe_failure("cannot read the journal", reason, sizeof reason);
-        *why = std::string(reason) + " (" + journal_file_path + ")";
+        *why = std::string(reason) + " (" + j->path + ")";
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
         if (file == INVALID_HANDLE_VALUE || text.size() <= JOURNAL_READ_LIMIT)
             return 1;
-        damaged = 1; // too large to be a journal
+        j->damaged = 1; // too large to be a journal
         text.clear();
         file = INVALID_HANDLE_VALUE;
     }
-    records.clear();
-    next_record_id = next_sequence = 1;
-    stale_lines = 0;
-    handed_mark = 0;
+    j->records.clear();
+    j->next_record_id = j->next_sequence = 1;
+    j->stale_lines = 0;
+    j->handed_mark = 0;
     std::string cut_short;
-    read_entries(text, &cut_short);
-    journal_file = file;
+    read_entries(j, text, &cut_short);
+    j->file = file;
     // An entry is written in one piece: one cut short means the machine stopped while it was
     // written, or the file was cut, which may have taken entries after it.
-    if (damaged)
-        set_aside("entries in it fail their checksums");
+    if (j->damaged)
+        set_aside(j, "entries in it fail their checksums");
     else if (!cut_short.empty())
-        set_aside("its last entry is cut short, and entries after it may be lost");
-    if (text.empty() || damaged || stale_lines > COMPACT_SLACK) {
-        if (compact_journal() != 0) {
+        set_aside(j, "its last entry is cut short, and entries after it may be lost");
+    if (text.empty() || j->damaged || j->stale_lines > COMPACT_SLACK) {
+        if (compact_journal(j) != 0) {
             char reason[512];
             describe_failure("cannot write the journal", reason, sizeof reason);
-            *why = std::string(reason) + " (" + journal_file_path + ")";
-            if (journal_file != INVALID_HANDLE_VALUE)
-                CloseHandle(journal_file);
-            journal_file = INVALID_HANDLE_VALUE;
+            *why = std::string(reason) + " (" + j->path + ")";
+            if (j->file != INVALID_HANDLE_VALUE)
+                CloseHandle(j->file);
+            j->file = INVALID_HANDLE_VALUE;
             return 1;
         }
     }
     return 0;
 }
 
-int read_journal(const char* folder_id, std::string* why) {
-    close_journal();
+int read_journal(Journal* j, const char* folder_id, std::string* why) {
+    close_journal(j);
     char state[MAX_PATH];
-    HRESULT result = SHGetFolderPathAndSubDirA(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT,
-                                               "zvspool", state);
-    if (result != S_OK) {
+    if (state_folder(state, 0) != S_OK) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
             return 0; // no journal was ever kept here
-        *why = state_folder_error(result);
+        *why = state_folder_error();
         return 1;
     }
-    journal_file_path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
-    HANDLE file = CreateFileA(journal_file_path.c_str(), GENERIC_READ,
+    j->path = std::string(state) + PATH_SEPARATOR + folder_id + ".journal";
+    HANDLE file = CreateFileA(j->path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -592,108 +538,101 @@ int read_journal(const char* folder_id, std::string* why) {
             return 0; // no job was ever handed over here
         char reason[512];
         describe_failure("cannot read the journal", reason, sizeof reason);
-        *why = std::string(reason) + " (" + journal_file_path + ")";
+        *why = std::string(reason) + " (" + j->path + ")";
         return 1;
     }
     std::string text, cut_short;
     int too_large = read_all(file, &text);
     CloseHandle(file);
     if (too_large) {
-        *why = "the journal is too large to be one (" + journal_file_path + ")";
+        *why = "the journal is too large to be one (" + j->path + ")";
         return 1;
     }
-    read_entries(text, &cut_short);
+    read_entries(j, text, &cut_short);
     if (!cut_short.empty())
-        damaged = 1;
+        j->damaged = 1;
     return 0;
 }
 
-void distrust_journal(const char* why) {
-    set_aside(why);
-    compact_journal();
+void distrust_journal(Journal* j, const char* why) {
+    set_aside(j, why);
+    compact_journal(j);
 }
 
-int journal_handed_mark(void) {
-    return handed_mark;
+int journal_handed_mark(const Journal* j) {
+    return j->handed_mark;
 }
 
-int store_handed_mark(int handed) {
-    if (handed_mark == handed)
+int store_handed_mark(Journal* j, int handed) {
+    if (j->handed_mark == handed)
         return 0;
-    if (trusted() != 0 || append_line(handed_line(handed)) != 0)
+    if (trusted(j) != 0 || append_line(j, handed_line(j, handed)) != 0)
         return 1;
-    handed_mark = handed;
-    ++stale_lines;
+    j->handed_mark = handed;
+    ++j->stale_lines;
     return 0;
 }
 
-int journal_is_open(void) {
-    return journal_file != INVALID_HANDLE_VALUE;
+int journal_is_open(const Journal* j) {
+    return j->file != INVALID_HANDLE_VALUE;
 }
 
-int journal_was_damaged(void) {
-    return damaged;
+int journal_was_damaged(const Journal* j) {
+    return j->damaged;
 }
 
-void clear_journal_damage(void) {
-    damaged = 0;
+void clear_journal_damage(Journal* j) {
+    j->damaged = 0;
 }
 
-std::vector<JobRecord*> journal_records(void) {
-    std::vector<JobRecord*> out;
-    for (auto& entry : records)
+std::vector<const JobRecord*> journal_records(const Journal* j) {
+    std::vector<const JobRecord*> out;
+    for (const auto& entry : j->records)
         out.push_back(&entry.second);
     return out;
 }
 
-JobRecord* find_journal_record(unsigned long id) {
-    auto it = records.find(id);
-    return it == records.end() ? NULL : &it->second;
+const JobRecord* find_journal_record(const Journal* j, unsigned long id) {
+    auto it = j->records.find(id);
+    return it == j->records.end() ? NULL : &it->second;
 }
 
-int store_job_record(JobRecord* record) {
+int store_job_record(Journal* j, JobRecord* record) {
     JobRecord copy = *record;
     if (copy.id == 0)
-        copy.id = next_record_id;
-    if (trusted() != 0 || append_line(record_line(copy)) != 0)
+        copy.id = j->next_record_id;
+    if (trusted(j) != 0 || append_line(j, record_line(j, copy)) != 0)
         return 1;
     if (record->id == 0) {
         record->id = copy.id;
-        ++next_record_id;
+        ++j->next_record_id;
     } else {
-        ++stale_lines;
+        ++j->stale_lines;
     }
-    records[copy.id] = copy;
-    if (stale_lines > records.size() + COMPACT_SLACK)
-        compact_journal(); // a journal not compacted is still whole
+    j->records[copy.id] = copy;
+    if (j->stale_lines > j->records.size() + COMPACT_SLACK)
+        compact_journal(j); // a journal not compacted is still whole
     return 0;
 }
 
-int forget_job_record(unsigned long id) {
-    if (records.count(id) == 0)
+int forget_job_record(Journal* j, unsigned long id) {
+    if (j->records.count(id) == 0)
         return 0;
-    if (trusted() != 0 || append_line(forget_line(id)) != 0)
+    if (trusted(j) != 0 || append_line(j, forget_line(j, id)) != 0)
         return 1;
-    records.erase(id);
-    stale_lines += 2;
-    if (stale_lines > records.size() + COMPACT_SLACK)
-        compact_journal();
+    j->records.erase(id);
+    j->stale_lines += 2;
+    if (j->stale_lines > j->records.size() + COMPACT_SLACK)
+        compact_journal(j);
     return 0;
 }
 
-const char* journal_path(void) {
-    return journal_file_path.c_str();
+const char* journal_path(const Journal* j) {
+    return j->path.c_str();
 }
 
-void close_journal(void) {
-    if (journal_file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal_file);
-    journal_file = INVALID_HANDLE_VALUE;
-    journal_file_path.clear();
-    records.clear();
-    next_record_id = next_sequence = 1;
-    stale_lines = 0;
-    damaged = 0;
-    suspect = 0;
-    handed_mark = 0;
+void close_journal(Journal* j) {
+    if (j->file != INVALID_HANDLE_VALUE)
+        CloseHandle(j->file);
+    *j = Journal();
 }

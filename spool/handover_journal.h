@@ -7,21 +7,11 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "spool/job_files.h"
 
+#include <map>
 #include <string>
 #include <vector>
-
-// Which file: its volume and index, size and times of last write and last change. A file renamed
-// over another, rewritten or grown is another file.
-struct FileIdentity {
-    DWORD volume;
-    DWORD index_high;
-    DWORD index_low;
-    DWORD size_high;
-    DWORD size_low;
-    FILETIME written;
-    FILETIME changed;
-};
 
 enum JobState {
     JOB_PRINTING = 1, // its printing began; no job of the printer is known for it yet
@@ -58,47 +48,68 @@ struct JobRecord {
 // The archive's copy of its job is made (or the archive was off).
 #define JOB_ARCHIVED 8
 
-// The identity of an open file, or of the file at `path`; 0 when it could be told.
-int file_identity(HANDLE file, FileIdentity* identity);
-int path_identity(const char* path, FileIdentity* identity);
-int same_file(const FileIdentity* a, const FileIdentity* b);
-// The same file object (volume and index), whatever became of its contents.
-int same_file_object(const FileIdentity* a, const FileIdentity* b);
-int identity_known(const FileIdentity* identity);
+// The journal of one spool folder, as this process holds it. Only the functions below change it:
+// what it holds in memory is what is on the disk.
+struct Journal {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string path;
+    std::string folder_id;
+    std::string folder;
+    std::map<unsigned long, JobRecord> records;
+    unsigned long next_record_id = 1;
+    unsigned long next_sequence = 1;
+    unsigned long stale_lines = 0;
+    int damaged = 0;
+    // A flush of the journal failed: the disk may have dropped what it was to write, and the
+    // system says so once only, so a later flush that succeeds proves nothing. The journal is
+    // written anew to a new file, and flushed, before it is trusted again.
+    int suspect = 0;
+    // Whether this folder's claim file may say that jobs are handed over: set here before it says
+    // so, cleared after it stops, so that the claim file saying so while the journal does not
+    // shows a journal that lost its entries.
+    int handed_mark = 0;
+};
+
+// Whether zvspool's state folder, where the journals are kept, is refused (another user's, or
+// open to others): the program must not run then. A folder that cannot be made now is no
+// refusal: jobs wait for it.
+int journal_folder_refused(void);
 
 // Opens the journal of the spool folder `folder_id` (`folder` is its path, for people and to find
 // the journal again under a new id) and reads what it holds. 0 when it can be used; else 1, with
 // the reason in `why`. Once opened, later calls do nothing.
-int open_journal(const char* folder_id, const char* folder, std::string* why);
-int journal_is_open(void);
+int open_journal(Journal* journal, const char* folder_id, const char* folder, std::string* why);
+int journal_is_open(const Journal* journal);
 // Reads the journal of the spool folder `folder_id` without opening it for writing, for a look
 // at what it says: nothing is written, set aside or compacted. A journal that is not there reads
 // as empty. 0 when read; else 1, with the reason in `why`. journal_was_damaged() tells whether
 // entries failed their checksums.
-int read_journal(const char* folder_id, std::string* why);
+int read_journal(Journal* journal, const char* folder_id, std::string* why);
 // Takes what the journal says as that of a damaged one (`why` says why, for the log): every
 // entry is asked of the printer, a job whose printing had begun is held.
-void distrust_journal(const char* why);
+void distrust_journal(Journal* journal, const char* why);
 // Whether the journal says the claim file may say that jobs are handed over. It says so before
 // the claim file does, and stops after it: a claim file that says so while the journal does not
 // shows a journal that lost its entries. 0 when stored.
-int journal_handed_mark(void);
-int store_handed_mark(int handed);
+int journal_handed_mark(const Journal* journal);
+int store_handed_mark(Journal* journal, int handed);
 // Whether the journal was found damaged when opened; the caller holds the jobs it cannot account
 // for, then clears the mark.
-int journal_was_damaged(void);
-void clear_journal_damage(void);
+int journal_was_damaged(const Journal* journal);
+void clear_journal_damage(Journal* journal);
 
 // The entries, in the order they were made.
-std::vector<JobRecord*> journal_records(void);
-JobRecord* find_journal_record(unsigned long id);
+// The entries, in the order they were made; each stays valid until it is stored again or
+// forgotten.
+std::vector<const JobRecord*> journal_records(const Journal* journal);
+const JobRecord* find_journal_record(const Journal* journal, unsigned long id);
 // Writes `record` durably (a new entry when its id is 0, which it then receives). 0 when it is on
 // stable storage; 1 when not (the last error says why), and the journal in memory is as before.
-int store_job_record(JobRecord* record);
+int store_job_record(Journal* journal, JobRecord* record);
 // Removes the entry durably; 0, or 1 as above.
-int forget_job_record(unsigned long id);
+int forget_job_record(Journal* journal, unsigned long id);
 
 // The journal file, for the log.
-const char* journal_path(void);
-// Closes the journal (tests open another).
-void close_journal(void);
+const char* journal_path(const Journal* journal);
+// Closes the journal and forgets what it held.
+void close_journal(Journal* journal);

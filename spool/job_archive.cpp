@@ -1,10 +1,11 @@
 #include "spool/job_archive.h"
 
 #include "render/print_job.h"
-#include "spool/default_printer.h"
 #include "spool/durable_folder.h"
 #include "spool/event_log.h"
-#include "spool/poller.h"
+#include "spool/folder_printer.h"
+#include "spool/job_files.h"
+#include "spool/print_document.h"
 #include "spool/spool_options.h"
 
 #include <cstring>
@@ -41,57 +42,53 @@ static void not_archived(const std::string& name, const char* what) {
 
 // The archive folder, made if missing, and its name in the folder above made durable (once per
 // run): a copy in a folder a power cut takes away is no copy. 0 when it is there for good.
-static int archive_folder_ready(void) {
-    static std::string flushed;
+static int archive_folder_ready(ArchiveState* archive) {
     if (!CreateDirectoryA(spool_options.archive.c_str(), NULL) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
         return 1;
-    if (flushed == spool_options.archive)
+    if (archive->flushed == spool_options.archive)
         return 0;
     if (flush_folder(folder_of(spool_options.archive).c_str()) != 0)
         return 1;
-    flushed = spool_options.archive;
+    archive->flushed = spool_options.archive;
     return 0;
 }
 
-std::string archive_printed_job(FILE* job, const std::string& name, int32_t left_margin) {
+std::string archive_printed_job(ArchiveState* archive, FolderPrinter* printer, FILE* job,
+                                const std::string& name, int32_t left_margin) {
     if (spool_options.archive.empty())
         return "";
-    if (archive_folder_ready() != 0) {
+    if (archive_folder_ready(archive) != 0) {
         not_archived(name, "cannot make the folder");
         return "";
     }
     std::string path = archive_path(archive_name(name, std::time(NULL)));
-    HDC dc = open_default_printer_dc();
+    HDC dc = open_default_printer_dc(printer);
     if (dc == NULL) {
         not_archived(name, "cannot open the printer");
         return "";
     }
     // Printed to a file, the document is the printer's own output: the same pages, as PDF.
-    DOCINFOA doc = zv_document_info();
-    doc.lpszOutput = path.c_str();
     std::rewind(job);
-    std::string made;
-    if (StartDocA(dc, &doc) <= 0) {
-        not_archived(name, "cannot start the copy");
-    } else {
+    DocumentSteps steps;
+    steps.pages = [&](HDC on) {
         JobPrintState state;
         state.left_margin = left_margin;
-        print_job_stream(dc, job, NULL, &state);
-        if (state.end != JOB_WHOLE) {
-            not_archived(name, "cannot write the copy");
-            AbortDoc(dc);
-        } else if (EndDoc(dc) <= 0) {
-            not_archived(name, "cannot finish the copy");
-        } else {
-            made = path;
-        }
+        print_job_stream(on, job, NULL, &state);
+        return state.end == JOB_WHOLE ? 0 : 1;
+    };
+    int job_id = 0;
+    std::string made;
+    switch (print_document(dc, path.c_str(), steps, &job_id)) {
+    case DOCUMENT_WHOLE: made = path; break;
+    case DOCUMENT_NOT_STARTED: not_archived(name, "cannot start the copy"); break;
+    case DOCUMENT_ABANDONED: not_archived(name, "cannot write the copy"); break;
+    case DOCUMENT_END_FAILED: not_archived(name, "cannot finish the copy"); break;
     }
     DeleteDC(dc);
-    static time_t pruned = 0;
     time_t now = std::time(NULL);
-    if (now - pruned >= PRUNE_INTERVAL_SECONDS) {
-        pruned = now;
+    if (now - archive->pruned >= PRUNE_INTERVAL_SECONDS) {
+        archive->pruned = now;
         prune_archive();
     }
     return made;

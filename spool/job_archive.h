@@ -6,14 +6,24 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "spool/folder_printer.h"
 
 #include <cstdio>
 #include <string>
 
+// What the archive of a running spooler remembers: the folder it made durable, and when it last
+// removed old copies.
+struct ArchiveState {
+    std::string flushed;
+    time_t pruned = 0;
+};
+
 // Writes the archive's copy of the job `job` (read again from its start), named `name` in ZV,
-// which began at the left margin `left_margin`, in the archive folder made durable. Nothing
-// without an archive folder. Returns the copy's path, "" when none was made.
-std::string archive_printed_job(FILE* job, const std::string& name, int32_t left_margin);
+// which began at the left margin `left_margin`, as `printer` lays it out, in the archive folder
+// made durable. Nothing without an archive folder. Returns the copy's path, "" when none was
+// made.
+std::string archive_printed_job(ArchiveState* archive, FolderPrinter* printer, FILE* job,
+                                const std::string& name, int32_t left_margin);
 
 // Takes back the copy at `path`: its job was cancelled before it printed.
 void withdraw_archive_copy(const std::string& path);

@@ -9,11 +9,15 @@
 
 SpoolOptions spool_options;
 
-const char* const SPOOL_SETTINGS[8] = {"printer",     "archive",     "archive-days",  "offset",
-                                       "fit-columns", "alarm-after", "quiet-seconds", "in-flight"};
+const char* const SPOOL_SETTINGS[9] = {"printer",       "archive",     "archive-days",
+                                       "offset",        "fit-columns", "alarm-after",
+                                       "quiet-seconds", "in-flight",   "poll-seconds"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
 static const double QUIET_LIMIT_SECONDS = 3600; // a producer silent for an hour has finished
+// A poll a second keeps a test or a busy office quick; an hour between polls is the most a job
+// should wait unseen.
+static const double POLL_LIMIT_SECONDS = 3600;
 enum {
     FIT_COLUMNS_LIMIT = 400, // wider than any continuous form
     ARCHIVE_DAYS_LIMIT = 36500,
@@ -107,6 +111,13 @@ int set_spool_option(SpoolOptions* o, const std::string& key, const std::string&
             return 2;
         }
         o->quiet_seconds = seconds;
+    } else if (key == "poll-seconds") {
+        double seconds = 0;
+        if (parse_number(value, &seconds) != 0 || seconds < 0.1 || seconds > POLL_LIMIT_SECONDS) {
+            *why = "poll-seconds takes seconds from 0.1 to 3600 (by default 10)";
+            return 2;
+        }
+        o->poll_seconds = seconds;
     } else {
         *why = "unknown option " + key;
         return 2;
@@ -154,49 +165,13 @@ static int read_config_file(SpoolOptions* o, std::string* why) {
     return result;
 }
 
-// The words of a command line: separated by spaces, a double-quoted stretch kept whole.
-static std::vector<std::string> words_of(const char* command_line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, any = false;
-    for (const char* c = command_line; c != NULL && *c != '\0'; ++c) {
-        if (*c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (*c == ' ' && !quoted) {
-            if (any)
-                words.push_back(word);
-            word.clear();
-            any = false;
-        } else {
-            word += *c;
-            any = true;
-        }
-    }
-    if (any)
-        words.push_back(word);
-    return words;
-}
-
-int load_spool_options(const char* command_line, std::string* why) {
+int load_spool_options(const std::vector<SpoolSetting>& overrides, std::string* why) {
     SpoolOptions o;
     if (read_config_file(&o, why) != 0)
         return 2;
-    std::vector<std::string> words = words_of(command_line);
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (word.compare(0, 2, "--") != 0)
-            continue;
-        std::string key = word.substr(2);
-        if (key == "once" || key == "standby" || key == "status" || key == "json")
-            continue;
-        if (i + 1 >= words.size()) {
-            *why = word + " needs a value";
+    for (const SpoolSetting& setting : overrides)
+        if (set_spool_option(&o, setting.key, setting.value, why) != 0)
             return 2;
-        }
-        if (set_spool_option(&o, key, words[++i], why) != 0)
-            return 2;
-    }
     spool_options = o;
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 
 #include <string>
+#include <vector>
 
 #define SPOOL_CONFIG_FILE_NAME "zvspool.conf"
 
@@ -21,10 +22,18 @@ struct SpoolOptions {
     // went before it is released to print: longer than the longest pause of its producer.
     double quiet_seconds = 2;
     int in_flight = 5; // jobs with the printer and not yet printed at once
+    // Seconds between the end of one poll and the start of the next.
+    double poll_seconds = 10;
+};
+
+// One setting as a key and its text ("printer", "biuro").
+struct SpoolSetting {
+    std::string key;
+    std::string value;
 };
 
 // The settings' keys; on the command line each is an option with a value ("--printer Q").
-extern const char* const SPOOL_SETTINGS[8];
+extern const char* const SPOOL_SETTINGS[9];
 extern SpoolOptions spool_options;
 
 // Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key
@@ -32,10 +41,10 @@ extern SpoolOptions spool_options;
 int set_spool_option(SpoolOptions* options, const std::string& key, const std::string& value,
                      std::string* why);
 
-// The options for the folder: zvspool.conf in the current folder (none is fine), then the
-// options of `command_line` ("--printer Q --offset 2.5,-1 ...", values with spaces in double
-// quotes), which win. 0, or 2 with `why` naming the line or the option that is wrong.
-int load_spool_options(const char* command_line, std::string* why);
+// The options for the folder: zvspool.conf in the current folder (none is fine), then
+// `overrides` (from the command line), which win. 0, or 2 with `why` naming the line or the
+// option that is wrong; the options in force then stay as they were.
+int load_spool_options(const std::vector<SpoolSetting>& overrides, std::string* why);
 
 // The options in force, as one phrase for the start-up line ("" when all are as by default).
 std::string describe_spool_options(void);

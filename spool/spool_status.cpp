@@ -2,8 +2,10 @@
 
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
+#include "spool/handover.h"
 #include "spool/handover_journal.h"
-#include "spool/poller.h"
+#include "spool/job_files.h"
+#include "spool/spooler.h"
 
 #include <cstdio>
 #include <cstring>
@@ -65,7 +67,7 @@ std::string duration(long long seconds) {
 }
 
 // What the print system says of a job handed to it, and of its printer.
-void ask_print_system(const JobRecord& r, long long now, JobStatus* job) {
+void ask_print_system(const JobRecord& r, long long now, long long alarm, JobStatus* job) {
     job->printer = r.printer;
     job->job_id = r.job_id;
     job->since = r.since;
@@ -80,11 +82,12 @@ void ask_print_system(const JobRecord& r, long long now, JobStatus* job) {
     if (std::strcmp(job->state, "printed") == 0)
         job->detail += "; zvspool deletes it at its next poll";
     else
-        job->stuck = now - r.since > (long long)spool_alarm_seconds;
+        job->stuck = now - r.since > alarm;
 }
 
 // The job file `found`, by what the journal says of it.
-JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, long long now) {
+JobStatus job_status(const WIN32_FIND_DATAA& found, const Journal* journal, int held, long long now,
+                     long long alarm) {
     JobStatus job;
     job.name = found.cFileName;
     job.size = ((long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
@@ -95,7 +98,7 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
         job.kept = 1;
         return job;
     }
-    std::string path = std::string("ZV\\") + job.name;
+    std::string path = job_path(job.name);
     FileIdentity now_id;
     if (path_identity(path.c_str(), &now_id) != 0) {
         job.state = "unreadable";
@@ -103,8 +106,8 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
         job.kept = 1;
         return job;
     }
-    if (journal_read)
-        for (JobRecord* r : journal_records()) {
+    if (journal != NULL)
+        for (const JobRecord* r : journal_records(journal)) {
             if (r->name != job.name || !same_file(&now_id, &r->identity))
                 continue;
             job.attempts = r->attempts;
@@ -115,12 +118,12 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
                 job.detail = held ? "printing"
                                   : "its printing began and zvspool stopped; it is "
                                     "printed again when zvspool starts";
-                job.stuck = now - r->since > (long long)spool_alarm_seconds;
+                job.stuck = now - r->since > alarm;
                 return job;
             case JOB_HANDED:
             case JOB_SENT:
                 job.state = "handed";
-                ask_print_system(*r, now, &job);
+                ask_print_system(*r, now, alarm, &job);
                 return job;
             case JOB_PRINTED:
                 job.state = "printed";
@@ -139,7 +142,7 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, int journal_read, int held, 
             }
         }
     job.detail = held ? "waiting to be printed" : "waiting: no zvspool watches the folder";
-    job.stuck = job.age > (long long)spool_alarm_seconds;
+    job.stuck = job.age > alarm;
     return job;
 }
 
@@ -151,6 +154,7 @@ FolderStatus gather_status(void) {
     int ours = !status.claim.holder.empty() &&
                claim_holder_name(status.claim.holder) == this_holder_name();
     int journal_read = 0;
+    Journal journal;
     if (!status.claim_read || status.claim.folder_id.empty()) {
         status.journal_problem = "no zvspool has handed a job over from this folder";
     } else if (!ours) {
@@ -158,23 +162,20 @@ FolderStatus gather_status(void) {
                                  "'s; jobs are shown as they stand in ZV";
     } else {
         std::string why;
-        journal_read = read_journal(status.claim.folder_id.c_str(), &why) == 0;
-        status.journal = journal_path();
+        journal_read = read_journal(&journal, status.claim.folder_id.c_str(), &why) == 0;
+        status.journal = journal_path(&journal);
         if (!journal_read)
             status.journal_problem = why;
-        else if (journal_was_damaged())
+        else if (journal_was_damaged(&journal))
             status.journal_problem = "entries in it fail their checksums";
     }
     long long now = (long long)std::time(NULL);
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA("ZV\\zv*.zv", &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            status.jobs.push_back(job_status(found, journal_read, status.claim.held, now));
-        while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    close_journal();
+    long long alarm = (long long)spooler_settings(spool_options).alarm_seconds;
+    DWORD error;
+    for (const WIN32_FIND_DATAA& found : list_job_files(&error))
+        status.jobs.push_back(
+            job_status(found, journal_read ? &journal : NULL, status.claim.held, now, alarm));
+    close_journal(&journal);
     return status;
 }
 

@@ -101,12 +101,9 @@ static void set_variable(const char* name, const std::string& value) {
 
 void InTempWorkingDir::SetUp() {
     zvp::reset_for_testing();
-    end_spooling();
-    // A file is taken as soon as it is seen; the tests of the wait set it back.
-    spool_quiet_ms = 0;
-    // A printer that refuses is offered the next job at the next poll; the test of the backoff
-    // sets it back.
-    spool_refusal_backoff_ms = 0;
+    spooler = std::make_unique<Spooler>();
+    spooler->settings.quiet_ms = 0;
+    spooler->settings.refusal_backoff_ms = 0;
     old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     const char* state = std::getenv(STATE_VARIABLE);
@@ -116,13 +113,21 @@ void InTempWorkingDir::SetUp() {
 }
 
 void InTempWorkingDir::TearDown() {
-    end_spooling();
-    spool_quiet_ms = 2000;
-    spool_refusal_backoff_ms = 10000;
-    spool_in_flight = 5;
+    end_spooler(spooler.get());
     std::filesystem::current_path(old_cwd);
     set_variable(STATE_VARIABLE, old_state_);
     zvp::use_memory_printer(nullptr);
+}
+
+int InTempWorkingDir::poll_folder() {
+    return poll_spool_directory(spooler.get());
+}
+
+void InTempWorkingDir::restart() {
+    SpoolerSettings settings = spooler->settings;
+    end_spooler(spooler.get());
+    spooler = std::make_unique<Spooler>();
+    spooler->settings = settings;
 }
 
 void InTempWorkingDir::add_job(const std::string& name, const std::string& bytes) {
@@ -180,6 +185,18 @@ int LogCapture::count(const std::string& part) {
     int n = 0;
     for (std::string line; std::getline(lines, line);)
         n += line.find(part) != std::string::npos;
+    return n;
+}
+
+int LogCapture::count(std::initializer_list<std::string> facts) {
+    std::istringstream lines(text());
+    int n = 0;
+    for (std::string line; std::getline(lines, line);) {
+        bool all = true;
+        for (const std::string& fact : facts)
+            all = all && line.find(fact) != std::string::npos;
+        n += all;
+    }
     return n;
 }
 

@@ -3,6 +3,7 @@
 
 #include "platform/portable/testing/memory_printer.h"
 #include "render/print_job.h"
+#include "spool/poller.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -66,8 +67,16 @@ class InTempWorkingDir : public ::testing::Test {
     void add_job(const std::string& name, const std::string& bytes);
     // Makes the file in ZV look written that long ago.
     void age(const std::string& name, int seconds = 10);
+    // One poll of the spooler.
+    int poll_folder();
+    // Ends the spooler and starts a new one with the same settings, as the program's next start.
+    void restart();
+    Journal* spool_journal() { return &spooler->journal; }
 
     TempDir dir;
+    // Files taken as soon as they are seen, and a printer that refuses offered the next job at
+    // the next poll; the tests of the waits set them back.
+    std::unique_ptr<Spooler> spooler;
     std::filesystem::path old_cwd;
     std::shared_ptr<zvp::MemoryPrinter> printer = std::make_shared<zvp::MemoryPrinter>();
 
@@ -85,6 +94,9 @@ class LogCapture {
     std::string text();
     // How many lines contain `part`.
     int count(const std::string& part);
+    // How many lines carry every one of `facts` (a job's name, a reason, a printer), whatever
+    // words go between them.
+    int count(std::initializer_list<std::string> facts);
 
   private:
     std::string captured_;

@@ -41,7 +41,7 @@ class MainWindow : public zvtest::InTempWorkingDir {
         ASSERT_NE(RegisterClassExA(&wc), 0);
         window = CreateWindowExA(0, "Doduzi", "Wydruk kartoteki ZV", WS_OVERLAPPEDWINDOW,
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                 nullptr, nullptr, nullptr, nullptr);
+                                 nullptr, nullptr, nullptr, spooler.get());
         ASSERT_NE(window, nullptr);
     }
     void TearDown() override {
@@ -96,7 +96,7 @@ TEST_F(MainWindow, AStuckJobIsToldToThePersonAtTheDesk) {
     EXPECT_FALSE(zvp::desktop_for_testing().flashing);
     EXPECT_TRUE(zvp::desktop_for_testing().notifications.empty());
 
-    zvp::tick_offset_ms() += spool_alarm_seconds * 1000ULL;
+    zvp::tick_offset_ms() += spooler->settings.alarm_seconds * 1000ULL;
     SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
     EXPECT_TRUE(zvp::desktop_for_testing().flashing);
     ASSERT_EQ(zvp::desktop_for_testing().notifications.size(), 1u);
@@ -110,7 +110,7 @@ TEST_F(MainWindow, AStuckJobIsToldToThePersonAtTheDesk) {
         zvp::MemoryPrinter::JobState{true, JOB_STATUS_PRINTED, "printed", 0, JOB_FATE_PRINTED};
     SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
     EXPECT_FALSE(zvp::desktop_for_testing().flashing);
-    EXPECT_STREQ(spool_alarm(), "");
+    EXPECT_STREQ(spooler->alarms.line.c_str(), "");
 }
 #endif
 

@@ -7,6 +7,7 @@
 #include "job_helpers.h"
 
 #include "render/print_job.h"
+#include "spool/handover.h"
 #include "spool/handover_journal.h"
 #include "spool/poller.h"
 
@@ -27,6 +28,41 @@ using zvp::PrinterCall;
 using zvp::RecordedDocument;
 
 namespace {
+
+// What is done with a job handed over, from what the print system says of it: the whole table.
+// An entry out of a damaged journal ("untrusted") is never printed again, nor dropped, on the
+// print system's word alone.
+TEST(FollowedJob, WhatThePrintSystemSaysDecidesWhatIsDone) {
+    const int T = 1, U = 0, L = RESUBMISSION_LIMIT;
+    const struct {
+        FollowFacts facts;
+        FollowAction action;
+    } table[] = {
+        {{0, JOB_FATE_PRINTED, T, 0}, FOLLOW_ASK_AGAIN}, // not asked: its word is none
+        {{1, JOB_FATE_WAITING, T, 0}, FOLLOW_WAIT},
+        {{1, JOB_FATE_WAITING, U, 0}, FOLLOW_WAIT},
+        {{1, JOB_FATE_PRINTED, T, 0}, FOLLOW_FINISH},
+        {{1, JOB_FATE_PRINTED, U, L}, FOLLOW_FINISH},
+        {{1, JOB_FATE_CANCELLED, T, 0}, FOLLOW_DROP},
+        {{1, JOB_FATE_CANCELLED, U, 0}, FOLLOW_HOLD},
+        {{1, JOB_FATE_FAILED, T, 0}, FOLLOW_PRINT_AGAIN},
+        {{1, JOB_FATE_FAILED, T, L - 1}, FOLLOW_PRINT_AGAIN},
+        {{1, JOB_FATE_FAILED, T, L}, FOLLOW_GIVE_UP},
+        {{1, JOB_FATE_FAILED, U, 0}, FOLLOW_HOLD},
+        {{1, JOB_FATE_LOST, T, 0}, FOLLOW_PRINT_AGAIN},
+        {{1, JOB_FATE_LOST, T, L}, FOLLOW_GIVE_UP},
+        {{1, JOB_FATE_LOST, U, 0}, FOLLOW_HOLD},
+        {{1, JOB_FATE_INCOMPLETE, T, 0}, FOLLOW_CANCEL_PART},
+        {{1, JOB_FATE_INCOMPLETE, U, 0}, FOLLOW_CANCEL_PART}, // nothing of it was ever whole
+        {{1, JOB_FATE_UNKNOWN, T, 0}, FOLLOW_HOLD},
+        {{1, JOB_FATE_UNKNOWN, U, 0}, FOLLOW_HOLD},
+        {{1, 99, T, 0}, FOLLOW_HOLD}, // a fate this program does not know
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(decide_followed_job(&row.facts), row.action)
+            << "asked " << row.facts.asked << ", fate " << row.facts.fate << ", trusted "
+            << row.facts.trusted << ", resubmissions " << row.facts.resubmissions;
+}
 
 class HandOver : public zvtest::InTempWorkingDir {
   protected:
@@ -64,7 +100,6 @@ class HandOver : public zvtest::InTempWorkingDir {
         return n;
     }
     // The program started anew, as after it was stopped: only what is on the disk remains.
-    void restart() { end_spooling(); }
     // Runs a poll that is stopped (killed) when the printer is asked `call` for the `nth` time:
     // from that moment the printer answers nothing and what the poll writes is undone, so the
     // files, the journal and the printer stay as they were then (a document open then stays cut
@@ -75,15 +110,15 @@ class HandOver : public zvtest::InTempWorkingDir {
         printer->on_call = [&](PrinterCall c) {
             if (c != call || ++seen != nth || journal)
                 return;
-            journal = zvtest::read_file(journal_path());
+            journal = zvtest::read_file(journal_path(spool_journal()));
             printer->unplugged = true;
         };
-        poll_spool_directory(nullptr);
+        poll_folder();
         printer->on_call = nullptr;
         printer->unplugged = false;
         if (!journal)
             return false;
-        std::string path = journal_path();
+        std::string path = journal_path(spool_journal());
         restart();
         for (RecordedDocument& d : printer->documents)
             if (d.state == RecordedDocument::State::open)
@@ -103,7 +138,7 @@ class HandOver : public zvtest::InTempWorkingDir {
 TEST_F(HandOver, AJobStaysInZvUntilThePrinterSaysItIsPrinted) {
     add_job("zv1.zv", "handed over\r\n");
     job_is(1, 0, "CUPS job 1 pending");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     // Handed over held, and released once its file stayed as it was.
     EXPECT_EQ(printer->released, std::vector<int>{1});
@@ -112,10 +147,10 @@ TEST_F(HandOver, AJobStaysInZvUntilThePrinterSaysItIsPrinted) {
               1)
         << log.text();
     job_is(1, JOB_STATUS_PRINTING, "CUPS job 1 printing");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     job_is(1, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "CUPS job 1 completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printer->documents.size(), 1u) << "printed once";
     EXPECT_EQ(log.count("printed zv1.zv (13 bytes, 1 page) on \"ZV Memory Printer\": CUPS job 1 "
@@ -132,12 +167,12 @@ TEST_F(HandOver, AJobThePrinterNoLongerKnowsIsPrintedOrKeptAsThePrinterCanTell) 
     add_job("zv2.zv", "gone, cannot tell\r\n");
     job_is(1, 0, "pending");
     job_is(2, 0, "pending");
-    poll_spool_directory(nullptr);
+    poll_folder();
     fate_is(1, JOB_FATE_PRINTED, "CUPS job 1 is no longer known to the print system: printed");
     fate_is(2, JOB_FATE_UNKNOWN,
             "CUPS job 2 is no longer known: whether it printed cannot be told");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv2.zv"});
     EXPECT_EQ(printer->documents.size(), 2u) << "neither printed again";
     EXPECT_EQ(log.count("zv2.zv: CUPS job 2 is no longer known: whether it printed cannot be told; "
@@ -145,12 +180,12 @@ TEST_F(HandOver, AJobThePrinterNoLongerKnowsIsPrintedOrKeptAsThePrinterCanTell) 
               1)
         << log.text();
     restart();
-    EXPECT_EQ(poll_spool_directory(nullptr), 1) << "kept across a restart too";
+    EXPECT_EQ(poll_folder(), 1) << "kept across a restart too";
     EXPECT_EQ(printer->documents.size(), 2u);
 
     add_job("zv2.zv", "gone, cannot tell\r\n"); // a person puts it back: a new job
     age("zv2.zv", 30);                          // (in another second than the first time)
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("gone, cannot tell"), 2u);
     EXPECT_TRUE(spool().empty());
 }
@@ -158,10 +193,10 @@ TEST_F(HandOver, AJobThePrinterNoLongerKnowsIsPrintedOrKeptAsThePrinterCanTell) 
 TEST_F(HandOver, AJobCancelledInTheQueueIsNotPrintedAgain) {
     add_job("zv1.zv", "cancelled\r\n");
     job_is(1, 0, "pending");
-    poll_spool_directory(nullptr);
+    poll_folder();
     job_is(1, JOB_STATUS_DELETED, "CUPS job 1 cancelled by a person");
-    poll_spool_directory(nullptr);
-    poll_spool_directory(nullptr);
+    poll_folder();
+    poll_folder();
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(log.count("zv1.zv: CUPS job 1 cancelled by a person in the print queue; it is not "
@@ -177,33 +212,33 @@ TEST_F(HandOver, AJobTheSystemLostIsPrintedAgainButNotInALoop) {
     add_job("zv2.zv", "fine\r\n");
     for (int id = 1; id <= 10; ++id)
         job_is(id, 0, "pending");
-    poll_spool_directory(nullptr); // zv1 is job 1, zv2 job 2
+    poll_folder(); // zv1 is job 1, zv2 job 2
     job_is(2, JOB_STATUS_COMPLETE, "completed");
     job_is(1, JOB_STATUS_ERROR | JOB_STATUS_RESTART, "CUPS job 1 lost");
-    poll_spool_directory(nullptr); // zv1 printed again as job 3
+    poll_folder(); // zv1 printed again as job 3
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(printed_copies_of("lost"), 2u);
     EXPECT_EQ(log.count("zv1.zv: CUPS job 1 lost; it is printed again"), 1) << log.text();
     fate_is(3, JOB_FATE_FAILED, "CUPS job 3 cancelled by the print system (canceled-at-device)");
-    poll_spool_directory(nullptr);
+    poll_folder();
     for (int id = 4; id <= 5; ++id) {
         job_is(id, JOB_STATUS_ERROR, "CUPS job " + std::to_string(id) + " aborted");
-        poll_spool_directory(nullptr);
+        poll_folder();
     }
     EXPECT_EQ(printed_copies_of("lost"), 4u) << "the first time and three more";
     EXPECT_EQ(log.count("it was printed 4 times without success; it stays in ZV for a person"), 1)
         << log.text();
     for (int poll = 0; poll < 3; ++poll)
-        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+        EXPECT_EQ(poll_folder(), 1);
     restart();
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printed_copies_of("lost"), 4u);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
 
     // A new file under the name is a new job.
     add_job("zv1.zv", "a new job\r\n");
     job_is(6, JOB_STATUS_COMPLETE, "completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("a new job"), 1u);
     EXPECT_TRUE(spool().empty());
 }
@@ -221,12 +256,12 @@ TEST_F(HandOver, AFileReplacedWhilePrintingIsANewJob) {
         fs::rename("ZV/zv1.tmp", "ZV/zv1.zv");
         printer->on_call = nullptr;
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(zvtest::read_file("ZV/zv1.zv"), "other job\r\n");
     EXPECT_EQ(log.count("zv1.zv was replaced while it printed; the new file is a new job"), 1)
         << log.text();
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("first job"), 1u);
     EXPECT_EQ(printed_copies_of("other job"), 1u);
     EXPECT_TRUE(spool().empty());
@@ -236,17 +271,17 @@ TEST_F(HandOver, AFileReplacedWhilePrintingIsANewJob) {
 // forward: a producer that opens, appends and closes its file meanwhile keeps it waiting, and it
 // is printed whole, once.
 TEST_F(HandOver, AFileStillChangingWaits) {
-    spool_quiet_ms = 200;
+    spooler->settings.quiet_ms = 200;
     add_job("zv1.zv", "first line\r\n");
     int writes = 0;
     zvp::sleep_hook() = [&](DWORD) {
         if (writes++ == 0)
             std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     zvp::sleep_hook() = nullptr;
     EXPECT_TRUE(printer->documents.empty()) << "changed while it was watched";
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(zvtest::describe(printer->documents[0].pages[0]),
               (std::vector<std::string>{"0,0:first line", "0,100:second line"}));
@@ -258,10 +293,10 @@ TEST_F(HandOver, AFileStillChangingWaits) {
 TEST_F(HandOver, AFileWrittenToAfterItWasHandedOverCancelsThatJob) {
     add_job("zv1.zv", "first line\r\n");
     job_is(1, 0, "pending");
-    poll_spool_directory(nullptr);
+    poll_folder();
     std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
     job_is(2, JOB_STATUS_COMPLETE, "completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printer->cancelled, std::vector<int>{1});
     ASSERT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]).size(), 2u);
@@ -273,16 +308,16 @@ TEST_F(HandOver, AFileWrittenToAfterItWasHandedOverCancelsThatJob) {
 // A held job the print system lost (it restarted before it stored the job) before its release
 // was asked cannot have printed: it is printed again, not kept for a person.
 TEST_F(HandOver, AHeldJobLostBeforeItsReleaseIsPrintedAgain) {
-    spool_quiet_ms = 200;
+    spooler->settings.quiet_ms = 200;
     add_job("zv1.zv", "the job\r\n");
     zvp::sleep_hook() = [&](DWORD) {
         if (printer->held.erase(1))
             printer->job_states[1].lost = true;
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     zvp::sleep_hook() = nullptr;
     EXPECT_TRUE(printer->released.empty());
-    EXPECT_EQ(poll_spool_directory(nullptr), 0); // seen lost while held: printed again
+    EXPECT_EQ(poll_folder(), 0); // seen lost while held: printed again
     EXPECT_EQ(log.count("zv1.zv: lost in a restart; it is printed again"), 1) << log.text();
     EXPECT_EQ(printer->released, std::vector<int>{2});
     EXPECT_EQ(printed_copies_of("the job"), 1u);
@@ -295,7 +330,7 @@ TEST_F(HandOver, AHeldJobLostBeforeItsReleaseIsPrintedAgain) {
 // writes on while the job is held, has that job cancelled before any of it prints; the whole
 // file is printed once it is left alone.
 TEST_F(HandOver, AFileWrittenToWhileItsJobIsHeldNeverReachesThePaper) {
-    spool_quiet_ms = 200;
+    spooler->settings.quiet_ms = 200;
     add_job("zv1.zv", "first line\r\n");
     int appended = 0;
     zvp::sleep_hook() = [&](DWORD) {
@@ -304,13 +339,13 @@ TEST_F(HandOver, AFileWrittenToWhileItsJobIsHeldNeverReachesThePaper) {
         if (sent && appended++ == 0)
             std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second line\r\n";
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     zvp::sleep_hook() = nullptr;
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_TRUE(printer->released.empty()) << "its file changed while it was held";
-    EXPECT_EQ(poll_spool_directory(nullptr), 0); // the change is seen: the held job cancelled
+    EXPECT_EQ(poll_folder(), 0); // the change is seen: the held job cancelled
     EXPECT_EQ(printer->cancelled, std::vector<int>{1});
-    EXPECT_EQ(poll_spool_directory(nullptr), 0); // and the whole file printed, once quiet
+    EXPECT_EQ(poll_folder(), 0); // and the whole file printed, once quiet
     EXPECT_EQ(printer->released, std::vector<int>{2});
     EXPECT_EQ(printed_copies_of("first line"), 1u);
     ASSERT_EQ(printer->documents.size(), 2u);
@@ -324,17 +359,18 @@ TEST_F(HandOver, AFileWrittenToWhileItsJobIsHeldNeverReachesThePaper) {
 TEST_F(HandOver, AJobIsForgottenOnlyOnceItsDeletionIsOnTheDisk) {
     add_job("zv1.zv", "printed\r\n");
     zvp::flush_hook() = [](const std::string& path) { return path == "ZV" ? EIO : 0; };
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
-    ASSERT_EQ(journal_records().size(), 1u);
-    EXPECT_EQ(journal_records()[0]->state, JOB_PRINTED);
+    ASSERT_EQ(journal_records(spool_journal()).size(), 1u);
+    EXPECT_EQ(journal_records(spool_journal())[0]->state, JOB_PRINTED);
     EXPECT_EQ(log.count("the folder ZV cannot be flushed to the disk"), 1) << log.text();
-    EXPECT_NE(std::string(spool_alarm()).find("cannot be flushed"), std::string::npos)
+    EXPECT_NE(std::string(spooler->alarms.line.c_str()).find("cannot be flushed"),
+              std::string::npos)
         << "a disk that cannot keep what it is given raises the alarm";
     zvp::flush_hook() = nullptr;
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
-    EXPECT_TRUE(journal_records().empty());
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_TRUE(journal_records(spool_journal()).empty());
     EXPECT_EQ(log.count("the folder ZV can be flushed to the disk again"), 1) << log.text();
     EXPECT_EQ(printed_copies_of("printed"), 1u);
 }
@@ -343,8 +379,8 @@ TEST_F(HandOver, AJobIsForgottenOnlyOnceItsDeletionIsOnTheDisk) {
 // journal is written anew to a new file before the next step is trusted to it (the system
 // reports a lost write once, and a later flush that succeeds proves nothing).
 TEST_F(HandOver, AJournalWhoseFlushFailedIsWrittenAnewBeforeItIsTrusted) {
-    EXPECT_EQ(poll_spool_directory(nullptr), 0); // the journal is made
-    std::string journal = journal_path();
+    EXPECT_EQ(poll_folder(), 0); // the journal is made
+    std::string journal = journal_path(spool_journal());
     struct stat before;
     ASSERT_EQ(stat(journal.c_str(), &before), 0);
     add_job("zv1.zv", "after a failed flush\r\n");
@@ -352,17 +388,17 @@ TEST_F(HandOver, AJournalWhoseFlushFailedIsWrittenAnewBeforeItIsTrusted) {
     zvp::flush_hook() = [&](const std::string& path) {
         return path == journal && failures++ == 0 ? EIO : 0;
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_TRUE(printer->documents.empty()) << "a step that is not on the disk does not happen";
     EXPECT_EQ(log.count("cannot keep the journal"), 1) << log.text();
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     zvp::flush_hook() = nullptr;
     EXPECT_EQ(printed_copies_of("after a failed flush"), 1u);
     struct stat after;
     ASSERT_EQ(stat(journal.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino) << "written anew, to a new file";
     restart();
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("after a failed flush"), 1u) << "and what it says is whole";
 }
 #endif
@@ -376,7 +412,7 @@ TEST_F(HandOver, ARequestToEndAbandonsTheJobInPrint) {
         if (call == PrinterCall::start_doc && printer->documents.empty())
             PostMessageA(nullptr, WM_CLOSE, 0, 0);
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     printer->on_call = nullptr;
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(printer->documents[0].state, RecordedDocument::State::aborted);
@@ -385,7 +421,7 @@ TEST_F(HandOver, ARequestToEndAbandonsTheJobInPrint) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
         ;
-    EXPECT_EQ(poll_spool_directory(nullptr), 0) << "the next poll goes on as before";
+    EXPECT_EQ(poll_folder(), 0) << "the next poll goes on as before";
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printed_copies_of(std::string(400, 'x')), 1u);
 }
@@ -398,7 +434,7 @@ TEST_F(HandOver, ARequestToEndIsHeardWhileReadingInputThatDrawsNothing) {
             PostMessageA(nullptr, WM_CLOSE, 0, 0);
     };
     long long before = (long long)GetTickCount64();
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     printer->on_call = nullptr;
     EXPECT_LT((long long)GetTickCount64() - before, 2000);
     ASSERT_EQ(printer->documents.size(), 1u);
@@ -413,12 +449,12 @@ TEST_F(HandOver, ARefusalOfTheWholeQueueStopsThePoll) {
         add_job("zv" + std::to_string(n) + ".zv", "job " + std::to_string(n) + "\r\n");
     printer->refusal = "too many active jobs";
     printer->fail(PrinterCall::start_doc, 1, 3);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->calls.size(), 3u) << "one job offered a poll";
     EXPECT_EQ(log.count("kept zv1.zv and 4 more jobs: cannot start the document"), 1) << log.text();
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(log.count("jobs are taken again"), 1) << log.text();
 }
@@ -427,27 +463,27 @@ TEST_F(HandOver, ARefusalOfTheWholeQueueStopsThePoll) {
 // A printer that refuses again and again is left alone longer each time (twice, four times the
 // backoff, up to a minute), and offered the next job at once when it takes one.
 TEST_F(HandOver, APrinterThatRefusesInARowIsLeftAloneLongerEachTime) {
-    spool_refusal_backoff_ms = 10000;
+    spooler->settings.refusal_backoff_ms = 10000;
     add_job("zv1.zv", "job\r\n");
     printer->refusal = "too many active jobs";
     printer->fail(PrinterCall::start_doc, 1, 3);
     auto offered = [&] {
         return std::count(printer->calls.begin(), printer->calls.end(), PrinterCall::start_doc);
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1); // the next poll tries again, and waits after it
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1); // the next poll tries again, and waits after it
     EXPECT_EQ(offered(), 2);
     zvp::tick_offset_ms() += 10000;
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(offered(), 2) << "left alone for 20 s";
     zvp::tick_offset_ms() += 10000;
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(offered(), 3) << "then offered again, and left alone for 40 s";
     zvp::tick_offset_ms() += 30000;
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(offered(), 3);
     zvp::tick_offset_ms() += 10000;
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(log.count("kept zv1.zv: cannot start the document: too many active jobs"), 1)
         << "said once, however long it lasts\n"
@@ -458,20 +494,20 @@ TEST_F(HandOver, APrinterThatRefusesInARowIsLeftAloneLongerEachTime) {
     printer->accepting = false;
     printer->fail(PrinterCall::start_doc, 5, 3); // the fifth offer and the two after it
     for (int poll = 1; poll <= 3; ++poll)
-        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+        EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(offered(), 7) << "three refusals, each at its poll";
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
 }
 
 // At most so many jobs are with the printer and not printed yet: the next waits in ZV, said once,
 // and is handed over as one of them prints.
 TEST_F(HandOver, JobsInFlightAreFewTheRestWaitInZv) {
-    spool_in_flight = 2;
+    spooler->settings.in_flight = 2;
     for (int n = 1; n <= 4; ++n) {
         add_job("zv" + std::to_string(n) + ".zv", "job " + std::to_string(n) + "\r\n");
         job_is(n, 0, "CUPS job " + std::to_string(n) + " pending");
     }
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(log.count("kept zv3.zv and 1 more job: 2 jobs are with the printer and not printed "
                         "yet"),
@@ -479,12 +515,12 @@ TEST_F(HandOver, JobsInFlightAreFewTheRestWaitInZv) {
         << log.text();
     EXPECT_EQ(log.count("warning:"), 0) << "waiting its turn is no fault\n" << log.text();
     job_is(1, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "CUPS job 1 completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->documents.size(), 3u) << "one printed, one more handed over";
     for (int n = 2; n <= 4; ++n)
         job_is(n, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printer->documents.size(), 4u) << "each once";
 }
@@ -512,7 +548,7 @@ TEST_P(StoppedAtAnyInstant, PrintsEveryJobOnce) {
                 "job " + std::to_string(n) + "\r\n\fits second page\r\n");
     ASSERT_TRUE(poll_stopped_at(stop.call, stop.nth));
     for (int poll = 0; poll < 4 && !spool().empty(); ++poll)
-        poll_spool_directory(nullptr);
+        poll_folder();
     EXPECT_TRUE(spool().empty()) << log.text();
     for (int n = 1; n <= 3; ++n)
         EXPECT_EQ(printed_copies_of("job " + std::to_string(n)), 1u) << "job " << n << "\n"
@@ -539,7 +575,7 @@ TEST_F(HandOver, AJobThatStopsTheProgramEachTimeIsLeftForAPerson) {
     add_job("zv2.zv", "fine\r\n");
     for (int crash = 0; crash < 3; ++crash)
         ASSERT_TRUE(poll_stopped_at(PrinterCall::start_page, 1));
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(printed_copies_of("fine"), 1u);
     EXPECT_EQ(printed_copies_of("poison"), 0u);
@@ -554,8 +590,8 @@ TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
     add_job("zv2.zv", "also handed\r\n");
     job_is(1, 0, "pending");
     job_is(2, 0, "pending");
-    poll_spool_directory(nullptr);
-    std::string path = journal_path();
+    poll_folder();
+    std::string path = journal_path(spool_journal());
     std::string text = zvtest::read_file(path);
     restart();
     // A byte changed in the middle: the last entry of zv2 no longer checks.
@@ -565,7 +601,7 @@ TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
     std::ofstream(path, std::ios::binary) << text;
     job_is(1, JOB_STATUS_COMPLETE, "completed");
     job_is(2, JOB_STATUS_COMPLETE, "completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("is damaged; it is moved aside to"), 1) << log.text();
     EXPECT_EQ(printer->documents.size(), 2u) << "nothing printed twice";
     bool aside = false;
@@ -578,14 +614,14 @@ TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
     add_job("zv3.zv", "waiting\r\n");
     restart();
     std::ofstream(path, std::ios::binary) << std::string(300, '\x7f') << "\n\x01\x02 garbage\n";
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(log.count("2 jobs waiting in ZV are held for a person: the journal was damaged"), 1)
         << log.text();
     // A person puts a job back anew: it is printed.
     add_job("zv3.zv", "waiting\r\n");
     age("zv3.zv", 30);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printed_copies_of("waiting"), 1u);
 }
 
@@ -601,7 +637,7 @@ TEST_F(HandOver, JobsAnotherSpoolerLeftHandedOverAreKeptNotPrintedTwice) {
     dir.write("zvspool.lock", std::string("zvspool folder ") + id +
                                   "\nholder someone on elsewhere, pid 1, since 2026-12-01 "
                                   "08:00:00\nhanded yes\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_TRUE(printer->documents.empty());
     EXPECT_EQ(log.count("1 job waiting in ZV is held for a person: the spooler before this one "
                         "left jobs handed over"),
@@ -611,14 +647,14 @@ TEST_F(HandOver, JobsAnotherSpoolerLeftHandedOverAreKeptNotPrintedTwice) {
         << zvtest::read_file("zvspool.lock");
     // Restarted while the claim file still says so: its own journal says it too, so a new job is
     // a job to print, not one of a journal that lost its entries.
-    end_spooling();
+    restart();
     add_job("zv2.zv", "a new job\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printed_copies_of("a new job"), 1u);
     EXPECT_EQ(log.count("damaged"), 0) << log.text();
     add_job("zv1.zv", "handed by another\r\n"); // a person puts it back
     age("zv1.zv", 30);
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("handed by another"), 1u);
     EXPECT_TRUE(spool().empty());
     std::string claim = zvtest::read_file("zvspool.lock");
@@ -631,14 +667,14 @@ TEST_F(HandOver, JobsAnotherSpoolerLeftHandedOverAreKeptNotPrintedTwice) {
 TEST_F(HandOver, AJournalCutShortOrEmptiedKeepsWhatItCannotAccountFor) {
     add_job("zv1.zv", "one\r\n");
     job_is(1, 0, "pending");
-    poll_spool_directory(nullptr);
-    std::string path = journal_path();
+    poll_folder();
+    std::string path = journal_path(spool_journal());
     std::string text = zvtest::read_file(path);
     restart();
     std::ofstream(path, std::ios::binary) << text << "r 99 7 3 zv2.zv 1 2";
     add_job("zv2.zv", "two\r\n"); // handed over in an entry the cut took
     job_is(1, JOB_STATUS_COMPLETE, "completed");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("is damaged; it is moved aside to"), 1) << log.text();
     EXPECT_EQ(log.count("(its last entry is cut short, and entries after it may be lost)"), 1)
         << log.text();
@@ -649,11 +685,11 @@ TEST_F(HandOver, AJournalCutShortOrEmptiedKeepsWhatItCannotAccountFor) {
     add_job("zv3.zv", "three\r\n");
     job_is(2, 0, "pending");
     fs::remove("ZV/zv2.zv");
-    poll_spool_directory(nullptr);
+    poll_folder();
     ASSERT_EQ(printer->documents.size(), 2u);
     restart();
     std::ofstream(path, std::ios::binary | std::ios::trunc);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("the claim file says jobs were handed over, and it holds none"), 1)
         << log.text();
     EXPECT_EQ(printer->documents.size(), 2u) << "zv3 not printed twice";
@@ -666,20 +702,20 @@ TEST_F(HandOver, NoJobIsPrintedWhileTheJournalCannotBeWritten) {
     add_job("zv1.zv", "waits for the journal\r\n");
     std::string journal;
     { // learn where the journal goes, then put a folder in its way
-        poll_spool_directory(nullptr);
-        journal = journal_path();
+        poll_folder();
+        journal = journal_path(spool_journal());
         restart();
         printer->documents.clear();
         add_job("zv1.zv", "waits for the journal\r\n");
         fs::remove(journal);
         fs::create_directories(journal);
     }
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_TRUE(printer->documents.empty());
     EXPECT_EQ(log.count("cannot read the journal"), 1) << log.text();
     fs::remove(journal);
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("waits for the journal"), 1u);
     EXPECT_EQ(log.count("the journal can be written again"), 1) << log.text();
 }

@@ -1,12 +1,12 @@
 // What the program says in its log: jobs printed and kept (each reason once), the folder's state,
-// the default printer, the test sheet, and a second spooler on the same folder.
+// the default printer and the test sheet.
 #include "job_helpers.h"
 
 #include "app/main_window.h"
 #include "diag/test_page.h"
-#include "spool/default_printer.h"
 #include "spool/event_log.h"
 #include "spool/folder_claim.h"
+#include "spool/folder_printer.h"
 #include "spool/poller.h"
 
 #include <filesystem>
@@ -57,20 +57,20 @@ TEST_F(Log, AKeptJobIsSaidOncePerReason) {
     printer->refusal = "not accepting jobs";
     printer->fail(PrinterCall::start_doc, 1, 3);
     for (int poll = 0; poll < 2; ++poll)
-        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+        EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("warning: kept zv0001.zv: " +
                         failure("cannot start the document", "not accepting jobs")),
               1)
         << log.text();
 
     printer->refusal = "cannot reach the printer";
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("kept zv0001.zv"), 2);
 #ifndef _WIN32
     EXPECT_EQ(log.count("kept zv0001.zv: cannot start the document: cannot reach the printer"), 1);
 #endif
 
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(log.count("kept zv0001.zv"), 2);
     EXPECT_EQ(log.count("printed zv0001.zv (13 bytes, 1 page) on \"ZV Memory Printer\": printed"),
               1)
@@ -93,10 +93,10 @@ TEST_F(Log, EachFailureSaysWhatFailed) {
         zvp::use_memory_printer(failing);
         zvtest::LogCapture log;
         job("zv0001.zv", "x\r\n");
-        EXPECT_EQ(poll_spool_directory(nullptr), 1);
+        EXPECT_EQ(poll_folder(), 1);
         EXPECT_EQ(log.count("kept zv0001.zv: " + failure(c.said, "out of paper")), 1) << log.text();
         fs::remove("ZV/zv0001.zv");
-        poll_spool_directory(nullptr); // forgets the job that left
+        poll_folder(); // forgets the job that left
     }
 }
 
@@ -104,7 +104,7 @@ TEST_F(Log, APrinterSystemOutOfReachIsSaidInItsWords) {
     zvtest::LogCapture log;
     job("zv0001.zv", "x\r\n");
     printer->offline = "cannot reach the print system (/run/cups/cups.sock): Connection refused";
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     const std::string words =
         "cannot reach the print system (/run/cups/cups.sock): Connection refused";
     EXPECT_EQ(log.count("kept zv0001.zv: " + failure("cannot open the default printer", words)), 1)
@@ -117,7 +117,7 @@ TEST_F(Log, APrinterSystemOutOfReachIsSaidInItsWords) {
 #endif
     EXPECT_EQ(log.count("the default printer is now"), 0) << log.text();
     zvp::use_memory_printer(nullptr);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("kept zv0001.zv: there is no default printer"), 1) << log.text();
 }
 
@@ -126,13 +126,13 @@ TEST_F(Log, TheDefaultPrinterIsDescribedAndItsChangesSaid) {
     EXPECT_EQ(describe_default_printer(text, sizeof text), 0);
     EXPECT_STREQ(text, "\"ZV Memory Printer\" printing to MEMORY: (the only printer)");
     zvtest::LogCapture log;
-    note_default_printer(); // the start-up line has said it already
+    note_default_printer(&spooler->printer); // the start-up line has said it already
     job("zv0001.zv", "x\r\n");
-    poll_spool_directory(nullptr);
+    poll_folder();
     zvp::use_memory_printer(printer, "Office");
     job("zv0002.zv", "y\r\n");
-    poll_spool_directory(nullptr);
-    poll_spool_directory(nullptr);
+    poll_folder();
+    poll_folder();
     EXPECT_EQ(log.count("the default printer is now \"Office\" printing to MEMORY: (the only "
                         "printer)"),
               1)
@@ -141,12 +141,12 @@ TEST_F(Log, TheDefaultPrinterIsDescribedAndItsChangesSaid) {
 
 TEST_F(Log, AMissingSpoolFolderIsSaidOnceAndItsReturnToo) {
     zvtest::LogCapture log;
-    check_spool_directory();
-    poll_spool_directory(nullptr);
+    check_spool_directory(spooler.get());
+    poll_folder();
     EXPECT_EQ(log.count("warning: there is no folder ZV here"), 1) << log.text();
     fs::create_directories("ZV");
-    poll_spool_directory(nullptr);
-    poll_spool_directory(nullptr);
+    poll_folder();
+    poll_folder();
     EXPECT_EQ(log.count("there is a folder ZV now; its jobs are printed"), 1) << log.text();
     EXPECT_EQ(log.count("can be read again"), 0) << log.text();
 }
@@ -162,7 +162,7 @@ TEST_F(Log, TextOutsideThePrintableAreaIsSaidOncePerJob) {
     bytes += "\f" + std::string(85, 'B');
     job("zv0001.zv", bytes);
     job("zv0002.zv", "fits\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(log.count("zv0001.zv: text outside the printable area of \"ZV Memory Printer\", cut "
                         "off: page 1 (5 lines below the bottom, 10 characters past the right "
                         "edge, 5 characters left of the left edge); page 2 (3 characters past "
@@ -182,21 +182,21 @@ TEST_F(Log, ARefusedDocumentSaysThePrintersOwnState) {
     printer->stopped = true;
     printer->state_words = "paused, paper out";
     job("zv0001.zv", "x\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("kept zv0001.zv: cannot start the document: "), 1) << log.text();
     EXPECT_EQ(log.count("(the printer: paused, paper out)"), 1) << log.text();
     printer->stopped = false; // a printer that prints says nothing more
     printer->state_words = "idle";
     job("zv0002.zv", "y\r\n");
-    end_spooling();
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    restart();
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("(the printer: "), 1) << log.text();
 }
 
 TEST_F(Log, AnEmptyJobSaysSo) {
     zvtest::LogCapture log;
     job("zv0001.zv", "");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(log.count("printed zv0001.zv (empty: 1 blank page)"), 1) << log.text();
 }
 
@@ -210,12 +210,12 @@ TEST_F(Log, AStuckJobRaisesAnAlarmAtGrowingIntervals) {
         true, 0, "job 1 pending (printer-stopped)", 0, JOB_FATE_WAITING};
     printer->state_words = "stopped (paused): Brak papieru";
     job("zv0001.zv", "x\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     const std::string alarm = "zv0001.zv has waited ";
     std::vector<int> alarms;
     for (int minute = 1; minute <= 180; ++minute) {
         zvp::tick_offset_ms() += 60 * 1000;
-        poll_spool_directory(nullptr);
+        poll_folder();
         if (log.count(alarm) > (int)alarms.size())
             alarms.push_back(minute);
     }
@@ -225,15 +225,16 @@ TEST_F(Log, AStuckJobRaisesAnAlarmAtGrowingIntervals) {
                                 "papieru"),
               1)
         << log.text();
-    EXPECT_STREQ(spool_alarm(), "1 job waiting: handed to \"ZV Memory Printer\" as job 1: job 1 "
-                                "pending (printer-stopped); the printer: stopped (paused): Brak "
-                                "papieru");
+    EXPECT_STREQ(spooler->alarms.line.c_str(),
+                 "1 job waiting: handed to \"ZV Memory Printer\" as job 1: job 1 "
+                 "pending (printer-stopped); the printer: stopped (paused): Brak "
+                 "papieru");
 
     printer->job_states[1] =
         zvp::MemoryPrinter::JobState{true, JOB_STATUS_PRINTED, "printed", 0, JOB_FATE_PRINTED};
-    poll_spool_directory(nullptr);
+    poll_folder();
     EXPECT_EQ(log.count("zv0001.zv is printed after it waited 3 hours"), 1) << log.text();
-    EXPECT_STREQ(spool_alarm(), "");
+    EXPECT_STREQ(spooler->alarms.line.c_str(), "");
 }
 
 // A job the printer refuses waits as a kept one: the alarm names the refusal once it has lasted.
@@ -243,15 +244,16 @@ TEST_F(Log, AJobKeptByAQueueThatRefusesRaisesTheAlarmToo) {
     printer->fail(PrinterCall::start_doc, 1, 0);
     job("zv0001.zv", "x\r\n");
     job("zv0002.zv", "y\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_STREQ(spool_alarm(), "");
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_STREQ(spooler->alarms.line.c_str(), "");
     zvp::tick_offset_ms() += 5 * 60 * 1000;
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("has waited 5 minutes: kept: cannot start the document: "), 2)
         << log.text();
-    EXPECT_EQ(
-        std::string(spool_alarm()).rfind("2 jobs waiting: kept: cannot start the document", 0), 0u)
-        << spool_alarm();
+    EXPECT_EQ(std::string(spooler->alarms.line.c_str())
+                  .rfind("2 jobs waiting: kept: cannot start the document", 0),
+              0u)
+        << spooler->alarms.line.c_str();
 }
 #endif
 
@@ -267,48 +269,6 @@ TEST_F(Log, TheTestSheetSaysWhereItWentOrWhyNot) {
                         failure("cannot print the page", "the paper is jammed")),
               1)
         << log.text();
-}
-
-// Another spooler holds the folder: this one refuses, names the holder from the claim file, and
-// prints nothing; once the holder is gone the folder can be claimed, under the same id.
-TEST_F(Log, ASecondSpoolerOnTheFolderRefusesAndSaysSo) {
-    std::string holder;
-    ASSERT_EQ(claim_spool_folder(&holder), CLAIM_TAKEN);
-    std::string id = spool_folder_id();
-    EXPECT_EQ(id.size(), 16u);
-    std::string text = zvtest::read_file(CLAIM_FILE_NAME);
-    EXPECT_EQ(text.rfind("zvspool folder " + id + "\n", 0), 0u) << text;
-    EXPECT_NE(text.find(", pid " + std::to_string(GetCurrentProcessId()) + ", since "),
-              std::string::npos)
-        << text;
-    end_spooling();
-
-    // The other spooler: the same lock, taken by another open file.
-    HANDLE other = CreateFileA(CLAIM_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    OVERLAPPED at{};
-    at.Offset = 0x7FFFFFFF;
-    ASSERT_TRUE(
-        LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-    job("zv0001.zv", "x\r\n");
-    {
-        zvtest::LogCapture log;
-        EXPECT_EQ(claim_spool_folder(&holder), CLAIM_HELD);
-        EXPECT_EQ(holder.rfind("another zvspool: ", 0), 0u) << holder;
-        EXPECT_NE(holder.find(" on "), std::string::npos) << holder;
-        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, SW_SHOWDEFAULT), 1);
-        char once[] = "--once";
-        EXPECT_EQ(WinMain(nullptr, nullptr, once, SW_SHOWDEFAULT), 1);
-        EXPECT_EQ(log.count("error: another zvspool: "), 2) << log.text();
-        EXPECT_EQ(log.count("already watches"), 2) << log.text();
-    }
-    EXPECT_TRUE(printer->documents.empty());
-    CloseHandle(other);
-    // The claim goes with the handle: a later spooler gets the folder, and its id.
-    EXPECT_EQ(claim_spool_folder(&holder), CLAIM_TAKEN);
-    EXPECT_EQ(spool_folder_id(), id);
 }
 
 #ifdef _WIN32

@@ -6,7 +6,7 @@
 #include "platform/portable/winspool/cups/cups_printers.h"
 #endif
 #include "render/print_job.h"
-#include "spool/default_printer.h"
+#include "spool/folder_printer.h"
 #include "spool/poller.h"
 
 #include <chrono>
@@ -44,7 +44,7 @@ TEST_F(Poller, EveryJobIsItsOwnDocumentAndIsDeleted) {
     job("zv0001.zv", "one\r\n");
     job("zv0002.zv", "two\r\n\fpage two\r\n");
     job("zv0003.zv", "three\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), 3u);
     const char* texts[] = {"one", "two", "three"};
     for (size_t i = 0; i < 3; ++i) {
@@ -54,12 +54,12 @@ TEST_F(Poller, EveryJobIsItsOwnDocumentAndIsDeleted) {
     }
     EXPECT_EQ(printer->documents[1].pages.size(), 2u);
     EXPECT_TRUE(left_in_spool().empty());
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printer->documents.size(), 3u);
 }
 
 TEST_F(Poller, OnlyMatchingNamesInTheSpoolDirectory) {
-    EXPECT_EQ(poll_spool_directory(nullptr), 0); // no ZV at all
+    EXPECT_EQ(poll_folder(), 0); // no ZV at all
     job("A0001.ZV", "a");
     job("zv1.txt", "b");
     job("xzv1.zv", "c");
@@ -67,7 +67,7 @@ TEST_F(Poller, OnlyMatchingNamesInTheSpoolDirectory) {
     fs::create_directories("ZV/sub");
     dir.write("ZV/sub/zv2.zv", "e");
     dir.write("zv3.zv", "f"); // beside ZV, not in it
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(printer->documents.empty());
     EXPECT_EQ(left_in_spool(),
               (std::vector<std::string>{"A0001.ZV", "sub", "xzv1.zv", "zv1.txt", "zv1.zvx"}));
@@ -78,7 +78,7 @@ TEST_F(Poller, NamesMatchWithoutRegardToCaseAndComeInNameOrder) {
     job("zv1.Zv", "third");
     job("ZV0002.ZV", "first");
     job("Zv0003.zv", "second");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), 3u);
     EXPECT_EQ(first_text(printer->documents[0]), "first");
     EXPECT_EQ(first_text(printer->documents[1]), "second");
@@ -94,7 +94,7 @@ class PollerFailure : public Poller,
 TEST_P(PollerFailure, KeepsTheJobForTheNextPoll) {
     GetParam().apply(printer);
     job("zv0001.zv", "keep me\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});
     for (const auto& d : printer->documents)
         EXPECT_EQ(d.state, RecordedDocument::State::aborted);
@@ -103,8 +103,8 @@ TEST_P(PollerFailure, KeepsTheJobForTheNextPoll) {
     zvp::use_memory_printer(printer);
     if (!GetParam().no_printer)
         printer->fail(GetParam().call, 1, 1); // the failure is over
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), failed + 1);
     EXPECT_EQ(printer->documents.back().state, RecordedDocument::State::ended);
     EXPECT_EQ(first_text(printer->documents.back()), "keep me");
@@ -117,18 +117,18 @@ INSTANTIATE_TEST_SUITE_P(Each, PollerFailure, ::testing::ValuesIn(zvtest::printe
 // A job that could not be printed leaves the margin that later jobs print at as it was.
 TEST_F(Poller, AJobKeptBackDoesNotMoveTheMargin) {
     job("zv0.zv", "\x1b 04\rmargin four\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     job("zv1.zv", "\x1b 10\rmargin ten\r\n");
     job("zv2.zv", "\rno margin of its own\r\n");
     printer->fail(PrinterCall::end_doc, 2);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     ASSERT_EQ(printer->documents.size(), 3u);
     EXPECT_EQ(printer->documents[0].pages[0].runs[0].x, 240);
     EXPECT_EQ(printer->documents[2].pages[0].runs[0].x, 240);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
     // Printed again, it sets its margin for the jobs after it.
     job("zv3.zv", "\rafter it\r\n");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printer->documents.back().pages[0].runs[0].x, 600);
 }
 
@@ -143,11 +143,11 @@ TEST_F(Poller, AJobThatGrewWhilePrintingIsKept) {
         if (call == PrinterCall::end_doc)
             std::ofstream("ZV/zv1.zv", std::ios::binary | std::ios::app) << "second part\r\n";
     };
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(printer->cancelled, std::vector<int>{1});
     printer->on_call = nullptr;
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), 2u);
     EXPECT_EQ(zvtest::describe(printer->documents[1].pages[0]),
               (std::vector<std::string>{"0,0:first part", "0,100:second part"}));
@@ -162,7 +162,7 @@ TEST_F(Poller, AFileStillBeingWrittenWaits) {
     // Old enough that only the writer itself can keep the job back.
     fs::last_write_time("ZV/zv0001.zv",
                         fs::file_time_type::clock::now() - std::chrono::seconds(10));
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(printer->documents.empty());
     EXPECT_EQ(left_in_spool(), std::vector<std::string>{"zv0001.zv"});
 
@@ -171,7 +171,7 @@ TEST_F(Poller, AFileStillBeingWrittenWaits) {
     // Old enough for file systems where only the modification time tells.
     fs::last_write_time("ZV/zv0001.zv",
                         fs::file_time_type::clock::now() - std::chrono::seconds(10));
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     ASSERT_EQ(printer->documents.size(), 1u);
     EXPECT_EQ(first_text(printer->documents[0]), "half a job and the rest");
     EXPECT_TRUE(left_in_spool().empty());
@@ -187,8 +187,8 @@ TEST_F(Poller, OnlyRegularFilesAreJobsAndTheRestIsSaidOnce) {
     fs::create_symlink(dir.file("secret.txt"), "ZV/zv5.zv");
 
     zvtest::LogCapture log;
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
-    EXPECT_EQ(poll_spool_directory(nullptr), 1);
+    EXPECT_EQ(poll_folder(), 1);
+    EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("kept zv1.zv: it is a FIFO, socket or device, not a file"), 1)
         << log.text();
     EXPECT_EQ(log.count("kept zv2.zv: it is a folder, not a file"), 1) << log.text();
@@ -210,7 +210,7 @@ TEST_F(Poller, PrinterNamesOfAnyLength) {
     zvp::use_memory_printer(printer, "A printer whose name and port are much longer than forty "
                                      "bytes together");
     job("zv1.zv", "x");
-    EXPECT_EQ(poll_spool_directory(nullptr), 0);
+    EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printer->documents.size(), 1u);
 }
 
@@ -232,18 +232,19 @@ TEST_F(Poller, EnumPrintersTellsTheSizeItNeeds) {
     EXPECT_TRUE(
         EnumPrintersA(PRINTER_ENUM_DEFAULT, nullptr, 5, buffer.data(), needed, &needed, &returned));
     EXPECT_EQ(returned, 0u);
-    EXPECT_EQ(open_default_printer_dc(), nullptr);
+    FolderPrinter none;
+    EXPECT_EQ(open_default_printer_dc(&none), nullptr);
 }
 
 #ifndef _WIN32
 // One poll on the built-in PDF printer, its files in `home`/PDF.
-int poll_on_pdf_printer(const std::string& home) {
+int poll_on_pdf_printer(Spooler* spooler, const std::string& home) {
     const char* old_home = getenv("HOME");
     std::string saved_home = old_home ? old_home : "";
     setenv("HOME", home.c_str(), 1);
     setenv("PRINTER", "PDF", 1);
     zvp::use_system_printers();
-    int result = poll_spool_directory(nullptr);
+    int result = poll_spool_directory(spooler);
     setenv("HOME", saved_home.c_str(), 1);
     unsetenv("PRINTER");
     return result;
@@ -253,7 +254,7 @@ TEST_F(Poller, BuiltInPdfPrinterWritesIntoHomePdfWithoutOverwriting) {
     std::string home = dir.file("home");
     job("zv1.zv", "Za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1\r\n");
     job("zv2.zv", "second\r\n");
-    int result = poll_on_pdf_printer(home);
+    int result = poll_on_pdf_printer(spooler.get(), home);
 
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(left_in_spool().empty());
@@ -280,7 +281,7 @@ TEST_F(Poller, MoreJobsInOnePollThanThePdfPrinterRemembersAllArePrinted) {
     std::string home = dir.file("home");
     for (int n = 1; n <= 70; ++n)
         job("zv" + std::to_string(1000 + n) + ".zv", "job " + std::to_string(n) + "\r\n");
-    int result = poll_on_pdf_printer(home);
+    int result = poll_on_pdf_printer(spooler.get(), home);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(left_in_spool().empty());
     size_t pdfs = 0;

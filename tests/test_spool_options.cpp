@@ -1,14 +1,13 @@
-// A folder's set-up: zvspool.conf beside ZV and the command line over it; what a set-up does to
-// the page (a form moved, a report made to fit) and to the archive's names.
+// A folder's set-up: zvspool.conf beside ZV and the command line over it, and what a set-up does
+// to the page (a form moved, a report made to fit).
 #include "tests/job_helpers.h"
 
+#include "app/command_line.h"
 #include "render/print_job.h"
-#include "spool/default_printer.h"
-#include "spool/job_archive.h"
+#include "spool/folder_printer.h"
 #include "spool/spool_options.h"
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -22,7 +21,10 @@ class SpoolOptionsTest : public zvtest::InTempWorkingDir {
     }
     int load(const char* command_line = "") {
         why.clear();
-        return load_spool_options(command_line, &why);
+        CommandLine line;
+        if (parse_command_line(command_line, &line, &why) != 0)
+            return 2;
+        return load_spool_options(line.settings, &why);
     }
     std::string why;
 };
@@ -83,7 +85,7 @@ TEST_F(SpoolOptionsTest, BadLinesAndValuesAreNamed) {
     EXPECT_EQ(load("--printer"), 2);
     EXPECT_EQ(why, "--printer needs a value");
     EXPECT_EQ(load("--offset 1,1 --bogus 3"), 2);
-    EXPECT_EQ(why, "unknown option bogus");
+    EXPECT_EQ(why, "unknown option --bogus");
     EXPECT_DOUBLE_EQ(spool_options.offset_x_mm, 0) << "a refused set-up changes nothing";
 }
 
@@ -95,7 +97,8 @@ TEST_F(SpoolOptionsTest, APageMovedAndMadeToFit) {
     zvp::use_memory_printer(printer);
     spool_options.offset_x_mm = 2.5;
     spool_options.offset_y_mm = -1;
-    HDC dc = open_default_printer_dc();
+    FolderPrinter folder_printer;
+    HDC dc = open_default_printer_dc(&folder_printer);
     ASSERT_NE(dc, nullptr);
     DOCINFOA doc = zv_document_info();
     ASSERT_GT(StartDocA(dc, &doc), 0);
@@ -111,7 +114,7 @@ TEST_F(SpoolOptionsTest, APageMovedAndMadeToFit) {
     const std::string ninety = std::string(90, 'W') + "\r\n";
     for (int fit : {0, 90}) {
         spool_options.fit_columns = fit;
-        dc = open_default_printer_dc();
+        dc = open_default_printer_dc(&folder_printer);
         ASSERT_GT(StartDocA(dc, &doc), 0);
         zvtest::print_bytes(dc, ninety, &job);
         EndDoc(dc);
@@ -126,42 +129,6 @@ TEST_F(SpoolOptionsTest, APageMovedAndMadeToFit) {
             EXPECT_EQ(run.end_x, 90 * 27);
         }
     }
-}
-
-// Old copies go after the days they are kept; files that are not the archive's copies stay.
-TEST_F(SpoolOptionsTest, TheArchiveKeepsItsCopiesForTheirDays) {
-    std::filesystem::create_directory("arch");
-    spool_options.archive = "arch";
-    spool_options.archive_days = 30;
-    time_t now = std::time(nullptr);
-    std::string recent = archive_name("zv0001.zv", now - 29 * 86400);
-    std::string old = archive_name("zv0002.zv", now - 31 * 86400);
-    for (const std::string& name : {recent, old, std::string("1999-01-01_notes.pdf"),
-                                    std::string("1999-01-01T00-00-00_zv0003.txt")})
-        dir.write("arch/" + name, "%PDF-1.4\n");
-    prune_archive();
-    EXPECT_TRUE(std::filesystem::exists("arch/" + recent));
-    EXPECT_FALSE(std::filesystem::exists("arch/" + old));
-    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01_notes.pdf"));
-    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01T00-00-00_zv0003.txt"));
-    spool_options.archive_days = 0;
-    dir.write("arch/" + old, "%PDF-1.4\n");
-    prune_archive();
-    EXPECT_TRUE(std::filesystem::exists("arch/" + old)) << "0 keeps every copy";
-}
-
-TEST(JobArchive, CopiesAreNamedByTimeAndJobFile) {
-    std::tm t{};
-    t.tm_year = 2026 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = 8;
-    t.tm_hour = 10;
-    t.tm_min = 15;
-    t.tm_sec = 3;
-    t.tm_isdst = -1;
-    time_t when = std::mktime(&t);
-    EXPECT_EQ(archive_name("zv0042.zv", when), "2026-12-08T10-15-03_zv0042.pdf");
-    EXPECT_EQ(archive_name("zv0042", when), "2026-12-08T10-15-03_zv0042.pdf");
 }
 
 } // namespace

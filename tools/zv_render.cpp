@@ -5,7 +5,7 @@
 #include "platform/portable/winspool/cups/cups_printers.h"
 #include "platform/portable/winspool/pdf_files.h"
 #include "render/print_job.h"
-#include "spool/default_printer.h"
+#include "spool/print_document.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -170,16 +170,20 @@ bool page_of(const Options& o, zvp::PageSetup& page, std::string& why) {
 int render(const Options& o, const zvp::PageSetup& page) {
     HDC dc = o.png ? zvp::create_png_printer_dc(page, o.out.substr(0, o.out.size() - 4))
                    : zvp::create_pdf_printer_dc(page, zvp::pdf_file_sink(o.out));
-    DOCINFOA doc = zv_document_info();
-    int status = StartDocA(dc, &doc) > 0 ? 0 : fail(o.out, last_error_words("cannot open it"));
-    if (status == 0)
-        status = print_jobs(dc, o.jobs, o.out);
-    if (status == 0 && EndDoc(dc) <= 0)
+    int status = 0, job_id = 0;
+    DocumentSteps steps;
+    steps.pages = [&](HDC on) { return status = print_jobs(on, o.jobs, o.out); };
+    switch (print_document(dc, nullptr, steps, &job_id)) {
+    case DOCUMENT_WHOLE: break;
+    case DOCUMENT_NOT_STARTED: status = fail(o.out, last_error_words("cannot open it")); break;
+    case DOCUMENT_ABANDONED: break; // said by print_jobs
+    case DOCUMENT_END_FAILED:
         status = fail(o.out, last_error_words("cannot finish it"));
-    // A document that failed is abandoned: a PDF is never left half written (PNG pages that were
-    // finished stay).
-    if (status != 0)
+        // A document that failed is abandoned: a PDF is never left half written (PNG pages
+        // that were finished stay).
         AbortDoc(dc);
+        break;
+    }
     DeleteDC(dc);
     return status;
 }

@@ -1,7 +1,7 @@
 #include "tests/conformance/conformance.h"
 
 #include "render/font_factory.h"
-#include "spool/default_printer.h"
+#include "spool/folder_printer.h"
 
 namespace conformance {
 
@@ -15,7 +15,8 @@ bool running_under_wine() {
 }
 
 void OnDefaultPrinter::SetUp() {
-    dc = open_default_printer_dc();
+    FolderPrinter printer;
+    dc = open_default_printer_dc(&printer);
     ASSERT_NE(dc, nullptr) << "no default printer (error " << GetLastError() << ")";
     DOCINFOA doc = zv_document_info();
     ASSERT_GT(StartDocA(dc, &doc), 0);

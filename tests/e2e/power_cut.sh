@@ -187,7 +187,7 @@ tally_cuts() {
   check "$row: every job printed has its copy in the archive" test "$uncopied" -eq 0
 }
 
-# ZV_CUT_PARTS chooses what runs (a developer's shortcut): random steps local.
+# ZV_CUT_PARTS chooses what runs: random steps local (the test suite runs each part on its own).
 parts=${ZV_CUT_PARTS:-random steps local}
 part() { [[ " $parts " == *" $1 "* ]]; }
 

@@ -30,6 +30,7 @@
 #define ERROR_CANCELLED 1223
 #define ERROR_INVALID_OWNER 1307
 #define ERROR_INVALID_WINDOW_HANDLE 1400
+#define ERROR_INVALID_INDEX 1413
 
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
@@ -134,6 +135,7 @@ BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found);
 BOOL WINAPI FindClose(HANDLE search);
 BOOL WINAPI DeleteFileA(LPCSTR path);
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR path);
 
 // Files by handle, regular files only, never through a symbolic link. Opened for reading only, a
 // share mode without FILE_SHARE_WRITE refuses a file that some process is writing

@@ -35,6 +35,7 @@ typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 typedef uintptr_t UINT_PTR;
+typedef intptr_t LONG_PTR;
 typedef void* HANDLE;
 typedef HANDLE HGDIOBJ;
 typedef WORD ATOM;

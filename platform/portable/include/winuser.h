@@ -103,6 +103,10 @@ BOOL WINAPI DestroyWindow(HWND window);
 BOOL WINAPI IsWindow(HWND window);
 // A window is visible once shown; on Linux without a display no window ever is.
 BOOL WINAPI IsWindowVisible(HWND window);
+// A window's own value for its program (GWLP_USERDATA only).
+#define GWLP_USERDATA (-21)
+LONG_PTR WINAPI SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
+LONG_PTR WINAPI GetWindowLongPtrA(HWND window, int index);
 BOOL WINAPI ShowWindow(HWND window, int show);
 BOOL WINAPI UpdateWindow(HWND window);
 BOOL WINAPI InvalidateRect(HWND window, const RECT* rect, BOOL erase);

@@ -214,6 +214,18 @@ void WINAPI GetSystemTimeAsFileTime(FILETIME* now) {
     *now = filetime(t);
 }
 
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR path) {
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (chdir(native_path(path).c_str()) != 0) {
+        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
     if (!cwd) {

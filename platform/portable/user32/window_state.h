@@ -30,6 +30,7 @@ struct Window {
     std::vector<MenuItem> system_menu;
     bool painting = false;
     bool visible = false;
+    LONG_PTR user_data = 0; // GWLP_USERDATA
     void* native = nullptr; // the backend's own
 };
 

@@ -130,6 +130,27 @@ BOOL WINAPI IsWindowVisible(HWND window) {
     return w && w->visible;
 }
 
+LONG_PTR WINAPI SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
+    Window* w = find_window(window);
+    if (!w || index != GWLP_USERDATA) {
+        SetLastError(w ? ERROR_INVALID_INDEX : ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    LONG_PTR before = w->user_data;
+    w->user_data = value;
+    SetLastError(ERROR_SUCCESS);
+    return before;
+}
+
+LONG_PTR WINAPI GetWindowLongPtrA(HWND window, int index) {
+    Window* w = find_window(window);
+    if (!w || index != GWLP_USERDATA) {
+        SetLastError(w ? ERROR_INVALID_INDEX : ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return w->user_data;
+}
+
 BOOL WINAPI UpdateWindow(HWND window) {
     Window* w = find_window(window);
     if (!w)

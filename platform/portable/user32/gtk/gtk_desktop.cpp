@@ -328,8 +328,4 @@ bool use_desktop(int* argc, char*** argv) {
     return display;
 }
 
-void use_headless() {
-    set_window_backend(std::make_shared<GlibBackend>());
-}
-
 } // namespace zvp

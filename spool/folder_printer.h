@@ -1,9 +1,11 @@
-// The user's default printer and the description every printed document starts with.
+// The printer a folder prints on (its zvspool.conf's, else the user's default printer), opened
+// with the office's set-up of its page, and the description every printed document starts with.
 #pragma once
 
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <string>
 
 // The name the print queue shows for every document the system prints.
 #define ZV_DOCUMENT_NAME "ZV: Printing"
@@ -11,15 +13,21 @@
 // A fresh copy of the document description: named "ZV: Printing", no output file, no data type.
 DOCINFOA zv_document_info(void);
 
-// A device context for the default printer, owned by the caller (DeleteDC), or NULL when there is
-// no usable default printer (the last error says why: ERROR_FILE_NOT_FOUND when there is none).
-HDC open_default_printer_dc(void);
+// The folder's printer as its spooler last opened it, and what the log last said of it.
+struct FolderPrinter {
+    std::string name;         // of the printer last opened ("" before the first)
+    std::string said_default; // the default printer as the log last said it
+    std::string said_fit;     // the scale the log last said pages are fitted at
+};
+
+// A device context for the folder's printer, its page moved by the offset and scaled to the
+// columns the options ask for, owned by the caller (DeleteDC); NULL when there is no usable
+// printer (the last error says why: ERROR_FILE_NOT_FOUND when no default printer is set). The
+// printer's name goes in `printer`.
+HDC open_default_printer_dc(FolderPrinter* printer);
 
 // Why open_default_printer_dc found no printer, for the log.
 void explain_missing_printer(char* text, size_t size);
-
-// The name of the printer open_default_printer_dc last opened ("" before the first).
-const char* last_printer_name(void);
 
 // Which printer is the default, where its documents go and how it was chosen, as one phrase for
 // the log; or why there is none. Returns 0 when there is a default printer, 1 when there is none,
@@ -28,9 +36,7 @@ int describe_default_printer(char* text, size_t size);
 
 // Says in the log which printer is the default when it is not the one said last. The first call
 // only takes note: the start-up line says the first printer.
-void note_default_printer(void);
-// The default printer as note_default_printer last said it ("" before the first).
-const char* said_default_printer(void);
+void note_default_printer(FolderPrinter* printer);
 
 // What the printer says of one of its jobs: its status bits, its status in words (or the bits when
 // it has no words) and when it was submitted (packed as yyyymmddhhmmss, UTC). 0 when the printer

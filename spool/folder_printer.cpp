@@ -1,4 +1,4 @@
-#include "spool/default_printer.h"
+#include "spool/folder_printer.h"
 
 #include "render/font_factory.h"
 
@@ -11,10 +11,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-static std::string opened_printer;
-static std::string said_printer;
-static std::string said_fit;
 
 DOCINFOA zv_document_info(void) {
     DOCINFOA doc;
@@ -85,17 +81,17 @@ static double fit_scale(HDC dc, int columns) {
 }
 
 // The office's set-up on the printer: the offset of the whole page, and pages made smaller to fit
-// the columns asked for.
-static void set_up_page(HDC dc) {
+// the columns asked for (said once for as long as the scale stays).
+static void set_up_page(HDC dc, FolderPrinter* printer) {
     const SpoolOptions& o = spool_options;
     if (o.fit_columns > 0) {
         double scale = fit_scale(dc, o.fit_columns);
         char said[160];
         std::snprintf(said, sizeof said, "%.1f %%", scale * 100);
-        if (said_fit != said) {
+        if (printer->said_fit != said) {
             log_event(EVENT_INFO, "pages on \"%s\" are printed at %s to fit %d columns",
-                      opened_printer.c_str(), said, o.fit_columns);
-            said_fit = said;
+                      printer->name.c_str(), said, o.fit_columns);
+            printer->said_fit = said;
         }
         if (scale < 1.0) {
             SetGraphicsMode(dc, GM_ADVANCED);
@@ -110,14 +106,14 @@ static void set_up_page(HDC dc) {
     }
 }
 
-HDC open_default_printer_dc(void) {
+HDC open_default_printer_dc(FolderPrinter* printer) {
     std::string name;
     if (spool_printer_name(name) != 0)
         return NULL;
-    opened_printer = name;
+    printer->name = name;
     HDC dc = CreateDCA(NULL, name.c_str(), NULL, NULL);
     if (dc != NULL)
-        set_up_page(dc);
+        set_up_page(dc, printer);
     return dc;
 }
 
@@ -129,10 +125,6 @@ void explain_missing_printer(char* text, size_t size) {
         std::snprintf(text, size, "there is no default printer");
     else
         describe_failure("cannot open the default printer", text, size);
-}
-
-const char* last_printer_name(void) {
-    return opened_printer.c_str();
 }
 
 // The printer's level-2 record, or an empty buffer.
@@ -184,18 +176,14 @@ int describe_default_printer(char* text, size_t size) {
     return 0;
 }
 
-void note_default_printer(void) {
+void note_default_printer(FolderPrinter* printer) {
     char text[1024];
     // While the print system cannot be asked, the default printer is not known to have changed.
-    if (describe_default_printer(text, sizeof text) == 2 || said_printer == text)
+    if (describe_default_printer(text, sizeof text) == 2 || printer->said_default == text)
         return;
-    if (!said_printer.empty())
+    if (!printer->said_default.empty())
         log_event(EVENT_INFO, "the default printer is now %s", text);
-    said_printer = text;
-}
-
-const char* said_default_printer(void) {
-    return said_printer.c_str();
+    printer->said_default = text;
 }
 
 int describe_job(const char* printer, DWORD job_id, DWORD* status, char* text, size_t size,

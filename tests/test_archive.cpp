@@ -1,0 +1,58 @@
+// The archive of what was printed: its copies' names, and the old ones removed after the days
+// they are kept.
+#include "tests/job_helpers.h"
+
+#include "spool/job_archive.h"
+#include "spool/spool_options.h"
+
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+class Archive : public zvtest::InTempWorkingDir {
+  protected:
+    void TearDown() override {
+        spool_options = SpoolOptions();
+        zvtest::InTempWorkingDir::TearDown();
+    }
+};
+
+// Old copies go after the days they are kept; files that are not the archive's copies stay.
+TEST_F(Archive, KeepsItsCopiesForTheirDays) {
+    std::filesystem::create_directory("arch");
+    spool_options.archive = "arch";
+    spool_options.archive_days = 30;
+    time_t now = std::time(nullptr);
+    std::string recent = archive_name("zv0001.zv", now - 29 * 86400);
+    std::string old = archive_name("zv0002.zv", now - 31 * 86400);
+    for (const std::string& name : {recent, old, std::string("1999-01-01_notes.pdf"),
+                                    std::string("1999-01-01T00-00-00_zv0003.txt")})
+        dir.write("arch/" + name, "%PDF-1.4\n");
+    prune_archive();
+    EXPECT_TRUE(std::filesystem::exists("arch/" + recent));
+    EXPECT_FALSE(std::filesystem::exists("arch/" + old));
+    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01_notes.pdf"));
+    EXPECT_TRUE(std::filesystem::exists("arch/1999-01-01T00-00-00_zv0003.txt"));
+    spool_options.archive_days = 0;
+    dir.write("arch/" + old, "%PDF-1.4\n");
+    prune_archive();
+    EXPECT_TRUE(std::filesystem::exists("arch/" + old)) << "0 keeps every copy";
+}
+
+TEST(JobArchive, CopiesAreNamedByTimeAndJobFile) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 8;
+    t.tm_hour = 10;
+    t.tm_min = 15;
+    t.tm_sec = 3;
+    t.tm_isdst = -1;
+    time_t when = std::mktime(&t);
+    EXPECT_EQ(archive_name("zv0042.zv", when), "2026-12-08T10-15-03_zv0042.pdf");
+    EXPECT_EQ(archive_name("zv0042", when), "2026-12-08T10-15-03_zv0042.pdf");
+}
+
+} // namespace
