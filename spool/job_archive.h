@@ -9,6 +9,7 @@
 #include "spool/folder_printer.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // What the archive of a running spooler remembers: the folder it made durable, and when it last

@@ -175,9 +175,7 @@ TEST_F(HandOver, AJobThePrinterNoLongerKnowsIsPrintedOrKeptAsThePrinterCanTell) 
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv2.zv"});
     EXPECT_EQ(printer->documents.size(), 2u) << "neither printed again";
-    EXPECT_EQ(log.count("zv2.zv: CUPS job 2 is no longer known: whether it printed cannot be told; "
-                        "it stays in ZV for a person to see to"),
-              1)
+    EXPECT_EQ(log.count({"zv2.zv", "CUPS job 2 is no longer known", "for a person"}), 1)
         << log.text();
     restart();
     EXPECT_EQ(poll_folder(), 1) << "kept across a restart too";
@@ -199,9 +197,7 @@ TEST_F(HandOver, AJobCancelledInTheQueueIsNotPrintedAgain) {
     poll_folder();
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(printer->documents.size(), 1u);
-    EXPECT_EQ(log.count("zv1.zv: CUPS job 1 cancelled by a person in the print queue; it is not "
-                        "printed again"),
-              1)
+    EXPECT_EQ(log.count({"zv1.zv", "CUPS job 1 cancelled by a person", "not printed again"}), 1)
         << log.text();
 }
 
@@ -226,7 +222,7 @@ TEST_F(HandOver, AJobTheSystemLostIsPrintedAgainButNotInALoop) {
         poll_folder();
     }
     EXPECT_EQ(printed_copies_of("lost"), 4u) << "the first time and three more";
-    EXPECT_EQ(log.count("it was printed 4 times without success; it stays in ZV for a person"), 1)
+    EXPECT_EQ(log.count({"zv1.zv", "printed 4 times without success", "for a person"}), 1)
         << log.text();
     for (int poll = 0; poll < 3; ++poll)
         EXPECT_EQ(poll_folder(), 1);
@@ -259,8 +255,7 @@ TEST_F(HandOver, AFileReplacedWhilePrintingIsANewJob) {
     EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(zvtest::read_file("ZV/zv1.zv"), "other job\r\n");
-    EXPECT_EQ(log.count("zv1.zv was replaced while it printed; the new file is a new job"), 1)
-        << log.text();
+    EXPECT_EQ(log.count({"zv1.zv", "replaced while it printed", "new job"}), 1) << log.text();
     EXPECT_EQ(poll_folder(), 0);
     EXPECT_EQ(printed_copies_of("first job"), 1u);
     EXPECT_EQ(printed_copies_of("other job"), 1u);
@@ -453,7 +448,8 @@ TEST_F(HandOver, ARefusalOfTheWholeQueueStopsThePoll) {
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->calls.size(), 3u) << "one job offered a poll";
-    EXPECT_EQ(log.count("kept zv1.zv and 4 more jobs: cannot start the document"), 1) << log.text();
+    EXPECT_EQ(log.count({"kept", "zv1.zv", "4 more jobs", "cannot start the document"}), 1)
+        << log.text();
     EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
     EXPECT_EQ(log.count("jobs are taken again"), 1) << log.text();
@@ -485,7 +481,7 @@ TEST_F(HandOver, APrinterThatRefusesInARowIsLeftAloneLongerEachTime) {
     zvp::tick_offset_ms() += 10000;
     EXPECT_EQ(poll_folder(), 0);
     EXPECT_TRUE(spool().empty());
-    EXPECT_EQ(log.count("kept zv1.zv: cannot start the document: too many active jobs"), 1)
+    EXPECT_EQ(log.count({"kept", "zv1.zv", "too many active jobs"}), 1)
         << "said once, however long it lasts\n"
         << log.text();
 
@@ -509,9 +505,7 @@ TEST_F(HandOver, JobsInFlightAreFewTheRestWaitInZv) {
     }
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->documents.size(), 2u);
-    EXPECT_EQ(log.count("kept zv3.zv and 1 more job: 2 jobs are with the printer and not printed "
-                        "yet"),
-              1)
+    EXPECT_EQ(log.count({"kept", "zv3.zv", "1 more job", "2 jobs are with the printer"}), 1)
         << log.text();
     EXPECT_EQ(log.count("warning:"), 0) << "waiting its turn is no fault\n" << log.text();
     job_is(1, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "CUPS job 1 completed");
@@ -579,8 +573,7 @@ TEST_F(HandOver, AJobThatStopsTheProgramEachTimeIsLeftForAPerson) {
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(printed_copies_of("fine"), 1u);
     EXPECT_EQ(printed_copies_of("poison"), 0u);
-    EXPECT_EQ(log.count("zv1.zv: its printing began 3 times and never came to an end"), 1)
-        << log.text();
+    EXPECT_EQ(log.count({"zv1.zv", "began 3 times", "never came to an end"}), 1) << log.text();
 }
 
 // A damaged journal is found out, said, and moved aside; a job it named whose printer still has
@@ -616,7 +609,7 @@ TEST_F(HandOver, ADamagedJournalKeepsItsJobsRatherThanPrintThemTwice) {
     std::ofstream(path, std::ios::binary) << std::string(300, '\x7f') << "\n\x01\x02 garbage\n";
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(printer->documents.size(), 2u);
-    EXPECT_EQ(log.count("2 jobs waiting in ZV are held for a person: the journal was damaged"), 1)
+    EXPECT_EQ(log.count({"2 jobs", "held for a person", "the journal was damaged"}), 1)
         << log.text();
     // A person puts a job back anew: it is printed.
     add_job("zv3.zv", "waiting\r\n");
@@ -639,8 +632,8 @@ TEST_F(HandOver, JobsAnotherSpoolerLeftHandedOverAreKeptNotPrintedTwice) {
                                   "08:00:00\nhanded yes\n");
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_TRUE(printer->documents.empty());
-    EXPECT_EQ(log.count("1 job waiting in ZV is held for a person: the spooler before this one "
-                        "left jobs handed over"),
+    EXPECT_EQ(log.count({"1 job", "held for a person",
+                         "the spooler before this one left jobs handed over"}),
               1)
         << log.text();
     EXPECT_NE(zvtest::read_file("zvspool.lock").find("handed yes\n"), std::string::npos)

@@ -67,7 +67,9 @@ TEST_F(Log, AKeptJobIsSaidOncePerReason) {
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(log.count("kept zv0001.zv"), 2);
 #ifndef _WIN32
-    EXPECT_EQ(log.count("kept zv0001.zv: cannot start the document: cannot reach the printer"), 1);
+    EXPECT_EQ(
+        log.count({"kept", "zv0001.zv", "cannot start the document", "cannot reach the printer"}),
+        1);
 #endif
 
     EXPECT_EQ(poll_folder(), 0);
@@ -248,8 +250,7 @@ TEST_F(Log, AJobKeptByAQueueThatRefusesRaisesTheAlarmToo) {
     EXPECT_STREQ(spooler->alarms.line.c_str(), "");
     zvp::tick_offset_ms() += 5 * 60 * 1000;
     EXPECT_EQ(poll_folder(), 1);
-    EXPECT_EQ(log.count("has waited 5 minutes: kept: cannot start the document: "), 2)
-        << log.text();
+    EXPECT_EQ(log.count({"has waited", "5 minutes", "cannot start the document"}), 2) << log.text();
     EXPECT_EQ(std::string(spooler->alarms.line.c_str())
                   .rfind("2 jobs waiting: kept: cannot start the document", 0),
               0u)

@@ -189,8 +189,7 @@ TEST_F(Poller, OnlyRegularFilesAreJobsAndTheRestIsSaidOnce) {
     zvtest::LogCapture log;
     EXPECT_EQ(poll_folder(), 1);
     EXPECT_EQ(poll_folder(), 1);
-    EXPECT_EQ(log.count("kept zv1.zv: it is a FIFO, socket or device, not a file"), 1)
-        << log.text();
+    EXPECT_EQ(log.count({"kept", "zv1.zv", "a FIFO, socket or device"}), 1) << log.text();
     EXPECT_EQ(log.count("kept zv2.zv: it is a folder, not a file"), 1) << log.text();
     EXPECT_EQ(log.count("kept zv3.zv: it is a link, not a file"), 1) << log.text();
     EXPECT_EQ(log.count("kept zv5.zv: it is a link, not a file"), 1) << log.text();
