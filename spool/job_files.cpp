@@ -61,8 +61,12 @@ static int same_time(FILETIME a, FILETIME b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
+// The volume is not compared: the files compared are all in ZV, on one volume, whose number a
+// remount may change (Linux numbers a file system mounted anew, after a reboot too, as devices
+// come: a network share or a FUSE disk gets whatever number is free). A job handed over before a
+// power cut is still the same file after it.
 int same_file_object(const FileIdentity* a, const FileIdentity* b) {
-    return a->volume == b->volume && a->index_high == b->index_high && a->index_low == b->index_low;
+    return a->index_high == b->index_high && a->index_low == b->index_low;
 }
 
 int same_file(const FileIdentity* a, const FileIdentity* b) {

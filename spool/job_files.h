@@ -39,7 +39,7 @@ struct FileIdentity {
 int file_identity(HANDLE file, FileIdentity* identity);
 int path_identity(const char* path, FileIdentity* identity);
 int same_file(const FileIdentity* a, const FileIdentity* b);
-// The same file object (volume and index), whatever became of its contents.
+// The same file object in ZV (its index), whatever became of its contents.
 int same_file_object(const FileIdentity* a, const FileIdentity* b);
 int identity_known(const FileIdentity* identity);
 

@@ -101,6 +101,10 @@ TEST_F(JobFiles, AJobsFileIsTheOnePrintedOnlyWhileUnchanged) {
         << "an entry out of a damaged journal is about whatever file has the name";
     dir.write("ZV/zv1.zv", "printed, and written on");
     EXPECT_EQ(file_in_folder("zv1.zv", &printed, list_job_files(&error)), FILE_CHANGED);
+    FileIdentity remounted = identity("zv1.zv");
+    remounted.volume ^= 0x5a5a;
+    EXPECT_EQ(file_in_folder("zv1.zv", &remounted, list_job_files(&error)), FILE_SAME)
+        << "ZV mounted anew (after a power cut) numbers its volume anew: the file is the same";
     FileIdentity changed = identity("zv1.zv");
     fs::rename("ZV/zv2.zv", "ZV/zv1.zv");
     EXPECT_EQ(file_in_folder("zv1.zv", &changed, list_job_files(&error)), FILE_GONE);

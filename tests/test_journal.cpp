@@ -6,25 +6,33 @@
 
 #include "spool/handover_journal.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char FOLDER_ID[] = "0123456789abcdef";
-
 class JournalTest : public zvtest::InTempWorkingDir {
   protected:
+    // An id of this test's own (on Windows the journals of all tests share the user's folder).
+    JournalTest() {
+        char id[20];
+        std::snprintf(id, sizeof id, "%016llx",
+                      (unsigned long long)std::hash<std::string>()(dir.path()));
+        folder_id = id;
+    }
     void TearDown() override {
         close_journal(&j);
         zvtest::InTempWorkingDir::TearDown();
     }
     void open() {
         std::string why;
-        ASSERT_EQ(open_journal(&j, FOLDER_ID, dir.path().c_str(), &why), 0) << why;
+        ASSERT_EQ(open_journal(&j, folder_id.c_str(), dir.path().c_str(), &why), 0) << why;
+        folder = fs::path(journal_path(&j)).parent_path();
     }
     void reopen() {
         close_journal(&j);
@@ -44,13 +52,16 @@ class JournalTest : public zvtest::InTempWorkingDir {
             out.push_back(line);
         return out;
     }
+    // The journals of this test set aside.
     std::vector<fs::path> set_aside() {
         std::vector<fs::path> out;
-        for (const auto& entry : fs::directory_iterator(dir.file("state/zvspool")))
-            if (entry.path().string().find(".damaged-") != std::string::npos)
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().filename().string().rfind(folder_id + ".journal.damaged-", 0) == 0)
                 out.push_back(entry.path());
         return out;
     }
+    std::string folder_id;
+    fs::path folder; // where the journals are kept
     Journal j;
 };
 
@@ -210,9 +221,12 @@ TEST_F(JournalTest, AStepThatCannotBeWrittenChangesNothing) {
 
 // zvspool --status reads a journal as it stands, damaged or not, and writes nothing.
 TEST_F(JournalTest, ALookAtItWritesNothing) {
+    open(); // the folder is made
+    close_journal(&j);
+    fs::remove(folder / (folder_id + ".journal"));
     Journal look;
     std::string why;
-    EXPECT_EQ(read_journal(&look, FOLDER_ID, &why), 0) << "no journal yet reads as empty";
+    EXPECT_EQ(read_journal(&look, folder_id.c_str(), &why), 0) << "no journal yet reads as empty";
     EXPECT_TRUE(journal_records(&look).empty());
     open();
     JobRecord r = job("zv1.zv", JOB_SENT);
@@ -221,7 +235,7 @@ TEST_F(JournalTest, ALookAtItWritesNothing) {
     close_journal(&j);
     std::ofstream(path, std::ios::binary | std::ios::app) << "garbage";
     std::string bytes = zvtest::read_file(path);
-    ASSERT_EQ(read_journal(&look, FOLDER_ID, &why), 0) << why;
+    ASSERT_EQ(read_journal(&look, folder_id.c_str(), &why), 0) << why;
     EXPECT_TRUE(journal_was_damaged(&look));
     EXPECT_EQ(journal_records(&look).size(), 1u);
     EXPECT_EQ(zvtest::read_file(path), bytes);

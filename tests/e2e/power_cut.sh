@@ -65,17 +65,24 @@ user_env() { # user_env NAME
   echo "HOME=$m/disk/home XDG_STATE_HOME=$m/disk/home/.local/state PRINTER=$printer"
 }
 # boot NAME COMMAND: the machine's processes, in a PID namespace of their own, the command run in
-# the folder that holds ZV.
+# the folder that holds ZV. Its init says its own pid (a child of unshare seen a moment after the
+# start may not be it), and the command starts only once lossyfs knows the machine: a cut armed
+# for its first step (a run makes its state folder within milliseconds) must stop it there.
 boot() {
   local m=$work/$1 init
+  rm -f "$m/go" "$m/init.pid"
   (cd "$m/disk/office" && exec unshare --pid --fork --kill-child \
-    env $(user_env "$1") bash -c "$2" >> "$m/machine.out" 2>&1) &
+    env $(user_env "$1") bash -c "read -r own _ < /proc/self/stat; echo \$own > '$m/init.new' &&
+      mv '$m/init.new' '$m/init.pid'; until [ -e '$m/go' ]; do sleep 0.05; done; $2" \
+    >> "$m/machine.out" 2>&1) &
   echo $! > "$m/unshare.pid"
-  wait_for 5 pgrep -P "$(cat "$m/unshare.pid")" > /dev/null || return 1
-  init=$(pgrep -P "$(cat "$m/unshare.pid")")
-  [[ -n $init ]] || { echo "the machine $1 ended at once:"; grep -v sigprocmask "$m/machine.out" | tail -5; return 1; }
-  echo "$init" > "$m/init.pid"
-  control "$1" machine "$init"
+  if ! wait_for 10 test -s "$m/init.pid"; then
+    echo "the machine $1 did not start:"; grep -v sigprocmask "$m/machine.out" | tail -5
+    return 1
+  fi
+  init=$(cat "$m/init.pid")
+  control "$1" machine "$init" || return 1
+  touch "$m/go"
 }
 # The producer of the machine: COUNT jobs, one every INTERVAL seconds.
 produce() { # produce NAME COUNT INTERVAL: the command that starts it in the background
