@@ -38,7 +38,7 @@ static void pages_and_bytes(const JobRecord& r, char* text, size_t size) {
                       r.pages == 1 ? "" : "s");
 }
 
-static std::string handed_words(const JobRecord& r) {
+std::string handed_words(const JobRecord& r) {
     return "handed to \"" + r.printer + "\" as job " + std::to_string((unsigned long)r.job_id);
 }
 

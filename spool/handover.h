@@ -64,6 +64,9 @@ FollowAction decide_followed_job(const FollowFacts* facts);
 // A job the print system fails this often in a row is left for a person, not printed in a loop.
 enum { RESUBMISSION_LIMIT = 3 };
 
+// "handed to "PRINTER" as job N": how the log and the report name a job handed over.
+std::string handed_words(const JobRecord& r);
+
 // Says once why a job is kept, and again when the reason changes.
 void note_kept(Spooler* spooler, const std::string& name, const std::string& reason);
 

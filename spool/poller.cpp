@@ -114,9 +114,9 @@ static JobOutcome process_job_file(Spooler* s, const WIN32_FIND_DATAA* found, Po
             if (r->state == JOB_HANDED || r->state == JOB_SENT) {
                 cancel_changed_job(s, r);
                 log_event(EVENT_WARNING,
-                          "%s changed after it was handed to \"%s\" as job %lu; that job is "
-                          "cancelled, and the file as it is now is printed once it is left alone",
-                          shown_name(name).c_str(), r->printer.c_str(), (unsigned long)r->job_id);
+                          "%s changed after it was %s; that job is cancelled, and the file as it "
+                          "is now is printed once it is left alone",
+                          shown_name(name).c_str(), handed_words(*r).c_str());
             }
             forget_job(s, r->id);
         }

@@ -75,10 +75,7 @@ void ask_print_system(const JobRecord& r, long long now, long long alarm, JobSta
         job->state = "printed";
     if (job->printer_words.empty())
         job->printer_words = "the print system cannot be asked";
-    char detail[160];
-    std::snprintf(detail, sizeof detail, "handed to \"%s\" as job %lu %s ago", r.printer.c_str(),
-                  (unsigned long)r.job_id, duration(now - r.since).c_str());
-    job->detail = detail;
+    job->detail = handed_words(r) + " " + duration(now - r.since) + " ago";
     if (std::strcmp(job->state, "printed") == 0)
         job->detail += "; zvspool deletes it at its next poll";
     else

@@ -189,7 +189,11 @@ int LogCapture::count(const std::string& part) {
 }
 
 int LogCapture::count(std::initializer_list<std::string> facts) {
-    std::istringstream lines(text());
+    return lines_with(text(), facts);
+}
+
+int lines_with(const std::string& text, std::initializer_list<std::string> facts) {
+    std::istringstream lines(text);
     int n = 0;
     for (std::string line; std::getline(lines, line);) {
         bool all = true;

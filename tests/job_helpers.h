@@ -102,6 +102,9 @@ class LogCapture {
     std::string captured_;
 };
 
+// How many lines of `text` carry every one of `facts`, whatever words go between them.
+int lines_with(const std::string& text, std::initializer_list<std::string> facts);
+
 std::string read_file(const std::string& path);
 #ifndef _WIN32
 // Runs a shell command, returning its exit status and (in `output`) its standard output.

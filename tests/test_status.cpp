@@ -20,20 +20,6 @@ class Status : public zvtest::InTempWorkingDir {
         *result = report_spool_status(json);
         return testing::internal::GetCapturedStdout();
     }
-    static int lines_with(const std::string& text, std::initializer_list<std::string> facts) {
-        int n = 0;
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t end = text.find('\n', at);
-            std::string line = text.substr(at, end == std::string::npos ? end : end - at);
-            bool all = true;
-            for (const std::string& fact : facts)
-                all = all && line.find(fact) != std::string::npos;
-            n += all;
-            at = end == std::string::npos ? text.size() : end + 1;
-        }
-        return n;
-    }
 };
 
 TEST_F(Status, AFolderNoSpoolerEverWatched) {
@@ -41,8 +27,8 @@ TEST_F(Status, AFolderNoSpoolerEverWatched) {
     int result = -1;
     std::string text = report(0, &result);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(lines_with(text, {"Spooler:", "none has watched"}), 1) << text;
-    EXPECT_EQ(lines_with(text, {"zv0001.zv", "no zvspool watches the folder"}), 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"Spooler:", "none has watched"}), 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"zv0001.zv", "no zvspool watches the folder"}), 1) << text;
     EXPECT_TRUE(printer->documents.empty()) << "a look prints nothing";
     EXPECT_TRUE(fs::exists("ZV/zv0001.zv"));
 }
@@ -65,20 +51,23 @@ TEST_F(Status, HandedAndKeptJobsAsTheJournalAndThePrinterTellThem) {
     int result = -1;
     std::string text = report(0, &result);
     EXPECT_EQ(result, 1) << text;
-    EXPECT_EQ(lines_with(text, {"2 jobs in ZV"}), 1) << text;
-    EXPECT_EQ(lines_with(text, {"zv0001.zv", "handed to \"ZV Memory Printer\" as job 1"}), 1)
+    EXPECT_EQ(zvtest::lines_with(text, {"2 jobs in ZV"}), 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"zv0001.zv", "handed to \"ZV Memory Printer\" as job 1"}),
+              1)
         << text;
-    EXPECT_EQ(lines_with(text, {"the printer:", "Brak papieru"}), 1) << text;
-    EXPECT_EQ(lines_with(text, {"zv0002.zv", "kept for a person", "job 2 gone"}), 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"the printer:", "Brak papieru"}), 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"zv0002.zv", "kept for a person", "job 2 gone"}), 1)
+        << text;
 
     std::string json = report(1, &result);
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(lines_with(json, {"\"name\": \"zv0001.zv\"", "\"state\": \"handed\"", "\"job_id\": 1",
-                                "\"kept\": false"}),
+    EXPECT_EQ(zvtest::lines_with(json, {"\"name\": \"zv0001.zv\"", "\"state\": \"handed\"",
+                                        "\"job_id\": 1", "\"kept\": false"}),
               1)
         << json;
-    EXPECT_EQ(
-        lines_with(json, {"\"name\": \"zv0002.zv\"", "\"state\": \"kept\"", "\"kept\": true"}), 1)
+    EXPECT_EQ(zvtest::lines_with(
+                  json, {"\"name\": \"zv0002.zv\"", "\"state\": \"kept\"", "\"kept\": true"}),
+              1)
         << json;
     EXPECT_EQ(zvtest::read_file(journal_path(spool_journal())), journal) << "it only reads";
 }
