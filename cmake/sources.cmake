@@ -46,6 +46,7 @@ set(ZV_SPOOL_SOURCES
   spool/job_files.cpp
   spool/notices.cpp
   spool/poller.cpp
+  spool/standing.cpp
   spool/print_document.cpp
   spool/spool_options.cpp
   spool/spool_status.cpp

@@ -62,6 +62,7 @@ typedef struct {
     BOOL stopped;   // it prints nothing now: stopped, paused, offline, out of paper, ...
     BOOL accepting; // it takes new jobs (a queue can refuse them while it prints those it has)
     char words[768];
+    char reasons[256]; // the reasons of its state as IPP keywords, comma-separated ("" for none)
 } SPOOLER_PRINTER_STATE;
 
 // The state of `printer`; `reference`, when not NULL, names a job handed to it, which also says

@@ -6,6 +6,7 @@
 #include "spool/spool_options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -52,10 +53,67 @@ static int default_printer_name(std::string& name) {
     return 0;
 }
 
+// Every printer's record (level 1: its name, and its description as the desktop shows it).
+static std::vector<BYTE> all_printers(DWORD* count) {
+    std::vector<BYTE> buffer(4096);
+    *count = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD needed = 0;
+        if (EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, NULL, 1, buffer.data(),
+                          (DWORD)buffer.size(), &needed, count))
+            return buffer;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size())
+            break;
+        buffer.resize(needed);
+    }
+    *count = 0;
+    return std::vector<BYTE>();
+}
+
+std::string list_printer_names(void) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer = all_printers(&count);
+    if (buffer.empty())
+        return "";
+    std::string names;
+    const PRINTER_INFO_1A* info = (const PRINTER_INFO_1A*)buffer.data();
+    for (DWORD i = 0; i < count; ++i)
+        names += (names.empty() ? "" : ", ") + std::string(info[i].pName);
+    return names.empty() ? "none" : names;
+}
+
+// Printer names are told apart without regard to case, as the print systems do.
+static bool same_printer_name(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower((unsigned char)*a) != std::tolower((unsigned char)*b))
+            return false;
+    return *a == *b;
+}
+
+// The printer a name the office wrote means: the printer of that name, else the one whose
+// description it is (the desktop's printer settings show a queue by its description).
+static std::string printer_named(const std::string& wanted) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer = all_printers(&count);
+    const PRINTER_INFO_1A* info = (const PRINTER_INFO_1A*)buffer.data();
+    for (DWORD i = 0; i < count; ++i)
+        if (same_printer_name(info[i].pName, wanted.c_str()))
+            return info[i].pName;
+    for (DWORD i = 0; i < count; ++i)
+        if (info[i].pComment != NULL && same_printer_name(info[i].pComment, wanted.c_str()))
+            return info[i].pName;
+    return wanted;
+}
+
 // The printer the folder prints on: the one its options name, else the default printer.
 static int spool_printer_name(std::string& name) {
     if (!spool_options.printer.empty()) {
         name = spool_options.printer;
+        HANDLE printer = NULL;
+        if (OpenPrinterA((LPSTR)name.c_str(), &printer, NULL))
+            ClosePrinter(printer);
+        else if (GetLastError() == ERROR_INVALID_PRINTER_NAME)
+            name = printer_named(name);
         return 0;
     }
     std::vector<BYTE> buffer;
@@ -117,14 +175,62 @@ HDC open_default_printer_dc(FolderPrinter* printer) {
     return dc;
 }
 
+#if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
+#define CHOOSE_A_PRINTER "choose one in Settings, Printers, or with printer = in zvspool.conf"
+#else
+#define CHOOSE_A_PRINTER "choose one with lpoptions -d PRINTER, or with printer = in zvspool.conf"
+#endif
+
+// What the options' printer, or the default one, is missing for, in words with the way out.
+static std::string missing_printer_words(DWORD error) {
+    std::string printers = list_printer_names();
+    std::string listed = printers.empty() ? "" : "; the printers here: " + printers;
+    if (!spool_options.printer.empty() && error == ERROR_INVALID_PRINTER_NAME)
+        return "there is no printer \"" + spool_options.printer + "\"" + listed;
+    if (spool_options.printer.empty() && error == ERROR_FILE_NOT_FOUND)
+        return "there is no default printer (" CHOOSE_A_PRINTER ")" + listed;
+    char why[768];
+    SetLastError(error);
+    describe_failure(spool_options.printer.empty()
+                         ? "cannot open the default printer"
+                         : ("cannot open the printer \"" + spool_options.printer + "\"").c_str(),
+                     why, sizeof why);
+    return why;
+}
+
 void explain_missing_printer(char* text, size_t size) {
-    if (!spool_options.printer.empty())
-        describe_failure(("cannot open the printer \"" + spool_options.printer + "\"").c_str(),
-                         text, size);
-    else if (GetLastError() == ERROR_FILE_NOT_FOUND)
-        std::snprintf(text, size, "there is no default printer");
-    else
-        describe_failure("cannot open the default printer", text, size);
+    std::snprintf(text, size, "%s", missing_printer_words(GetLastError()).c_str());
+}
+
+PrinterCheck check_printer(const std::string& name) {
+    PrinterCheck check;
+    check.name = name;
+    SPOOLER_PRINTER_STATE state;
+    std::memset(&state, 0, sizeof state);
+    if (!spooler_printer_state(name.c_str(), NULL, &state)) {
+        DWORD error = GetLastError();
+        check.state = error == ERROR_INVALID_PRINTER_NAME ? PRINTER_UNKNOWN : PRINTER_UNREACHABLE;
+        check.words = missing_printer_words(error);
+        return check;
+    }
+    check.state = state.stopped      ? PRINTER_STOPPED
+                  : !state.accepting ? PRINTER_REFUSES
+                                     : PRINTER_READY;
+    check.words = state.words;
+    check.reasons = state.reasons;
+    return check;
+}
+
+PrinterCheck check_folder_printer(void) {
+    std::string name;
+    if (spool_printer_name(name) != 0) {
+        DWORD error = GetLastError();
+        PrinterCheck check;
+        check.state = error == ERROR_FILE_NOT_FOUND ? PRINTER_NONE : PRINTER_UNREACHABLE;
+        check.words = missing_printer_words(error);
+        return check;
+    }
+    return check_printer(name);
 }
 
 // The printer's level-2 record, or an empty buffer.

@@ -26,8 +26,30 @@ struct FolderPrinter {
 // printer's name goes in `printer`.
 HDC open_default_printer_dc(FolderPrinter* printer);
 
-// Why open_default_printer_dc found no printer, for the log.
+// Why open_default_printer_dc found no printer, for the log: with the printers there are, and
+// how to choose one, when the printer is unknown or none is the default.
 void explain_missing_printer(char* text, size_t size);
+
+// The printers there are, as the print system lists them (CUPS: as `lpstat -e` does), as one
+// phrase: "biuro, magazyn" ("none" when there is none, "" when they cannot be listed).
+std::string list_printer_names(void);
+
+// What stands between the folder's printer and a new job now.
+struct PrinterCheck {
+    std::string name;            // the printer the folder prints on ("" when there is none)
+    const char* state = "ready"; // PRINTER_* below
+    std::string words;           // what the log says of it
+    std::string reasons;         // its state's reasons, as IPP keywords ("media-empty-error")
+};
+#define PRINTER_READY "ready"
+#define PRINTER_NONE "no-printer"         // no printer is named and none is the default
+#define PRINTER_UNKNOWN "unknown-printer" // the printer named is not there
+#define PRINTER_UNREACHABLE "unreachable" // the print system cannot be asked
+#define PRINTER_STOPPED "printer-stopped" // it takes jobs, and prints none now
+#define PRINTER_REFUSES "printer-refuses" // it takes no jobs
+PrinterCheck check_folder_printer(void);
+// The same of the printer `name` (a job handed to it waits on it).
+PrinterCheck check_printer(const std::string& name);
 
 // Which printer is the default, where its documents go and how it was chosen, as one phrase for
 // the log; or why there is none. Returns 0 when there is a default printer, 1 when there is none,

@@ -140,6 +140,8 @@ static void finish_printed_job(Spooler* s, const JobRecord* stored, const std::s
     log_event(EVENT_INFO, "printed %s (%s) on \"%s\": %s", shown_name(r.name).c_str(), size,
               r.printer.c_str(), status.c_str());
     note_printed_after_alarm(&s->alarms, r.name, GetTickCount64());
+    s->standing.last_printed = r.name;
+    s->standing.last_printed_at = (long long)std::time(NULL);
     s->kept_reasons.erase(r.name);
     set_job_state(s, &r, JOB_PRINTED); // the file goes either way: a file gone is printed no more
     DeleteResult deleted = delete_job_file(job_path(r.name).c_str(), &r.identity);
@@ -340,7 +342,7 @@ static bool explain_document_failure(const Spooler* s, const char* what, char* r
     SPOOLER_PRINTER_STATE state;
     if (!spooler_printer_state(s->printer.name.c_str(), NULL, &state))
         return false;
-    if (state.stopped) {
+    if (state.stopped || !state.accepting) {
         size_t length = std::strlen(reason);
         std::snprintf(reason + length, REASON_SIZE - length, " (the printer: %s)", state.words);
     }

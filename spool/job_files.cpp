@@ -138,19 +138,34 @@ FileState file_in_folder(const std::string& name, const FileIdentity* identity,
     return FILE_GONE;
 }
 
-int quiet_long_enough(QuietWatch* watch, const WIN32_FIND_DATAA* found, unsigned long quiet_ms,
-                      unsigned long long now) {
+// The file's sighting, if it looks now as it did then.
+static const QuietWatch::Sighting* same_sighting(const QuietWatch* watch,
+                                                 const WIN32_FIND_DATAA* found) {
     auto it = watch->seen.find(found->cFileName);
     if (it == watch->seen.end() || it->second.size_high != found->nFileSizeHigh ||
         it->second.size_low != found->nFileSizeLow ||
         std::memcmp(&it->second.written, &found->ftLastWriteTime, sizeof(FILETIME)) != 0 ||
-        std::memcmp(&it->second.changed, &found->ftCreationTime, sizeof(FILETIME)) != 0) {
+        std::memcmp(&it->second.changed, &found->ftCreationTime, sizeof(FILETIME)) != 0)
+        return NULL;
+    return &it->second;
+}
+
+int quiet_long_enough(QuietWatch* watch, const WIN32_FIND_DATAA* found, unsigned long quiet_ms,
+                      unsigned long long now) {
+    const QuietWatch::Sighting* seen = same_sighting(watch, found);
+    if (seen == NULL) {
         watch->seen[found->cFileName] =
             QuietWatch::Sighting{found->nFileSizeHigh, found->nFileSizeLow, found->ftLastWriteTime,
                                  found->ftCreationTime, now};
         return quiet_ms == 0;
     }
-    return now - it->second.since >= quiet_ms;
+    return now - seen->since >= quiet_ms;
+}
+
+int seen_unchanged(const QuietWatch* watch, const WIN32_FIND_DATAA* found, unsigned long quiet_ms,
+                   unsigned long long now) {
+    const QuietWatch::Sighting* seen = same_sighting(watch, found);
+    return seen != NULL && now - seen->since >= quiet_ms;
 }
 
 unsigned long long quiet_at(const QuietWatch* watch, unsigned long quiet_ms) {

@@ -85,6 +85,10 @@ struct QuietWatch {
 // writing and of change seen the same since then. A file seen anew starts the wait.
 int quiet_long_enough(QuietWatch* watch, const WIN32_FIND_DATAA* found, unsigned long quiet_ms,
                       unsigned long long now);
+// Whether the file was seen as it is now for `quiet_ms` by `now` (the watch unchanged): a file
+// still written to when the poll ended is not.
+int seen_unchanged(const QuietWatch* watch, const WIN32_FIND_DATAA* found, unsigned long quiet_ms,
+                   unsigned long long now);
 // When every file watched will have been left alone for `quiet_ms` (0 for none).
 unsigned long long quiet_at(const QuietWatch* watch, unsigned long quiet_ms);
 // Forgets the files no longer in ZV.

@@ -4,6 +4,9 @@
 #include "spool/event_log.h"
 #include "spool/handover.h"
 
+#include <cstring>
+#include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -267,6 +270,94 @@ static void hold_what_cannot_be_told(Spooler* s, const std::vector<WIN32_FIND_DA
     }
 }
 
+enum {
+    // The folder's printer is asked how it is at most this often while no job waits: the window
+    // shows it, and many spoolers share a print server.
+    PRINTER_LOOK_INTERVAL_MS = 60000,
+};
+
+static long long seconds_of(FILETIME t) {
+    unsigned long long ticks = ((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime;
+    return (long long)(ticks / 10000000ULL) - 11644473600LL;
+}
+
+// What a job handed to the printer `r` names waits on, when that printer prints nothing now.
+static void stand_with_printer(const JobRecord& r, std::map<std::string, PrinterCheck>* printers,
+                               JobStanding* j) {
+    j->state = JOB_STATE_HANDED;
+    j->printer = r.printer;
+    j->job_id = r.job_id;
+    j->since = r.since;
+    j->why = handed_words(r);
+    auto known = printers->find(r.printer);
+    if (known == printers->end())
+        known = printers->emplace(r.printer, check_printer(r.printer)).first;
+    const PrinterCheck& printer = known->second;
+    if (std::strcmp(printer.state, PRINTER_READY) != 0 &&
+        std::strcmp(printer.state, PRINTER_REFUSES) != 0) {
+        j->state = printer.state;
+        j->why += "; the printer: " + printer.words;
+    }
+}
+
+// Where each job in ZV stands at the end of the poll, and the folder's printer.
+static void take_stock(Spooler* s, const std::vector<WIN32_FIND_DATAA>& files, const Poll& poll) {
+    Standing& st = s->standing;
+    st.polled = (long long)std::time(NULL);
+    unsigned long long now = GetTickCount64();
+    if (!files.empty() || s->printer_asked == 0 ||
+        now - s->printer_asked >= PRINTER_LOOK_INTERVAL_MS) {
+        PrinterCheck printer = check_folder_printer();
+        s->printer_asked = now;
+        st.printer = printer.name;
+        st.printer_state = printer.state;
+        st.printer_words = printer.words;
+        st.printer_reasons = printer.reasons;
+    }
+    std::map<std::string, PrinterCheck> printers;
+    st.jobs.clear();
+    for (const WIN32_FIND_DATAA& f : files) {
+        JobStanding j;
+        j.name = f.cFileName;
+        j.since = seconds_of(f.ftLastWriteTime);
+        j.state = JOB_STATE_WAITING;
+        const JobRecord* known = NULL;
+        for (const JobRecord* r : records_named(&s->journal, j.name))
+            if (r->state != JOB_PRINTING)
+                known = r;
+        auto kept = s->kept_reasons.find(j.name);
+        if (known != NULL && known->state == JOB_HELD) {
+            j.state = JOB_STATE_HELD;
+            j.since = known->since;
+            j.why = "kept for a person: " + known->reason;
+        } else if (known != NULL && known->state == JOB_PRINTED) {
+            j.state = JOB_STATE_PRINTED;
+            j.since = known->since;
+        } else if (known != NULL) {
+            stand_with_printer(*known, &printers, &j);
+        } else if (not_a_file(&f) != NULL) {
+            j.state = JOB_STATE_NOT_A_FILE;
+            j.why = kept != s->kept_reasons.end() ? kept->second : "";
+        } else if (kept != s->kept_reasons.end()) {
+            j.state = JOB_STATE_KEPT;
+            j.why = kept->second;
+        } else if (!poll.refusal.empty()) {
+            j.why = poll.refusal;
+            j.state = poll.waits_turn                          ? JOB_STATE_TURN
+                      : poll.refusal == s->journal_notice.said ? JOB_STATE_JOURNAL
+                      : st.printer_state != PRINTER_READY      ? st.printer_state
+                                                               : JOB_STATE_BUSY;
+        } else if (s->quiet.seen.count(j.name) &&
+                   !seen_unchanged(&s->quiet, &f, s->settings.quiet_ms, now)) {
+            j.state = JOB_STATE_QUIET;
+            j.why = "its file is still being written; it is printed once it is left alone";
+        }
+        st.jobs.push_back(j);
+    }
+    if (journal_path(&s->journal)[0] != '\0')
+        store_standing(st, standing_path(journal_path(&s->journal)));
+}
+
 int poll_spool_directory(Spooler* s) {
     // A request to end applies to the poll it came in (the program ends after it).
     clear_stop_request();
@@ -318,6 +409,8 @@ int poll_spool_directory(Spooler* s) {
     if (!s->journal_failed)
         note_journal(s, "");
     note_handed_over(s);
+    if (readable)
+        take_stock(s, files, poll);
     // Asked to end, the poll left jobs unprinted.
     if (spooling_stopped() && !list_job_files(&error).empty())
         poll.result = 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 // Writes the state of the spool folder the program runs in to standard output: whether a spooler
-// holds it, and every job in ZV with its state. As JSON when `json`. Returns 0 when no job is kept
-// or stuck, 1 when one is.
+// holds it, its printer, and every job in ZV with its state. As JSON when `json`. Returns 0 when
+// every job is on its way to paper, 1 when one cannot print (kept, held, stuck, waiting on a
+// printer that cannot take it, no spooler), 2 when there is no folder ZV.
 int report_spool_status(int json);

@@ -22,6 +22,7 @@
 #include "spool/job_files.h"
 #include "spool/notices.h"
 #include "spool/spool_options.h"
+#include "spool/standing.h"
 
 #include <cstdint>
 #include <map>
@@ -91,6 +92,10 @@ struct Spooler {
     RefusalBackoff backoff;
     // The left margin the jobs printed so far left for the next.
     int32_t carried_margin = 0;
+    // Where things stood at the end of the last poll, and when (forward-only clock) the folder's
+    // printer was last asked how it is.
+    Standing standing;
+    unsigned long long printer_asked = 0;
 };
 
 // Makes the spooler ready to poll: the folder claimed (a spooler standing by tries again, and

@@ -189,34 +189,41 @@ BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STA
         return FALSE;
     }
     // The spooler says its state only in bits: named here as its own documentation names them.
+    // The bits as IPP's printer-state-reasons name them too, so that a report reads the same
+    // from both platforms.
     static const struct {
         DWORD bit;
         const char* words;
+        const char* reason;
     } names[] = {
-        {PRINTER_STATUS_PAUSED, "paused"},
-        {PRINTER_STATUS_ERROR, "error"},
-        {PRINTER_STATUS_PAPER_JAM, "paper jam"},
-        {PRINTER_STATUS_PAPER_OUT, "paper out"},
-        {PRINTER_STATUS_PAPER_PROBLEM, "paper problem"},
-        {PRINTER_STATUS_OFFLINE, "offline"},
-        {PRINTER_STATUS_DOOR_OPEN, "door open"},
-        {PRINTER_STATUS_NO_TONER, "no toner"},
-        {PRINTER_STATUS_OUT_OF_MEMORY, "out of memory"},
-        {PRINTER_STATUS_USER_INTERVENTION, "user intervention required"},
-        {PRINTER_STATUS_NOT_AVAILABLE, "not available"},
-        {PRINTER_STATUS_TONER_LOW, "toner low"},
-        {PRINTER_STATUS_PRINTING, "printing"},
+        {PRINTER_STATUS_PAUSED, "paused", "paused"},
+        {PRINTER_STATUS_ERROR, "error", "other-error"},
+        {PRINTER_STATUS_PAPER_JAM, "paper jam", "media-jam-error"},
+        {PRINTER_STATUS_PAPER_OUT, "paper out", "media-empty-error"},
+        {PRINTER_STATUS_PAPER_PROBLEM, "paper problem", "media-needed-error"},
+        {PRINTER_STATUS_OFFLINE, "offline", "offline-report"},
+        {PRINTER_STATUS_DOOR_OPEN, "door open", "door-open-error"},
+        {PRINTER_STATUS_NO_TONER, "no toner", "toner-empty-error"},
+        {PRINTER_STATUS_OUT_OF_MEMORY, "out of memory", "other-error"},
+        {PRINTER_STATUS_USER_INTERVENTION, "user intervention required", "other-warning"},
+        {PRINTER_STATUS_NOT_AVAILABLE, "not available", "offline-report"},
+        {PRINTER_STATUS_TONER_LOW, "toner low", "toner-low-warning"},
+        {PRINTER_STATUS_PRINTING, "printing", NULL},
     };
     const PRINTER_INFO_2A* info = (const PRINTER_INFO_2A*)record.data();
-    std::string words;
+    std::string words, reasons;
     for (const auto& n : names)
-        if (info->Status & n.bit)
+        if (info->Status & n.bit) {
             words += (words.empty() ? "" : ", ") + std::string(n.words);
+            if (n.reason != NULL && reasons.find(n.reason) == std::string::npos)
+                reasons += (reasons.empty() ? "" : ",") + std::string(n.reason);
+        }
     state->stopped = (info->Status & ~(PRINTER_STATUS_PRINTING | PRINTER_STATUS_TONER_LOW |
                                        PRINTER_STATUS_BUSY | PRINTER_STATUS_PROCESSING |
                                        PRINTER_STATUS_WAITING | PRINTER_STATUS_WARMING_UP)) != 0;
     // Windows queues every job, paused or not; the print system under Wine says itself.
     state->accepting = (info->Status & PRINTER_STATUS_PENDING_DELETION) == 0;
     std::snprintf(state->words, sizeof state->words, "%s", words.empty() ? "ready" : words.c_str());
+    std::snprintf(state->reasons, sizeof state->reasons, "%s", reasons.c_str());
     return TRUE;
 }

@@ -8,6 +8,14 @@
 
 #define PRINTER_ENUM_DEFAULT 0x00000001
 #define PRINTER_ENUM_LOCAL 0x00000002
+#define PRINTER_ENUM_CONNECTIONS 0x00000004
+
+typedef struct _PRINTER_INFO_1A {
+    DWORD Flags;
+    LPSTR pDescription;
+    LPSTR pName;
+    LPSTR pComment;
+} PRINTER_INFO_1A, *PPRINTER_INFO_1A, *LPPRINTER_INFO_1A;
 
 typedef struct _PRINTER_INFO_5A {
     LPSTR pPrinterName;

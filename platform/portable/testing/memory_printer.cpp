@@ -262,6 +262,7 @@ class MemoryPrinterSystem : public PrinterSystem {
         if (found != Lookup::found)
             return found;
         state.words = printer_->state_words;
+        state.reasons = printer_->state_reasons;
         state.stopped = printer_->stopped;
         state.accepting = printer_->accepting;
         return Lookup::found;

@@ -86,6 +86,7 @@ class MemoryPrinter {
     std::string offline;
     // What the printer says of itself (spooler_printer_state), and whether it prints now.
     std::string state_words = "idle";
+    std::string state_reasons; // as IPP keywords, comma-separated
     bool stopped = false;
     bool accepting = true;
 

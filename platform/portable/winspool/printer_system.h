@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zvp {
 
@@ -42,6 +43,7 @@ struct PrinterState {
     bool stopped = false;
     bool accepting = true;
     std::string words;
+    std::string reasons; // its state's reasons as IPP keywords, comma-separated ("" for none)
 };
 
 class PrinterSystem {
@@ -49,6 +51,14 @@ class PrinterSystem {
     virtual ~PrinterSystem() = default;
     virtual Lookup default_printer(PrinterEntry& entry) = 0;
     virtual Lookup find_printer(const std::string& name, PrinterEntry& entry) = 0;
+    // Every printer there is, as `lpstat -e` lists them.
+    virtual Lookup list_printers(std::vector<PrinterEntry>& all) {
+        PrinterEntry only;
+        Lookup found = default_printer(only);
+        if (found == Lookup::found)
+            all.push_back(only);
+        return found;
+    }
     // A device for the named printer, or null with the last error set.
     virtual std::shared_ptr<Device> open(const std::string& name) = 0;
     // A job of the named printer, by the id StartDocA gave it.

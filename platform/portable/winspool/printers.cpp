@@ -62,13 +62,39 @@ void set_printer_system(std::shared_ptr<PrinterSystem> system) {
 
 using namespace zvp;
 
+// Every printer, at level 1: the records first, then their strings.
+static BOOL enum_all_printers(LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
+    std::vector<PrinterEntry> all;
+    if (current_system() && current_system()->list_printers(all) == Lookup::failed)
+        return FALSE;
+    RecordWriter out(buffer, size, static_cast<DWORD>(all.size() * sizeof(PRINTER_INFO_1A)));
+    std::vector<PRINTER_INFO_1A> records;
+    for (const PrinterEntry& e : all) {
+        LPSTR description = out.add(e.comment.empty() ? e.name : e.comment);
+        LPSTR printer_name = out.add(e.name);
+        LPSTR comment = out.add(e.comment);
+        records.push_back(PRINTER_INFO_1A{0, description, printer_name, comment});
+    }
+    *needed = out.needed();
+    if (!out.fits()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (!records.empty())
+        std::memcpy(buffer, records.data(), records.size() * sizeof(PRINTER_INFO_1A));
+    *returned = static_cast<DWORD>(records.size());
+    return TRUE;
+}
+
 BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
                           LPDWORD needed, LPDWORD returned) {
-    if (!needed || !returned || level != 5 || name != nullptr) {
+    if (!needed || !returned || (level != 5 && level != 1) || name != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     *needed = *returned = 0;
+    if (level == 1)
+        return enum_all_printers(buffer, size, needed, returned);
     if (!(flags & (PRINTER_ENUM_DEFAULT | PRINTER_ENUM_LOCAL)))
         return TRUE;
     PrinterEntry entry;
@@ -302,5 +328,6 @@ BOOL spooler_printer_state(LPCSTR printer, LPCSTR reference, SPOOLER_PRINTER_STA
     state->stopped = found.stopped ? TRUE : FALSE;
     state->accepting = found.accepting ? TRUE : FALSE;
     copy_text(found.words, state->words, sizeof state->words);
+    copy_text(found.reasons, state->reasons, sizeof state->reasons);
     return TRUE;
 }

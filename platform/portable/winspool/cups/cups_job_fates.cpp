@@ -745,6 +745,7 @@ PrinterState describe_printer_state(int state, const std::vector<std::string>& r
         if (r == "none")
             continue;
         why += (why.empty() ? "" : ", ") + r;
+        out.reasons += (out.reasons.empty() ? "" : ",") + r;
         // A printer that says it cannot go on stops its queue in all but name.
         if (r.size() > 6 && r.compare(r.size() - 6, 6, "-error") == 0)
             out.stopped = true;

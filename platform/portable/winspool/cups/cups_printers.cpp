@@ -16,9 +16,15 @@
 
 namespace zvp {
 
-const char builtin_pdf_printer[] = "PDF";
+// A name no CUPS queue can have (CUPS refuses spaces in them), so that choosing it can never
+// mean a queue instead.
+const char builtin_pdf_printer[] = "zvspool PDF";
 
 namespace {
+
+// The built-in printer's older name, which cups-pdf gives its own queue: where a CUPS queue has
+// it, the queue wins.
+const char older_pdf_name[] = "PDF";
 
 bool is_socket(const char* path) {
     struct stat st;
@@ -37,10 +43,18 @@ bool scheduler_installed() {
     return folder && (is_program("/usr/sbin/cupsd") || is_program("/usr/local/sbin/cupsd"));
 }
 
+// Whether `name` is the built-in PDF printer's: its own name, or its older one where no CUPS
+// queue is found under it (as it always was: a scheduler that does not answer has none).
+bool names_builtin(const char* name) {
+    if (strcasecmp(name, builtin_pdf_printer) == 0)
+        return true;
+    return strcasecmp(name, older_pdf_name) == 0 && (no_print_system() || !find_dest(name));
+}
+
 // Why the built-in PDF printer is the default, or "" when it is not.
 std::string builtin_reason() {
     if (const char* variable = naming_variable()) {
-        if (strcasecmp(std::getenv(variable), builtin_pdf_printer) != 0)
+        if (!names_builtin(std::getenv(variable)))
             return {};
         return std::string("named by ") + variable;
     }
@@ -86,9 +100,9 @@ class SystemPrinters : public PrinterSystem {
     }
 
     Lookup find_printer(const std::string& name, PrinterEntry& entry) override {
-        std::string builtin = builtin_reason();
-        if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && !builtin.empty()) {
-            entry = builtin_entry(builtin);
+        if (names_builtin(name.c_str())) {
+            std::string builtin = builtin_reason();
+            entry = builtin_entry(builtin.empty() ? "named" : builtin);
             return Lookup::found;
         }
         DestPtr dest = find_dest(name.c_str());
@@ -100,8 +114,22 @@ class SystemPrinters : public PrinterSystem {
         return Lookup::found;
     }
 
+    Lookup list_printers(std::vector<PrinterEntry>& all) override {
+        if (no_print_system())
+            return Lookup::none;
+        cups_dest_t* dests = nullptr;
+        int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+        if (count == 0 && !scheduler_answers())
+            return Lookup::failed;
+        for (int i = 0; i < count; ++i)
+            if (!dests[i].instance)
+                all.push_back(describe_dest(&dests[i]));
+        cupsFreeDests(count, dests);
+        return Lookup::found;
+    }
+
     std::shared_ptr<Device> open(const std::string& name) override {
-        if (strcasecmp(name.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty())
+        if (names_builtin(name.c_str()))
             return pdf_printer_device(a4_page(kPrinterDpi),
                                       routable_sink(pdf_directory_sink(builtin_pdf_directory())));
         DestPtr dest = find_dest(name.c_str());
@@ -174,9 +202,7 @@ class SystemPrinters : public PrinterSystem {
     }
 
   private:
-    static bool is_builtin(const std::string& printer) {
-        return strcasecmp(printer.c_str(), builtin_pdf_printer) == 0 && !builtin_reason().empty();
-    }
+    static bool is_builtin(const std::string& printer) { return names_builtin(printer.c_str()); }
 
     std::string default_name_; // the default destination last found
 
