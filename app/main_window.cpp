@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 UINT spool_interval_ms(void) {
     return (UINT)(spool_options.poll_seconds * 1000 + 0.5);
@@ -24,16 +26,120 @@ static std::string shown_alarm;
 static int told_alarms = 0;
 static int icon_added = 0;
 
-static void paint_alarm(HDC dc) {
-    if (shown_alarm.empty())
-        return;
+// `text` broken at its spaces into lines that fit `width` in the font selected in `dc`; a word
+// wider than that is broken where it must be.
+static std::vector<std::string> wrapped(HDC dc, const std::string& text, int width) {
+    std::vector<std::string> lines;
+    std::string line;
+    auto fits = [&](const std::string& t) {
+        SIZE size = {0, 0};
+        GetTextExtentPoint32A(dc, t.c_str(), (int)t.size(), &size);
+        return width <= 0 || size.cx <= width;
+    };
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t space = text.find(' ', from);
+        std::string word =
+            text.substr(from, space == std::string::npos ? std::string::npos : space - from);
+        from = space == std::string::npos ? text.size() : space + 1;
+        std::string longer = line.empty() ? word : line + " " + word;
+        if (fits(longer)) {
+            line = longer;
+            continue;
+        }
+        if (!line.empty())
+            lines.push_back(line);
+        line = word;
+        while (line.size() > 1 && !fits(line)) {
+            size_t keep = line.size() - 1;
+            while (keep > 1 && !fits(line.substr(0, keep)))
+                --keep;
+            lines.push_back(line.substr(0, keep));
+            line = line.substr(keep);
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+static std::string clock_time(long long when) {
+    std::time_t t = (std::time_t)when;
+    char text[32] = "";
+    if (const std::tm* local = std::localtime(&t))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+    return text;
+}
+
+enum { SHOWN_WAITING_JOBS = 5 };
+
+// Where things stand, as the window says it below the font sample (its labels in code page
+// 1250, the reasons in the log's words): the folder, the printer, the jobs that cannot print and
+// why, the job printed last, a test sheet that failed.
+static std::vector<std::string> standing_lines(const Spooler* s) {
+    std::vector<std::string> lines;
+    lines.push_back("Folder: " + current_folder() + PATH_SEPARATOR + "ZV");
+    const Standing& st = s->standing;
+    if (st.polled == 0)
+        return lines;
+    std::string printer = st.printer.empty() ? "" : "\"" + st.printer + "\": ";
+    lines.push_back("Drukarka: " + printer + st.printer_words);
+    int blocked = 0;
+    for (const JobStanding& j : st.jobs)
+        blocked += !job_state_is_fine(j.state);
+    // "Zadania w ZV" (jobs in ZV), "nie drukuj\xB9 si\xEA" (cannot print).
+    lines.push_back("Zadania w ZV: " + std::to_string(st.jobs.size()) +
+                    (blocked ? ", nie drukuj\xB9 si\xEA: " + std::to_string(blocked) : ""));
+    int shown = 0;
+    for (const JobStanding& j : st.jobs)
+        if (!job_state_is_fine(j.state) && shown++ < SHOWN_WAITING_JOBS)
+            lines.push_back(shown_name(j.name) + " [" + j.state + "] " + j.why);
+    if (blocked > SHOWN_WAITING_JOBS)
+        lines.push_back("... (zvspool --status)");
+    if (!st.last_printed.empty())
+        lines.push_back("Ostatni wydruk: " + shown_name(st.last_printed) + ", " +
+                        clock_time(st.last_printed_at));
+    if (!st.test_sheet.empty())
+        lines.push_back("Strona testowa nie wydrukowana: " + st.test_sheet);
+    return lines;
+}
+
+// Below the font sample: the alarm (red), then where things stand, each line wrapped to the
+// window's width.
+static void paint_standing(HWND window, HDC dc) {
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(window, &client);
+    int width = client.right - client.left;
     SaveDC(dc);
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(160, 0, 0));
-    SelectObject(dc, GetStockObject(SYSTEM_FONT));
-    TextOutA(dc, 0, font_sample_bottom(dc) + font_sample_bottom(dc) / 12, shown_alarm.c_str(),
-             (int)shown_alarm.size());
+    // The window's own words are Polish: a font of code page 1250, as the sample's are.
+    LOGFONTA face;
+    std::memset(&face, 0, sizeof face);
+    face.lfHeight = -13;
+    face.lfCharSet = EASTEUROPE_CHARSET;
+    face.lfPitchAndFamily = VARIABLE_PITCH;
+    HFONT font = CreateFontIndirectA(&face);
+    SelectObject(dc, font != NULL ? (HGDIOBJ)font : GetStockObject(SYSTEM_FONT));
+    TEXTMETRICA metrics;
+    std::memset(&metrics, 0, sizeof metrics);
+    GetTextMetricsA(dc, &metrics);
+    int step = metrics.tmHeight > 0 ? metrics.tmHeight : 16;
+    int y = font_sample_bottom(dc) + font_sample_bottom(dc) / 12;
+    auto say = [&](const std::string& text, COLORREF colour) {
+        SetTextColor(dc, colour);
+        for (const std::string& line : wrapped(dc, text, width)) {
+            TextOutA(dc, 0, y, line.c_str(), (int)line.size());
+            y += step;
+        }
+    };
+    if (!shown_alarm.empty())
+        say(shown_alarm, RGB(160, 0, 0));
+    if (const Spooler* s = spooler_of(window))
+        for (const std::string& line : standing_lines(s))
+            say(line, RGB(64, 64, 64));
     RestoreDC(dc, -1);
+    if (font != NULL)
+        DeleteObject(font);
 }
 
 // Takes our icon out of the notification area, if it is there.
@@ -100,13 +206,18 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
         paint_font_sample(dc);
-        paint_alarm(dc);
+        paint_standing(window, dc);
         EndPaint(window, &paint);
         return 0;
     }
     case WM_SYSCOMMAND:
         if (wParam == IDM_PRINT_TEST) {
-            run_test_page_command(window);
+            std::string why;
+            run_test_page_command(window, &why);
+            if (Spooler* spooler = spooler_of(window)) {
+                spooler->standing.test_sheet = why;
+                InvalidateRect(window, NULL, TRUE);
+            }
             return 0;
         }
         break;
@@ -123,6 +234,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         if (Spooler* spooler = spooler_of(window)) {
             poll_spool_directory(spooler);
             tell_alarm(window, &spooler->alarms);
+            InvalidateRect(window, NULL, TRUE);
         }
         SetTimer(window, SPOOL_TIMER_ID, spool_interval_ms(), NULL);
         return 0;

@@ -13,9 +13,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 static const char CLASS_NAME[] = "Doduzi";
 static const char WINDOW_TITLE[] = "Wydruk kartoteki ZV";
+
+// What the start-up line leaves to say: the print system's limits, and a start with the
+// administrator's rights (a zvspool started once with sudo is the usual cause).
+static void say_start_warnings(void) {
+    if (*spooler_limits())
+        log_event(EVENT_WARNING, "%s", spooler_limits());
+    if (IsUserAnAdmin())
+        log_event(EVENT_WARNING,
+                  "zvspool runs as %s: it prints with that account's printers and keeps its "
+                  "journal in that account's state folder; run it as the user who prints",
+#if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
+                  "administrator"
+#else
+                  "root"
+#endif
+        );
+}
 
 // "--once": poll ZV once, without a window, and end with 0 when no job had to be kept, else 1.
 static int poll_once(Spooler* spooler, const std::string& folder) {
@@ -27,8 +45,7 @@ static int poll_once(Spooler* spooler, const std::string& folder) {
     log_event(EVENT_INFO, "zvspool %s polls %s%cZV once; printer: %s%s%s", ZV_VERSION,
               folder.c_str(), PATH_SEPARATOR, printer, options.empty() ? "" : "; ",
               options.c_str());
-    if (*spooler_limits())
-        log_event(EVENT_WARNING, "%s", spooler_limits());
+    say_start_warnings();
     check_spool_directory(spooler);
     return poll_spool_directory(spooler);
 }
@@ -63,6 +80,15 @@ static void tell_second_start(const std::string& holder, const std::string& fold
     MessageBoxA(NULL, text.c_str(), "zvspool", MB_ICONINFORMATION);
 }
 
+// A start that fails is told on screen where there is one: started from the desktop's menu, its
+// autostart or the Startup folder, nobody sees standard error. The log's place comes with it.
+static void tell_failed_start(int mode, const std::string& reason) {
+    if (mode == RUN_ONCE || mode == RUN_STATUS || GetSystemMetrics(SM_CMONITORS) == 0)
+        return;
+    std::string text = "zvspool did not start: " + reason + "\n\nIts log: " + log_place();
+    MessageBoxA(NULL, text.c_str(), "zvspool", MB_ICONHAND);
+}
+
 // Claims the folder for this spooler. Returns 0 when it may go on (it holds the folder, or
 // stands by for it), 1 when it must end; the log says why. A --once run is told nothing on
 // screen: it runs unattended.
@@ -85,6 +111,7 @@ static int claim_folder(Spooler* spooler, const std::string& folder, int mode) {
     default:
         log_event(EVENT_ERROR, "cannot claim %s%cZV for this zvspool: %s; it ends", folder.c_str(),
                   PATH_SEPARATOR, holder.c_str());
+        tell_failed_start(mode, "cannot claim " + folder + PATH_SEPARATOR + "ZV: " + holder);
         return 1;
     }
 }
@@ -105,14 +132,38 @@ static int enter_folder(const CommandLine& line) {
         char why[512];
         describe_error(GetLastError(), why, sizeof why);
         std::fprintf(stderr, "zvspool: cannot work in %s: %s\n", line.folder.c_str(), why);
+        tell_failed_start(line.mode, "cannot work in " + line.folder + ": " + why);
         return line.mode == RUN_STATUS ? 2 : 1;
     }
     std::string why;
     if (load_spool_options(line.settings, &why) != 0) {
         log_event(EVENT_ERROR, "%s; zvspool does not start", why.c_str());
+        if (line.mode == RUN_STATUS)
+            std::fprintf(stderr, "zvspool: %s\n", why.c_str());
+        tell_failed_start(line.mode, why);
         return 2;
     }
     return 0;
+}
+
+// The window closed: printing ends, and the log names the jobs it leaves in ZV (printed when
+// zvspool starts again).
+static void say_jobs_left_waiting(void) {
+    DWORD error;
+    std::vector<WIN32_FIND_DATAA> files = list_job_files(&error);
+    if (files.empty()) {
+        log_event(EVENT_INFO, "zvspool ends");
+        return;
+    }
+    std::string names;
+    for (size_t i = 0; i < files.size() && i < 20; ++i)
+        names += (i ? ", " : "") + shown_name(files[i].cFileName);
+    if (files.size() > 20)
+        names += " and " + std::to_string(files.size() - 20) + " more";
+    log_event(EVENT_WARNING,
+              "zvspool ends with %zu job%s left waiting in ZV: %s; they are printed when it "
+              "starts again",
+              files.size(), files.size() == 1 ? "" : "s", names.c_str());
 }
 
 // The spooler with its window, until the window is closed.
@@ -156,8 +207,7 @@ static int run_window(Spooler* spooler, HINSTANCE instance, const std::string& f
               spool_interval_ms() / 1000.0, printer, options.empty() ? "" : options.c_str(),
               options.empty() ? "" : "; ",
               IsWindowVisible(window) ? "with a window" : "without a window (no display)");
-    if (*spooler_limits())
-        log_event(EVENT_WARNING, "%s", spooler_limits());
+    say_start_warnings();
     check_spool_directory(spooler);
 
     MSG msg;
@@ -165,7 +215,7 @@ static int run_window(Spooler* spooler, HINSTANCE instance, const std::string& f
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
-    log_event(EVENT_INFO, "zvspool ends");
+    say_jobs_left_waiting();
     return (int)msg.wParam;
 }
 
@@ -177,6 +227,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     if (parse_command_line(command_line, &line, &why) != 0) {
         use_parent_console();
         std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), ZVSPOOL_USAGE);
+        tell_failed_start(RUN_WINDOW, why + "\n\nzvspool --help says how it is started.");
         return 2;
     }
     if (line.mode == RUN_HELP || line.mode == RUN_VERSION || line.mode == RUN_STATUS)
@@ -203,6 +254,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         char reason[768];
         describe_failure("zvspool's state folder is refused", reason, sizeof reason);
         log_event(EVENT_ERROR, "%s; zvspool ends", reason);
+        tell_failed_start(line.mode, reason);
         result = 1;
     } else if (line.mode == RUN_ONCE) {
         result = poll_once(&spooler, folder);

@@ -27,21 +27,51 @@ void add_test_page_command(HWND window) {
     AppendMenuA(menu, MF_STRING, IDM_PRINT_TEST, PRINT_MENU_TEXT);
 }
 
-void run_test_page_command(HWND window) {
-    if (print_test_page(window) != 0)
+void run_test_page_command(HWND window, std::string* why) {
+    if (print_test_sheet(why) != 0)
         MessageBoxA(window, PRINT_FAILED_TEXT, APP_CAPTION, MB_ICONEXCLAMATION);
 }
 
 int print_test_page(HWND window) {
     (void)window;
+    std::string why;
+    return print_test_sheet(&why);
+}
+
+// The sheet's line is wider than most paper: how much of it each pitch prints, said in the log
+// as a job's text cut at the printable edge is.
+static void note_cut_lines(HDC dc, const std::string& printer) {
+    static const int PITCHES[] = {10, 12, 17, 20};
+    int width = GetDeviceCaps(dc, HORZRES), dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    if (width <= 0 || dpi <= 0)
+        return;
+    std::string fit;
+    for (int cpi : PITCHES) {
+        int columns = (int)((long long)width * cpi / dpi);
+        if (columns >= SAMPLE_LINE_LENGTH)
+            continue;
+        fit += (fit.empty() ? "" : ", ") + std::to_string(columns) + " at " + std::to_string(cpi) +
+               " cpi";
+    }
+    if (!fit.empty())
+        log_event(EVENT_INFO,
+                  "the test sheet's lines are %d characters wide; the printable width of \"%s\" "
+                  "holds %s: the rest of each line is cut off at its edge",
+                  SAMPLE_LINE_LENGTH, printer.c_str(), fit.c_str());
+}
+
+int print_test_sheet(std::string* why) {
+    why->clear();
     char reason[768];
     FolderPrinter printer;
     HDC dc = open_default_printer_dc(&printer);
     if (dc == NULL) {
         explain_missing_printer(reason, sizeof reason);
         log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
+        *why = reason;
         return 1;
     }
+    note_cut_lines(dc, printer.name);
     DocumentSteps steps;
     // A document the printer did not take whole is not reported as printed.
     steps.pages = [&](HDC on) {
@@ -68,6 +98,7 @@ int print_test_page(HWND window) {
     DeleteDC(dc);
     if (end != DOCUMENT_WHOLE) {
         log_event(EVENT_ERROR, "the test sheet was not printed: %s", reason);
+        *why = reason;
         return 1;
     }
     DWORD status = 0;

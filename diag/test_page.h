@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+#include <string>
+
 #define IDM_PRINT_TEST 1
 
 enum { SAMPLE_LINE_LENGTH = 162 };
@@ -14,12 +16,15 @@ extern const char sample_line[SAMPLE_LINE_LENGTH + 1];
 
 // WM_CREATE: appends a separator and "&Drukuj" to the window's system menu.
 void add_test_page_command(HWND window);
-// WM_SYSCOMMAND IDM_PRINT_TEST: prints the sheet, and says so in a message box if it failed.
-void run_test_page_command(HWND window);
+// WM_SYSCOMMAND IDM_PRINT_TEST: prints the sheet, and says so in a message box if it failed;
+// `why` says why ("" when it printed), for the window to show beside the box.
+void run_test_page_command(HWND window, std::string* why);
 
 // Prints the sheet on the default printer as one document. Returns 0 when it was printed, 1 when
 // not; a document that failed on the way is abandoned, never left half-open.
 int print_test_page(HWND window);
+// The same, with why it was not printed in `why`.
+int print_test_sheet(std::string* why);
 // Draws the sixteen lines on the open page of `dc`, one line pitch apart from the top left.
 // Returns 0, or 1 when a line could not be drawn (the last error says why).
 int draw_test_page(HDC dc);

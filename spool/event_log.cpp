@@ -15,40 +15,75 @@ static const char* level_word(int level) {
     }
 }
 
-#ifdef _WIN32
-// Appends the line, first moving a log that would grow past the limit to zvspool.log.1.
-static void write_line(int level, const std::string& text) {
-    (void)level;
-    const char* line = text.c_str();
-    size_t length = text.size();
-    FILE* log = std::fopen(LOG_FILE_NAME, "ab");
+// Appends the line to the file `path`, first moving a log that would grow past the limit aside
+// (to PATH.1).
+static void append_to_file(const char* path, const std::string& text) {
+    std::string old = std::string(path) + ".1";
+    FILE* log = std::fopen(path, "ab");
     if (log == NULL)
         return;
     long size = std::fseek(log, 0, SEEK_END) == 0 ? std::ftell(log) : -1;
-    if (size > 0 && size + (long)length > LOG_FILE_LIMIT) {
+    if (size > 0 && size + (long)text.size() > LOG_FILE_LIMIT) {
         std::fclose(log);
-        std::remove(OLD_LOG_FILE_NAME);
-        std::rename(LOG_FILE_NAME, OLD_LOG_FILE_NAME);
-        log = std::fopen(LOG_FILE_NAME, "ab");
+        std::remove(old.c_str());
+        std::rename(path, old.c_str());
+        log = std::fopen(path, "ab");
         if (log == NULL)
             return;
     }
-    std::fwrite(line, 1, length, log);
+    std::fwrite(text.data(), 1, text.size(), log);
     std::fclose(log);
 }
+
+// The file the log goes to: zvspool.log on Windows, which has no standard error to see; on Linux
+// the file ZVSPOOL_LOG names (as the desktop's autostart sets it), else none.
+static const char* log_file(void) {
+#ifdef _WIN32
+    return LOG_FILE_NAME;
+#else
+    const char* named = std::getenv(LOG_FILE_VARIABLE);
+    return named != NULL && *named ? named : NULL;
+#endif
+}
+
+#ifdef _WIN32
 static const char LINE_END[] = "\r\n";
 #else
+static const char LINE_END[] = "\n";
+#endif
+
 // One write per line, so lines of two processes never mix. The journal reads a leading "<N>" as
 // the line's priority.
 static void write_line(int level, const std::string& line) {
+    if (const char* file = log_file()) {
+        append_to_file(file, line);
+        return;
+    }
     std::string out = line;
     if (std::getenv("JOURNAL_STREAM") != NULL)
         out = "<" + std::to_string(level) + ">" + line;
     std::fwrite(out.data(), 1, out.size(), stderr);
     std::fflush(stderr);
 }
-static const char LINE_END[] = "\n";
+
+std::string log_place(void) {
+    if (const char* file = log_file()) {
+        std::string path = file;
+        int absolute = path[0] == '/' || path[0] == '\\' || (path.size() > 1 && path[1] == ':');
+        if (absolute)
+            return path;
+        char folder[MAX_PATH] = "";
+        GetCurrentDirectoryA(sizeof folder, folder);
+#ifdef _WIN32
+        return std::string(folder) + "\\" + path;
+#else
+        return std::string(folder) + "/" + path;
 #endif
+    }
+    if (std::getenv("JOURNAL_STREAM") != NULL)
+        return "the systemd journal (journalctl --user -t zvspool)";
+    return "standard error";
+}
 
 void log_event(int level, const char* format, ...) {
     // However long the event's words, the line says them whole.

@@ -1,12 +1,13 @@
-// The program's log: one line per event, stamped with the local time. On Linux the lines go to
-// standard error (with their syslog priority in front when standard error is the journal); on
-// Windows they are appended to zvspool.log in the folder the program runs in, which is kept under
-// 1 MB by moving it to zvspool.log.1.
+// The program's log: one line per event, stamped with the local time. On Windows the lines are
+// appended to zvspool.log in the folder the program runs in, which is kept under 1 MB by moving it
+// to zvspool.log.1; on Linux to the file ZVSPOOL_LOG names, kept so too, else to standard error
+// (with their syslog priority in front when standard error is the journal).
 #pragma once
 
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <string>
 
 enum EventLevel {
     EVENT_ERROR = 3,
@@ -17,12 +18,16 @@ enum EventLevel {
 #define LOG_FILE_NAME "zvspool.log"
 #define OLD_LOG_FILE_NAME "zvspool.log.1"
 #define LOG_FILE_LIMIT (1024L * 1024L)
+#define LOG_FILE_VARIABLE "ZVSPOOL_LOG"
 
 void log_event(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// Where the log goes, as a person is told: a file's full path, the journal, standard error.
+std::string log_place(void);
 
 // The system's words for an error code, without the line end ("Access is denied."), or its
 // number when the system has none.

@@ -110,7 +110,20 @@ int claim_spool_folder(FolderClaim* c, std::string* holder) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         *holder = failure("cannot open " CLAIM_FILE_NAME);
+        // Made by another user (most often by a zvspool started once with sudo, or as
+        // administrator): who made it, and what the folder's user can do.
+        SpoolClaim last;
+        if (error == ERROR_ACCESS_DENIED && read_spool_claim(&last) == 0) {
+            std::string path = current_folder() + PATH_SEPARATOR + CLAIM_FILE_NAME;
+            *holder +=
+                "; it was made by another user" +
+                (last.holder.empty() ? std::string() : " (last held by " + last.holder + ")") +
+                ", and this one may not write it: its owner, or an administrator, "
+                "removes it (it is made anew), e.g. sudo rm \"" +
+                path + "\"";
+        }
         return CLAIM_FAILED;
     }
     OVERLAPPED at;

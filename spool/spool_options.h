@@ -1,6 +1,7 @@
 // What an office sets up per folder: the printer, an archive of what was printed, an offset for
 // pre-printed forms, reports fitted to the paper, the alarm time. Read from zvspool.conf beside ZV
-// ("key = value" lines, # for comments), then from the command line, which wins.
+// ("key = value" lines, # for comments, quotes to keep a # or blanks in a value; as Notepad saves
+// it, with or without a byte-order mark), then from the command line, which wins.
 #pragma once
 
 #include "platform/win32.h"
@@ -37,7 +38,8 @@ extern const char* const SPOOL_SETTINGS[9];
 extern SpoolOptions spool_options;
 
 // Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key
-// is unknown or the value bad.
+// is unknown or the value bad or ambiguous (an offset of "2,5"), the value shown in it with every
+// byte that is not printable ASCII written as \xHH.
 int set_spool_option(SpoolOptions* options, const std::string& key, const std::string& value,
                      std::string* why);
 

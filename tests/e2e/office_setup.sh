@@ -158,7 +158,7 @@ check "an unknown key exits 2, named" \
 rm "$bad/zvspool.conf"
 out=$(cd "$bad" && "$zvspool" --once --fit-columns many 2>&1); code=$?
 check "a bad option value exits 2" bash -c "test $code -eq 2 && grep -q 'fit-columns takes' <<< '$out'"
-printf 'offset = 1,1\n' > "$bad/zvspool.conf"
+printf 'offset = 1;1\n' > "$bad/zvspool.conf"
 printf 'Nie drukowac\r\n' > "$bad/ZV/zv0008.zv"
 out=$(cd "$bad" && "$zvspool" --once --offset x 2>&1); code=$?
 check "the command line is checked after the file, and wins" \

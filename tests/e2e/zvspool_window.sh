@@ -18,7 +18,7 @@ docs=${2:-}
 work=$(mktemp -d /tmp/zv-window.XXXXXX)
 pids=()
 stop_started() { local p; for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; }
-trap 'stop_started; rm -rf "$work"' EXIT
+trap 'stop_started; [[ -n "${ZV_KEEP:-}" ]] || rm -rf "$work"' EXIT
 mkdir -p "$work/run/ZV" "$work/home"
 export HOME="$work/home" PRINTER=PDF
 unset LPDEST
@@ -29,8 +29,8 @@ export DBUS_SESSION_BUS_ADDRESS
 dbus-monitor "interface='org.freedesktop.Notifications'" > "$work/bus.log" 2>&1 &
 pids+=("$!" "$(cat "$work/bus.pid")")
 
-# Stuck after a second here (5 minutes by default).
-(cd "$work/run" && exec "$zvspool" --alarm-after 0.02 > "$work/zvspool.log" 2>&1) &
+# Stuck after a second here (5 minutes by default); a poll every second.
+(cd "$work/run" && exec "$zvspool" --alarm-after 0.02 --poll-seconds 1 > "$work/zvspool.log" 2>&1) &
 pid=$!
 pids+=("$pid")
 
@@ -42,16 +42,23 @@ sleep 1
 width=$("$identify" -format %w "$work/window.png")
 height=$("$identify" -format %h "$work/window.png")
 
-# Darkest value in rows [from, from + 16) of the screenshot: 0 black, 1 white.
+# Darkest value in rows [from, from + 16) of the screenshot (the first one, or the file named
+# second): 0 black, 1 white.
 darkest() {
-  "$convert" "$work/window.png" -colorspace gray -crop "${width}x16+0+$1" +repage -format "%[fx:minima]" info:
+  "$convert" "${2:-$work/window.png}" -colorspace gray -crop "${width}x16+0+$1" +repage -format "%[fx:minima]" info:
 }
 inked=0
 for k in $(seq 0 11); do
   [[ $(darkest $((k * 16))) == 0* ]] && inked=$((inked + 1))
 done
 check "twelve lines of text, one in every 16-pixel band (found $inked)" test "$inked" -eq 12
-check "nothing below the twelfth line" test "$(darkest 200)" == 1
+# Below the sample, where things stand: the folder, the printer, the jobs in ZV.
+said=0
+for k in 0 1 2; do
+  [[ $(darkest $((208 + k * 16))) == 0* ]] && said=$((said + 1))
+done
+check "below it, three lines say where things stand (found $said)" test "$said" -eq 3
+check "and nothing more while all is well" test "$(darkest $((208 + 3 * 16)))" == 1
 check "the window is white behind the text" \
   test "$("$convert" "$work/window.png" -colorspace gray -format "%[fx:mean>0.6]" info:)" == 1
 
@@ -78,10 +85,14 @@ printf 'czeka\r\n' > "$work/run/ZV/zv0001.zv"
 check "the log raises the alarm" wait_for 30 grep -q "zv0001.zv has waited" "$work/zvspool.log"
 sleep 1
 "$import" -window "$wid" "$work/alarm.png"
+# Whether row band `2` (from 208) of screenshot `1` holds red text: the alarm's colour.
 line_ink() {
-  "$convert" "$1" -colorspace gray -crop "${width}x16+0+208" +repage -format "%[fx:minima<0.5]" info:
+  "$convert" "$1" -crop "${width}x16+0+$((208 + ${2:-0} * 16))" +repage \
+    -fx "(r > 0.4 && g < 0.25) ? 1 : 0" -format "%[fx:maxima>0.5]" info:
 }
-check "the window shows a line below the sample" test "$(line_ink "$work/alarm.png")" == 1
+check "the window shows a red line below the sample" test "$(line_ink "$work/alarm.png")" == 1
+check "a long alarm wraps onto the next line, not cut at the window's edge" \
+  test "$(line_ink "$work/alarm.png" 1)" == 1
 check "the desktop is asked to show a notification" \
   wait_for 5 grep -q 'string "1 job waiting: kept: ' "$work/bus.log"
 check "by the program's name" grep -q 'string "zvspool"' "$work/bus.log"
@@ -89,7 +100,8 @@ rm "$HOME/PDF" && mv "$HOME/PDF.sheet" "$HOME/PDF"
 check "once the printer can print, the job prints" wait_for 25 bash -c "test ! -e '$work/run/ZV/zv0001.zv'"
 sleep 1
 "$import" -window "$wid" "$work/cleared.png"
-check "and the line is gone" test "$(line_ink "$work/cleared.png")" == 0
+check "and the red line is gone" test "$(line_ink "$work/cleared.png")" == 0
+check "the job printed last is named below" test "$(darkest $((208 + 3 * 16)) "$work/cleared.png")" != 1
 
 # Started again from the menu while it runs: the person who clicked is told who holds the folder.
 (cd "$work/run" && exec "$zvspool" > "$work/second.log" 2>&1) &

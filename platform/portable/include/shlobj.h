@@ -25,4 +25,7 @@ extern "C" {
 HRESULT WINAPI SHGetFolderPathAndSubDirA(HWND window, int csidl, HANDLE token, DWORD flags,
                                          LPCSTR sub_folder, LPSTR path);
 
+// Whether the program runs with the administrator's rights: on Linux, as root.
+BOOL WINAPI IsUserAnAdmin(void);
+
 } // extern "C"

@@ -110,6 +110,8 @@ LONG_PTR WINAPI GetWindowLongPtrA(HWND window, int index);
 BOOL WINAPI ShowWindow(HWND window, int show);
 BOOL WINAPI UpdateWindow(HWND window);
 BOOL WINAPI InvalidateRect(HWND window, const RECT* rect, BOOL erase);
+// The window's client area, from (0, 0); all zero for a window that is not shown.
+BOOL WINAPI GetClientRect(HWND window, LPRECT rect);
 
 // Asks for the user's attention: on Linux the window manager's urgency hint, until FLASHW_STOP.
 #define FLASHW_STOP 0x0

@@ -99,9 +99,20 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    // open() takes the umask off the folder's write permissions too: they are given back.
-    if (!existed && (flags & O_CREAT))
+    // open() takes the umask off the folder's write permissions too: they are given back. A
+    // file root makes in a folder of another user is that user's: a program run once with sudo
+    // must not leave files its own user can no longer write (a Windows file, too, is its
+    // folder's users' by inheritance, whoever made it).
+    if (!existed && (flags & O_CREAT)) {
         fchmod(fd, new_file_mode(native));
+        struct stat folder;
+        if (geteuid() == 0 && stat(directory_of(native).c_str(), &folder) == 0 &&
+            folder.st_uid != 0 && !(folder.st_mode & S_ISVTX)) {
+            // Where it cannot be given, it stays root's: its users are told who made it.
+            int given = fchown(fd, folder.st_uid, folder.st_gid);
+            (void)given;
+        }
+    }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
                      ? ERROR_ALREADY_EXISTS

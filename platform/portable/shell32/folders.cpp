@@ -94,3 +94,7 @@ HRESULT WINAPI SHGetFolderPathAndSubDirA(HWND, int csidl, HANDLE, DWORD, LPCSTR 
     std::memcpy(path, folder.c_str(), folder.size() + 1);
     return S_OK;
 }
+
+BOOL WINAPI IsUserAnAdmin(void) {
+    return geteuid() == 0 ? TRUE : FALSE;
+}

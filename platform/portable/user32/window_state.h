@@ -53,6 +53,8 @@ class WindowBackend {
     virtual void wake();
     virtual int message_box(Window* owner, const std::string& text, const std::string& caption,
                             UINT type);
+    // The size of the window's client area (0 by 0 where it is not shown).
+    virtual void client_size(Window&, int& width, int& height) { width = height = 0; }
     // What BeginPaint draws on; null when the window cannot be painted now.
     virtual std::shared_ptr<Device> paint_device(Window&) { return nullptr; }
 };

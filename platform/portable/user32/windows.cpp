@@ -167,6 +167,18 @@ BOOL WINAPI InvalidateRect(HWND window, const RECT*, BOOL) {
     return TRUE;
 }
 
+BOOL WINAPI GetClientRect(HWND window, LPRECT rect) {
+    Window* w = find_window(window);
+    if (!w || !rect) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    int width = 0, height = 0;
+    user32().backend->client_size(*w, width, height);
+    *rect = RECT{0, 0, width, height};
+    return TRUE;
+}
+
 BOOL WINAPI FlashWindowEx(PFLASHWINFO info) {
     Window* w = info ? find_window(info->hwnd) : nullptr;
     if (!w) {

@@ -142,7 +142,9 @@ class GtkBackend : public GlibBackend {
         n->handle = w.handle;
         n->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         gtk_window_set_title(GTK_WINDOW(n->window), utf8(w.title).c_str());
-        gtk_window_set_default_size(GTK_WINDOW(n->window), 800, 220);
+        // CW_USEDEFAULT: room for the font sample and, below it, a dozen lines of the
+        // program's own.
+        gtk_window_set_default_size(GTK_WINDOW(n->window), 800, 420);
         n->area = gtk_drawing_area_new();
         gtk_widget_add_events(n->area, GDK_BUTTON_PRESS_MASK);
         gtk_container_add(GTK_CONTAINER(n->window), n->area);
@@ -210,6 +212,12 @@ class GtkBackend : public GlibBackend {
         g_dbus_connection_flush_sync(bus, nullptr, nullptr);
         g_object_unref(bus);
         return true;
+    }
+
+    void client_size(Window& w, int& width, int& height) override {
+        auto* n = static_cast<NativeWindow*>(w.native);
+        width = n && n->area ? gtk_widget_get_allocated_width(n->area) : 0;
+        height = n && n->area ? gtk_widget_get_allocated_height(n->area) : 0;
     }
 
     std::shared_ptr<Device> paint_device(Window& w) override {
