@@ -221,6 +221,13 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
             return 0;
         }
         break;
+    case WM_SETTINGCHANGE:
+        // Settings changed (on Linux: SIGHUP): the folder's are read again.
+        if (Spooler* spooler = spooler_of(window)) {
+            reload_spool_settings(spooler);
+            InvalidateRect(window, NULL, TRUE);
+        }
+        return 0;
     case WM_ENDSESSION:
         // The session ends without waiting for the poll: the job in print is abandoned (the
         // journal keeps it safe either way).

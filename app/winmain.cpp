@@ -136,7 +136,8 @@ static int enter_folder(const CommandLine& line) {
         return line.mode == RUN_STATUS ? 2 : 1;
     }
     std::string why;
-    if (load_spool_options(line.settings, &why) != 0) {
+    if (load_spool_options(line.settings, &why) != 0 ||
+        (line.mode != RUN_STATUS && check_spool_settings(&why) != 0)) {
         log_event(EVENT_ERROR, "%s; zvspool does not start", why.c_str());
         if (line.mode == RUN_STATUS)
             std::fprintf(stderr, "zvspool: %s\n", why.c_str());
@@ -247,6 +248,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     std::string folder = current_folder();
     Spooler spooler;
     spooler.settings = spooler_settings(spool_options);
+    spooler.overrides = line.settings;
     int result = 1;
     if (claim_folder(&spooler, folder, line.mode) != 0) {
         result = 1;

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 static const char* level_word(int level) {
     switch (level) {
@@ -52,6 +55,22 @@ static const char LINE_END[] = "\r\n";
 static const char LINE_END[] = "\n";
 #endif
 
+// Whether standard error is the journal's stream: JOURNAL_STREAM names it by device and inode
+// ("8:12345"), and a program started from there that sends its errors elsewhere inherits it.
+static int stderr_is_journal(void) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == NULL)
+        return 0;
+#ifdef _WIN32
+    return 0;
+#else
+    unsigned long long device = 0, inode = 0;
+    struct stat st;
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(2, &st) == 0 &&
+           (unsigned long long)st.st_dev == device && (unsigned long long)st.st_ino == inode;
+#endif
+}
+
 // One write per line, so lines of two processes never mix. The journal reads a leading "<N>" as
 // the line's priority.
 static void write_line(int level, const std::string& line) {
@@ -60,7 +79,7 @@ static void write_line(int level, const std::string& line) {
         return;
     }
     std::string out = line;
-    if (std::getenv("JOURNAL_STREAM") != NULL)
+    if (stderr_is_journal())
         out = "<" + std::to_string(level) + ">" + line;
     std::fwrite(out.data(), 1, out.size(), stderr);
     std::fflush(stderr);
@@ -80,7 +99,7 @@ std::string log_place(void) {
         return std::string(folder) + "/" + path;
 #endif
     }
-    if (std::getenv("JOURNAL_STREAM") != NULL)
+    if (stderr_is_journal())
         return "the systemd journal (journalctl --user -t zvspool)";
     return "standard error";
 }

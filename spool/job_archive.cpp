@@ -17,7 +17,8 @@ enum {
     PRUNE_INTERVAL_SECONDS = 3600,
 };
 
-std::string archive_name(const std::string& job_name, time_t when) {
+std::string archive_name(const std::string& folder_name, const std::string& job_name, time_t when,
+                         int number) {
     char stamp[32] = "";
     if (const std::tm* local = std::localtime(&when))
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H-%M-%S", local);
@@ -25,12 +26,44 @@ std::string archive_name(const std::string& job_name, time_t when) {
     size_t dot = base.rfind('.');
     if (dot != std::string::npos && dot > 0)
         base.resize(dot);
-    return std::string(stamp) + "_" + base + ".pdf";
+    std::string folder = folder_name.empty() ? "" : folder_name + "_";
+    std::string again = number > 1 ? "-" + std::to_string(number) : "";
+    return std::string(stamp) + "_" + folder + base + again + ".pdf";
 }
 
 static std::string archive_path(const std::string& file) {
     return spool_options.archive + PATH_SEPARATOR + file;
 }
+
+// The name of the folder that holds ZV, as a part of a file name.
+static std::string spool_folder_name(void) {
+    std::string folder = current_folder();
+    size_t cut = folder.find_last_of("/\\");
+    std::string name = cut == std::string::npos ? folder : folder.substr(cut + 1);
+    for (char& c : name)
+        if (c == ':' || (unsigned char)c < 0x20)
+            c = '-';
+    return name;
+}
+
+enum { ARCHIVE_NAME_TRIES = 1000 };
+
+// Gives the written copy `temp` its name in the archive, never over another file (two folders
+// may print a job of the same name in the same second): the first of NAME, NAME-2, ... that is
+// free, put in place with the folder made durable. The name, or "" when none could be given.
+static std::string place_copy(const std::string& temp, const std::string& job_name, time_t when) {
+    std::string folder = spool_folder_name();
+    for (int n = 1; n <= ARCHIVE_NAME_TRIES; ++n) {
+        std::string path = archive_path(archive_name(folder, job_name, when, n));
+        if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH))
+            return path;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            break;
+    }
+    return "";
+}
+
 
 // Why the copy was not made, in the system's words.
 static void not_archived(const std::string& name, const char* what) {
@@ -54,6 +87,17 @@ static int archive_folder_ready(ArchiveState* archive) {
     return 0;
 }
 
+int make_archive_folder(std::string* why) {
+    if (spool_options.archive.empty() || CreateDirectoryA(spool_options.archive.c_str(), NULL) ||
+        GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+    char reason[768];
+    describe_failure(("cannot make the archive folder " + spool_options.archive).c_str(), reason,
+                     sizeof reason);
+    *why = reason;
+    return 1;
+}
+
 std::string archive_printed_job(ArchiveState* archive, FolderPrinter* printer, FILE* job,
                                 const std::string& name, int32_t left_margin) {
     if (spool_options.archive.empty())
@@ -62,7 +106,10 @@ std::string archive_printed_job(ArchiveState* archive, FolderPrinter* printer, F
         not_archived(name, "cannot make the folder");
         return "";
     }
-    std::string path = archive_path(archive_name(name, std::time(NULL)));
+    time_t now = std::time(NULL);
+    // Written under a name of this process's own, then named.
+    std::string temp = archive_path("~zvspool-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                    std::to_string(++archive->written) + ".part");
     HDC dc = open_default_printer_dc(printer);
     if (dc == NULL) {
         not_archived(name, "cannot open the printer");
@@ -79,14 +126,19 @@ std::string archive_printed_job(ArchiveState* archive, FolderPrinter* printer, F
     };
     int job_id = 0;
     std::string made;
-    switch (print_document(dc, path.c_str(), steps, &job_id)) {
-    case DOCUMENT_WHOLE: made = path; break;
+    switch (print_document(dc, temp.c_str(), steps, &job_id)) {
+    case DOCUMENT_WHOLE:
+        made = place_copy(temp, name, now);
+        if (made.empty()) {
+            not_archived(name, "cannot name the copy");
+            DeleteFileA(temp.c_str());
+        }
+        break;
     case DOCUMENT_NOT_STARTED: not_archived(name, "cannot start the copy"); break;
     case DOCUMENT_ABANDONED: not_archived(name, "cannot write the copy"); break;
     case DOCUMENT_END_FAILED: not_archived(name, "cannot finish the copy"); break;
     }
     DeleteDC(dc);
-    time_t now = std::time(NULL);
     if (now - archive->pruned >= PRUNE_INTERVAL_SECONDS) {
         archive->pruned = now;
         prune_archive();

@@ -2,6 +2,9 @@
 
 #include "spool/event_log.h"
 
+#include <cstdio>
+#include <cstring>
+
 // Set when the program is asked to end while a job prints: that job is abandoned and kept, and no
 // other job is started.
 static int stop_requested = 0;
@@ -99,4 +102,47 @@ BOOL CALLBACK keep_printing(HDC dc, int code) {
     if (!stop_requested && closing_requested())
         stop_requested = 1;
     return !stop_requested;
+}
+
+int check_spool_settings(std::string* why) {
+    if (!spool_options.printer.empty()) {
+        PrinterCheck printer = check_printer(spool_options.printer);
+        if (std::strcmp(printer.state, PRINTER_UNKNOWN) == 0) {
+            *why = "printer = " + spool_options.printer + ": " + printer.words;
+            return 1;
+        }
+    }
+    return make_archive_folder(why);
+}
+
+// The settings in force, as the log says them.
+static std::string settings_words(void) {
+    const SpoolOptions& o = spool_options;
+    char timing[160];
+    std::snprintf(timing, sizeof timing, "; a poll every %g s; stuck after %lu s", o.poll_seconds,
+                  spooler_settings(o).alarm_seconds);
+    std::string rest = describe_spool_options();
+    return (o.printer.empty() ? std::string("the default printer")
+                              : "printer \"" + o.printer + "\"") +
+           timing + (rest.empty() ? "" : "; " + rest);
+}
+
+void reload_spool_settings(Spooler* s) {
+    SpoolOptions before = spool_options;
+    std::string was = settings_words();
+    std::string why;
+    if (load_spool_options(s->overrides, &why) != 0 || check_spool_settings(&why) != 0) {
+        spool_options = before;
+        log_event(EVENT_ERROR, "%s; the settings stay as they were", why.c_str());
+        return;
+    }
+    s->settings = spooler_settings(spool_options);
+    s->printer_asked = 0; // the window shows the printer chosen now
+    std::string now = settings_words();
+    if (now == was)
+        log_event(EVENT_INFO, SPOOL_CONFIG_FILE_NAME " read again: nothing changed (%s)",
+                  now.c_str());
+    else
+        log_event(EVENT_INFO, SPOOL_CONFIG_FILE_NAME " read again: now %s (before: %s)",
+                  now.c_str(), was.c_str());
 }

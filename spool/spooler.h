@@ -96,11 +96,24 @@ struct Spooler {
     // printer was last asked how it is.
     Standing standing;
     unsigned long long printer_asked = 0;
+    // The settings the command line gave, which win over zvspool.conf when it is read again.
+    std::vector<SpoolSetting> overrides;
 };
 
 // Makes the spooler ready to poll: the folder claimed (a spooler standing by tries again, and
 // says so when it takes over) and the journal opened. 1 when it may poll.
 int start_spooler(Spooler* spooler);
+
+// Whether the folder's options can work here, checked when they are read: the printer they
+// name is there (an unknown one is refused with the printers there are; a print system that
+// cannot be asked now is no reason to refuse), the archive folder is there or is made. 0, else 1
+// with `why`.
+int check_spool_settings(std::string* why);
+
+// Reads zvspool.conf again (SIGHUP on Linux, a change of settings on Windows), the command line
+// still winning: the log says what is in force now, or why the new settings were refused (those
+// in force then stay).
+void reload_spool_settings(Spooler* spooler);
 
 // Lets the folder and the journal go. The record is done with: a new one starts afresh.
 void end_spooler(Spooler* spooler);

@@ -25,8 +25,8 @@ TEST_F(Archive, KeepsItsCopiesForTheirDays) {
     spool_options.archive = "arch";
     spool_options.archive_days = 30;
     time_t now = std::time(nullptr);
-    std::string recent = archive_name("zv0001.zv", now - 29 * 86400);
-    std::string old = archive_name("zv0002.zv", now - 31 * 86400);
+    std::string recent = archive_name("biuro", "zv0001.zv", now - 29 * 86400);
+    std::string old = archive_name("biuro", "zv0002.zv", now - 31 * 86400, 2);
     for (const std::string& name : {recent, old, std::string("1999-01-01_notes.pdf"),
                                     std::string("1999-01-01T00-00-00_zv0003.txt")})
         dir.write("arch/" + name, "%PDF-1.4\n");
@@ -41,7 +41,7 @@ TEST_F(Archive, KeepsItsCopiesForTheirDays) {
     EXPECT_TRUE(std::filesystem::exists("arch/" + old)) << "0 keeps every copy";
 }
 
-TEST(JobArchive, CopiesAreNamedByTimeAndJobFile) {
+TEST(JobArchive, CopiesAreNamedByTimeFolderAndJobFile) {
     std::tm t{};
     t.tm_year = 2026 - 1900;
     t.tm_mon = 11;
@@ -51,8 +51,11 @@ TEST(JobArchive, CopiesAreNamedByTimeAndJobFile) {
     t.tm_sec = 3;
     t.tm_isdst = -1;
     time_t when = std::mktime(&t);
-    EXPECT_EQ(archive_name("zv0042.zv", when), "2026-12-08T10-15-03_zv0042.pdf");
-    EXPECT_EQ(archive_name("zv0042", when), "2026-12-08T10-15-03_zv0042.pdf");
+    EXPECT_EQ(archive_name("biuro", "zv0042.zv", when), "2026-12-08T10-15-03_biuro_zv0042.pdf");
+    EXPECT_EQ(archive_name("biuro", "zv0042", when), "2026-12-08T10-15-03_biuro_zv0042.pdf");
+    EXPECT_EQ(archive_name("biuro", "zv0042.zv", when, 2),
+              "2026-12-08T10-15-03_biuro_zv0042-2.pdf")
+        << "a name taken";
 }
 
 } // namespace

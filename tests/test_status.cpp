@@ -4,11 +4,17 @@
 #include "tests/job_helpers.h"
 
 #include "spool/spool_status.h"
+#include "spool/standing.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include "platform/portable/kernel32/sleep_hook.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -122,6 +128,32 @@ TEST_F(Status, JobsThatCannotPrintSayWhyAndTheExitSaysSo) {
     EXPECT_TRUE(text.empty()) << text;
 }
 
+#ifndef _WIN32
+// A file its producer still writes to waits to be left alone: the spooler saw it change while it
+// waited, and the look says so from the spooler's own record (nobody outside saw it change).
+TEST_F(Status, AFileStillWrittenWaitsToBeQuiet) {
+    spooler->settings.quiet_ms = 200;
+    add_job("zv0001.zv", "first line\r\n");
+    int writes = 0;
+    zvp::sleep_hook() = [&](DWORD) {
+        if (writes++ == 0)
+            std::ofstream("ZV/zv0001.zv", std::ios::binary | std::ios::app) << "more\r\n";
+    };
+    poll_folder();
+    zvp::sleep_hook() = nullptr;
+    ASSERT_TRUE(printer->documents.empty());
+    ASSERT_EQ(spooler->standing.jobs.size(), 1u);
+    EXPECT_EQ(spooler->standing.jobs[0].state, JOB_STATE_QUIET);
+    int result = -1;
+    std::string text = report(0, &result);
+    EXPECT_EQ(result, 1) << text;
+    EXPECT_EQ(zvtest::lines_with(text, {"zv0001.zv", "[waiting-quiet]", "still being written"}), 1)
+        << text;
+    poll_folder();
+    text = report(0, &result);
+    EXPECT_EQ(result, 0) << "printed once left alone\n" << text;
+}
+
 // ISO 8601 with the zone, whatever the zone is.
 TEST_F(Status, TimesForMachinesCarryTheirZone) {
     const char* before = std::getenv("TZ");
@@ -141,5 +173,7 @@ TEST_F(Status, TimesForMachinesCarryTheirZone) {
         unsetenv("TZ");
     tzset();
 }
+
+#endif
 
 } // namespace

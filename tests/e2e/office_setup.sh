@@ -65,8 +65,8 @@ check "the start line names the folder's printer and archive" \
 
 copies=("$archive"/*.pdf)
 check "the archive holds one copy" test "${#copies[@]}" -eq 1
-check "named by the time and the job file" \
-  bash -c "basename '${copies[0]}' | grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}-[0-9]{2}-[0-9]{2}_zv0001\.pdf$'"
+check "named by the time, the folder and the job file" \
+  bash -c "basename '${copies[0]}' | grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}-[0-9]{2}-[0-9]{2}_kartoteka_zv0001\.pdf$'"
 check "with the job's text" bash -c "pdftotext '${copies[0]}' - | grep -q 'Dla recepcji'"
 check "the same page as the printer's" \
   test "$(pdfinfo "${copies[0]}" | grep 'Page size')" == "$(pdfinfo "$(documents_of front)" | grep 'Page size')"
@@ -83,6 +83,24 @@ printed front 2
 check "it prints once the queue takes jobs" test "$(document_count front)" -eq 2
 check "and then has its copy" test "$(ls "$archive" | grep -c '_zv0002\.pdf$')" -eq 1
 
+# Another folder of the same name shares the archive, and prints a job of the same name in the
+# same second: the copy that finds its name taken takes the next, and overwrites nothing.
+twin=$(folder drugi/kartoteka "printer = front" "archive = $archive")
+now=$(date +%s)
+for t in $(seq "$now" $((now + 20))); do
+  echo stara > "$archive/$(date -d "@$t" +%Y-%m-%dT%H-%M-%S)_kartoteka_zv0009.pdf"
+done
+printf 'Druga kartoteka\r\n' > "$twin/ZV/zv0009.zv"
+once "$twin"
+check "a copy whose name is taken takes the next" \
+  test "$(ls "$archive" | grep -c '_kartoteka_zv0009-2\.pdf$')" -eq 1
+check "and the file there is left as it was" \
+  test "$(cat "$archive"/*_kartoteka_zv0009.pdf | sort -u)" == stara
+check "with its own job's text" bash -c "pdftotext '$archive/'*_zv0009-2.pdf - | grep -q 'Druga kartoteka'"
+check "and nothing half written is left" test -z "$(ls -A "$archive" | grep -v '\.pdf$')"
+rm -f "$archive"/*_zv0009*.pdf
+printed front 3
+
 # A full archive disk: the job prints and leaves ZV; the log says the copy is missing.
 full=$work/pelny
 mkdir -p "$full" && mount -t tmpfs -o size=64k tmpfs "$full"
@@ -91,8 +109,8 @@ c=$(folder pelne "printer = front" "archive = $full")
 printf 'Mimo pelnego dysku\r\n' > "$c/ZV/zv0003.zv"
 once "$c"
 check "with the archive's disk full the job still prints" test $? -eq 0
-printed front 3
-check "once" test "$(document_count front)" -eq 3
+printed front 4
+check "once" test "$(document_count front)" -eq 4
 check "and leaves ZV when printed" settle "$c"
 check "the log says no copy was made, and why" \
   grep -q "zv0003.zv was printed, but no copy is in the archive $full: .*No space left on device" "$c/zvspool.log"
@@ -139,7 +157,7 @@ once "$g"
 check "a job for a queue the scheduler does not know is kept" test $? -eq 1
 check "the log names the queue and why" \
   grep -q 'kept zv0009.zv: cannot open the printer "nieznana": ' "$g/zvspool.log"
-check "and nothing went to the default printer" test "$(document_count front)" -eq 3
+check "and nothing went to the default printer" test "$(document_count front)" -eq 4
 
 # ---- Bad settings ---------------------------------------------------------------------------------
 

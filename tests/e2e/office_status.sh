@@ -44,15 +44,16 @@ before=$(ls -l --time-style=+%s "$run/ZV" "$run/zvspool.lock"; lpstat -o office 
 out=$(status)
 code=$?
 echo "$out"
-check "--status exits 1 when a job is kept" test $code -eq 1
+check "--status exits 1 when a job cannot print" test $code -eq 1
 check "it says no spooler runs, and which ran last" grep -q "^Spooler: none runs (the last: .* on .*, pid [0-9]*" <<< "$out"
 check "it names the printer the last one used" grep -q '^Printer: "office"' <<< "$out"
-check "a handed job: its queue and job" grep -q '^  zv0001.zv  10 bytes, written .* ago: handed to "office" as job [0-9]* ' <<< "$out"
+check "a handed job in a stopped queue: the queue's state, and its job" grep -q '^  zv0001.zv  10 bytes, written .* ago: \[printer-stopped\] handed to "office" as job [0-9]* ' <<< "$out"
 check "the job's state in the scheduler's words" grep -q "the job: CUPS job [0-9]* pending" <<< "$out"
 check "the printer's state and message" grep -q "the printer: stopped (paused): Brak papieru" <<< "$out"
-check "a kept job: since when and why" grep -q "^  zv0003.zv .*: kept for a person since 20[0-9-]* [0-9:]*: the spooler before this one" <<< "$out"
+check "a kept job: since when and why" grep -q "^  zv0003.zv .*: \[held\] kept for a person since 20[0-9-]* [0-9:]*: the spooler before this one" <<< "$out"
 check "a folder named as a job is never printed" grep -q "^  zv0004.zv .*not a file written into ZV" <<< "$out"
-check "a new job waits, and no spooler watches" grep -q "^  zv0005.zv  6 bytes, .*waiting: no zvspool watches the folder" <<< "$out"
+check "a new job waits, and no spooler watches" grep -q "^  zv0005.zv  6 bytes, .*\[no-spooler\] waiting: no zvspool watches the folder" <<< "$out"
+check "the printer as it is now, with its state" grep -q '^Printer: "office" \[printer-stopped\] stopped (paused): Brak papieru' <<< "$out"
 
 json=$(status --json)
 check "--json exits as --status does" test $? -eq 1
@@ -60,8 +61,14 @@ check "--json is JSON with every job in its state" python3 - "$json" <<'PY'
 import json, sys
 s = json.loads(sys.argv[1])
 states = {j["name"]: j["state"] for j in s["jobs"]}
-assert states == {"zv0001.zv": "handed", "zv0002.zv": "handed", "zv0003.zv": "kept",
-                  "zv0004.zv": "not-a-file", "zv0005.zv": "waiting"}, states
+assert states == {"zv0001.zv": "printer-stopped", "zv0002.zv": "printer-stopped",
+                  "zv0003.zv": "held", "zv0004.zv": "not-a-file", "zv0005.zv": "no-spooler"}, states
+assert not any(j["fine"] for j in s["jobs"]), s["jobs"]
+assert s["printer"]["name"] == "office" and s["printer"]["state"] == "printer-stopped", s["printer"]
+assert "paused" in s["printer"]["reasons"], s["printer"]
+import re
+iso = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d)$")
+assert all(iso.match(j["since"]) for j in s["jobs"]), [j["since"] for j in s["jobs"]]
 assert s["kept"] == 2 and s["stuck"] == 0, s
 assert s["spooler"]["running"] is False, s["spooler"]
 one = next(j for j in s["jobs"] if j["name"] == "zv0001.zv")

@@ -63,6 +63,7 @@ typedef struct tagPAINTSTRUCT {
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_ENDSESSION 0x0016
+#define WM_SETTINGCHANGE 0x001A
 #define WM_SYSCOMMAND 0x0112
 #define WM_TIMER 0x0113
 

@@ -43,6 +43,13 @@ gboolean on_close_signal(gpointer) {
     return G_SOURCE_CONTINUE;
 }
 
+// SIGHUP, as daemons take it: the settings changed and are read again.
+gboolean on_settings_signal(gpointer) {
+    if (Window* w = main_window())
+        PostMessageA(w->handle, WM_SETTINGCHANGE, 0, 0);
+    return G_SOURCE_CONTINUE;
+}
+
 // SIGUSR1 chooses the command the application added to the main window's system menu, as a
 // click on it would.
 gboolean on_print_signal(gpointer) {
@@ -60,8 +67,9 @@ gboolean on_print_signal(gpointer) {
 class GlibBackend : public WindowBackend {
   public:
     GlibBackend() {
-        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        for (int sig : {SIGTERM, SIGINT})
             g_unix_signal_add(sig, on_close_signal, nullptr);
+        g_unix_signal_add(SIGHUP, on_settings_signal, nullptr);
         g_unix_signal_add(SIGUSR1, on_print_signal, nullptr);
     }
 
