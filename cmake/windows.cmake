@@ -39,10 +39,12 @@ target_link_libraries(zvspool PRIVATE gdi32 user32 winspool shell32 advapi32)
 target_link_options(zvspool PRIVATE -static)
 install(TARGETS zvspool RUNTIME DESTINATION .)
 
-# What users get: the program without its symbols, README.txt with Windows line ends, and, where
-# makensis is installed, the installer zvspool-VERSION-setup.exe holding both.
+# What users get: the program without its symbols, README.txt with Windows line ends, the
+# calibration sheet (a job file: its bytes as they are), and, where makensis is installed, the
+# installer zvspool-VERSION-setup.exe holding them.
 set(zv_package_dir ${CMAKE_BINARY_DIR}/packaging/files)
 configure_file(packaging/windows/README.txt ${zv_package_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(samples/calibration.zv ${zv_package_dir}/calibration.zv COPYONLY)
 add_custom_command(OUTPUT ${zv_package_dir}/zvspool.exe
   COMMAND ${CMAKE_STRIP} -o ${zv_package_dir}/zvspool.exe $<TARGET_FILE:zvspool>
   DEPENDS zvspool VERBATIM)
@@ -53,9 +55,11 @@ if(ZV_MAKENSIS)
   set(zv_nsi ${PROJECT_SOURCE_DIR}/packaging/windows/zvspool.nsi)
   add_custom_command(OUTPUT ${ZV_SETUP_EXE}
     COMMAND ${ZV_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DEXE=${zv_package_dir}/zvspool.exe
-            -DREADME=${zv_package_dir}/README.txt -DICON=${ZV_ICON_FILE} -DOUTFILE=${ZV_SETUP_EXE}
+            -DREADME=${zv_package_dir}/README.txt -DCALIBRATION=${zv_package_dir}/calibration.zv
+            -DICON=${ZV_ICON_FILE} -DOUTFILE=${ZV_SETUP_EXE}
             ${zv_nsi}
-    DEPENDS ${zv_nsi} ${zv_package_dir}/zvspool.exe ${zv_package_dir}/README.txt ${ZV_ICON_FILE}
+    DEPENDS ${zv_nsi} ${zv_package_dir}/zvspool.exe ${zv_package_dir}/README.txt
+            ${zv_package_dir}/calibration.zv ${ZV_ICON_FILE}
     VERBATIM)
   add_custom_target(windows_installer ALL DEPENDS ${ZV_SETUP_EXE})
   add_dependencies(windows_installer windows_files)

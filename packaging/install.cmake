@@ -26,6 +26,9 @@ install(CODE "
   endif()
   file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/zvspool.desktop\" DESTINATION \"\${zv_autostart}\")")
 install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The calibration sheet the README has users print to line up pre-printed forms: data the program's
+# users need, so under /usr/share/zvspool rather than the doc folder, which dpkg may be told to skip.
+install(FILES samples/calibration.zv DESTINATION ${CMAKE_INSTALL_DATADIR}/zvspool)
 
 find_program(GZIP gzip REQUIRED)
 find_program(RSVG_CONVERT rsvg-convert)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a release zvspool.exe in build-win-release/ (build-win/ stays as the tests left it) and
 # puts in dist/ what Windows users get:
-#   zvspool-VERSION-win64.zip     zvspool.exe and README.txt, to copy beside ZV by hand
+#   zvspool-VERSION-win64.zip     zvspool.exe, README.txt, calibration.zv: to copy beside ZV
 #   zvspool-VERSION-setup.exe     the installer (packaging/windows/zvspool.nsi)
 # Extra arguments go to cmake's configure step.
 set -euo pipefail
@@ -18,7 +18,8 @@ mkdir -p dist
 zip=dist/zvspool-$version-win64.zip
 rm -f "$zip"
 # -X: no Unix owners or extra times, which Explorer does not use.
-zip -q -j -X "$zip" "$dir/packaging/files/zvspool.exe" "$dir/packaging/files/README.txt"
+zip -q -j -X "$zip" "$dir/packaging/files/zvspool.exe" "$dir/packaging/files/README.txt" \
+  "$dir/packaging/files/calibration.zv"
 cp "$setup" dist/
 echo "Packaged $(pwd)/$zip"
 echo "Packaged $(pwd)/dist/$(basename "$setup")"

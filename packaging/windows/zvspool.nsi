@@ -1,5 +1,6 @@
 ; The zvspool installer. makensis gets the paths and the version from the build:
-;   makensis -DVERSION=x.y.z -DEXE=zvspool.exe -DREADME=README.txt -DICON=zvspool.ico
+;   makensis -DVERSION=x.y.z -DEXE=zvspool.exe -DREADME=README.txt -DCALIBRATION=calibration.zv
+;            -DICON=zvspool.ico
 ;            -DOUTFILE=zvspool-x.y.z-setup.exe zvspool.nsi
 ; Unattended: zvspool-x.y.z-setup.exe /S [/FOLDER=C:\folder\holding\ZV] [/PRINTER=name]
 ;                                           [/D=C:\install\dir]
@@ -11,8 +12,8 @@
 ; up is shortcuts whose "Start in" is the folder the legacy program writes its ZV into. That folder
 ; and its jobs belong to the user: the uninstaller only ever deletes files it installed by name.
 
-!ifndef VERSION | EXE | README | ICON | OUTFILE
-  !error "pass -DVERSION, -DEXE, -DREADME, -DICON and -DOUTFILE"
+!ifndef VERSION | EXE | README | CALIBRATION | ICON | OUTFILE
+  !error "pass -DVERSION, -DEXE, -DREADME, -DCALIBRATION, -DICON and -DOUTFILE"
 !endif
 
 Unicode true
@@ -140,6 +141,8 @@ Section
   SetOutPath "$INSTDIR"
   File "/oname=zvspool.exe" "${EXE}"
   File "/oname=README.txt" "${README}"
+  ; The sheet to print when lining up pre-printed forms (README.txt), beside the program.
+  File "/oname=calibration.zv" "${CALIBRATION}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   ClearErrors
@@ -201,6 +204,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\zvspool (*).lnk"
   Delete /REBOOTOK "$INSTDIR\zvspool.exe"
   Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\calibration.zv"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
