@@ -106,7 +106,7 @@ BOOL CALLBACK keep_printing(HDC dc, int code) {
 
 int check_spool_settings(std::string* why) {
     if (!spool_options.printer.empty()) {
-        PrinterCheck printer = check_printer(spool_options.printer);
+        PrinterCheck printer = check_folder_printer();
         if (std::strcmp(printer.state, PRINTER_UNKNOWN) == 0) {
             *why = "printer = " + spool_options.printer + ": " + printer.words;
             return 1;

@@ -154,9 +154,16 @@ check "the log says the scale" grep -q 'pages on "back" are printed at 98\.3 % t
 g=$(folder gdzie "printer = nieznana")
 printf 'Do nieznanej\r\n' > "$g/ZV/zv0009.zv"
 once "$g"
-check "a job for a queue the scheduler does not know is kept" test $? -eq 1
-check "the log names the queue and why" \
-  grep -q 'kept zv0009.zv: cannot open the printer "nieznana": ' "$g/zvspool.log"
+check "a queue the scheduler does not know is refused at the start" test $? -eq 2
+check "naming it with the queues there are, as lpstat -e lists them" \
+  grep -q "error: printer = nieznana: there is no printer \"nieznana\"; the printers here: $(lpstat -e | sort | paste -sd, | sed 's/,/, /g'); zvspool does not start" "$g/zvspool.log"
+check "and its job waits in ZV" test -f "$g/ZV/zv0009.zv"
+# The queue as the desktop's printer settings name it (its description) is that queue.
+lpadmin -p back -D "Drukarka w magazynie"
+printf 'printer = Drukarka w magazynie\n' > "$g/zvspool.conf"
+once "$g"
+check "a queue named by its description prints" test $? -eq 0
+printed back 6
 check "and nothing went to the default printer" test "$(document_count front)" -eq 4
 
 # ---- Bad settings ---------------------------------------------------------------------------------

@@ -43,10 +43,14 @@ echo "$log"
 stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} '
 check "every log line is stamped" bash -c "! grep -Evq '$stamp' <<< \"\$1\"" _ "$log"
 check "the start names the folder, the printer and why, and no window" grep -Eq \
-  "${stamp}zvspool [0-9.]+ started in $work/run, watching $work/run/ZV every 10 seconds; printer: \"PDF\" printing to $HOME/PDF \(no print system is installed or configured\); without a window" <<< "$log"
+  "${stamp}zvspool [0-9.]+ started in $work/run, watching $work/run/ZV every 10 seconds; printer: \"zvspool PDF\" printing to $HOME/PDF \(no print system is installed or configured\); without a window" <<< "$log"
 check "the printed job with its size, pages and file" grep -Eq \
-  "${stamp}printed zv0001.zv \(40 bytes, 1 page\) on \"PDF\": written to $HOME/PDF/ZV_Printing-[0-9]{8}-[0-9]{6}-1.pdf" <<< "$log"
-check "the test sheet" grep -Eq "${stamp}printed the test sheet on \"PDF\": written to " <<< "$log"
+  "${stamp}printed zv0001.zv \(40 bytes, 1 page\) on \"zvspool PDF\": written to $HOME/PDF/ZV_Printing-[0-9]{8}-[0-9]{6}-1.pdf" <<< "$log"
+check "the test sheet" grep -Eq "${stamp}printed the test sheet on \"zvspool PDF\": written to " <<< "$log"
+check "and how much of its lines A4 holds" grep -Eq \
+  "${stamp}the test sheet's lines are 162 characters wide; the printable width of \"zvspool PDF\" holds 82 at 10 cpi, 99 at 12 cpi, 140 at 17 cpi: the rest" <<< "$log"
 check "the end" grep -Eq "${stamp}zvspool ends$" <<< "$log"
-check "nothing else" test "$(wc -l <<< "$log")" -eq 4
+as_root=$(( $(id -u) == 0 ))
+check "run as root, it says so" test "$(grep -c "warning: zvspool runs as root" <<< "$log")" -eq "$as_root"
+check "nothing else" test "$(wc -l <<< "$log")" -eq $((5 + as_root))
 finish
