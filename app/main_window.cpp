@@ -142,52 +142,78 @@ static void paint_standing(HWND window, HDC dc) {
         DeleteObject(font);
 }
 
-// Takes our icon out of the notification area, if it is there.
-static void remove_alarm_icon(HWND window) {
-    if (!icon_added)
-        return;
+// What a click on our icon in the notification area sends the window.
+#define WM_ICON_CLICKED (WM_APP + 1)
+
+static NOTIFYICONDATAA our_icon(HWND window) {
     NOTIFYICONDATAA icon;
     std::memset(&icon, 0, sizeof icon);
     icon.cbSize = sizeof icon;
     icon.hWnd = window;
     icon.uID = 1;
+    return icon;
+}
+
+// Our icon in the notification area (on Linux the desktop's status area, where it has one), its
+// tip saying where things stand, and with `alarm` a balloon (a desktop notification).
+static void show_icon(HWND window, const std::string& tip, const std::string& alarm) {
+    NOTIFYICONDATAA icon = our_icon(window);
+    icon.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE | (alarm.empty() ? 0 : NIF_INFO);
+    icon.uCallbackMessage = WM_ICON_CLICKED;
+    icon.hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(1));
+    if (icon.hIcon == NULL)
+        icon.hIcon = LoadIconA(NULL, IDI_APPLICATION);
+    std::snprintf(icon.szTip, sizeof icon.szTip, "%s", tip.c_str());
+    std::snprintf(icon.szInfoTitle, sizeof icon.szInfoTitle, "zvspool");
+    std::snprintf(icon.szInfo, sizeof icon.szInfo, "%s", alarm.c_str());
+    icon.dwInfoFlags = NIIF_WARNING;
+    if (Shell_NotifyIconA(icon_added ? NIM_MODIFY : NIM_ADD, &icon))
+        icon_added = 1;
+}
+
+// Takes our icon out of the notification area, if it is there.
+static void remove_icon(HWND window) {
+    if (!icon_added)
+        return;
+    NOTIFYICONDATAA icon = our_icon(window);
     Shell_NotifyIconA(NIM_DELETE, &icon);
     icon_added = 0;
 }
 
+// The icon's tip: the jobs in ZV, and the first that cannot print.
+static std::string icon_tip(const Spooler* s) {
+    const Standing& st = s->standing;
+    std::string tip = "zvspool: ZV " + std::to_string(st.jobs.size());
+    for (const JobStanding& j : st.jobs)
+        if (!job_state_is_fine(j.state))
+            return tip + "; " + shown_name(j.name) + " [" + j.state + "] " + j.why;
+    if (std::strcmp(st.printer_state.c_str(), PRINTER_READY) != 0)
+        tip += "; " + st.printer_words;
+    return tip;
+}
+
 // A new alarm in the log: the window asks for attention, and the desktop shows a notification
-// (a balloon of the notification area on Windows). A cleared one stops both.
-static void tell_alarm(HWND window, const Alarms* alarms) {
+// (a balloon of the notification area on Windows). A cleared one stops asking.
+static void tell_alarm(HWND window, const Spooler* s) {
+    const Alarms* alarms = &s->alarms;
     const std::string& alarm = alarms->line;
     if (shown_alarm != alarm) {
         shown_alarm = alarm;
         InvalidateRect(window, NULL, TRUE);
     }
     FLASHWINFO flash = {sizeof flash, window, FLASHW_STOP, 0, 0};
-    if (shown_alarm.empty()) {
-        told_alarms = alarms->given;
-        remove_alarm_icon(window);
-        FlashWindowEx(&flash);
+    if (shown_alarm.empty() || alarms->given <= told_alarms) {
+        if (shown_alarm.empty()) {
+            told_alarms = alarms->given;
+            FlashWindowEx(&flash);
+        }
+        show_icon(window, icon_tip(s), "");
         return;
     }
-    if (alarms->given <= told_alarms)
-        return;
     told_alarms = alarms->given;
     flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
     FlashWindowEx(&flash);
-    NOTIFYICONDATAA icon;
-    std::memset(&icon, 0, sizeof icon);
-    icon.cbSize = sizeof icon;
-    icon.hWnd = window;
-    icon.uID = 1;
-    icon.uFlags = NIF_ICON | NIF_TIP | NIF_INFO;
-    icon.hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(1));
-    std::snprintf(icon.szTip, sizeof icon.szTip, "zvspool");
-    std::snprintf(icon.szInfoTitle, sizeof icon.szInfoTitle, "zvspool");
-    std::snprintf(icon.szInfo, sizeof icon.szInfo, "%s", shown_alarm.c_str());
-    icon.dwInfoFlags = NIIF_WARNING;
-    if (Shell_NotifyIconA(icon_added ? NIM_MODIFY : NIM_ADD, &icon))
-        icon_added = 1;
+    show_icon(window, icon_tip(s), shown_alarm);
 }
 
 LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -196,10 +222,17 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         SetWindowLongPtrA(window, GWLP_USERDATA,
                           (LONG_PTR)((const CREATESTRUCTA*)lParam)->lpCreateParams);
         add_test_page_command(window);
+        show_icon(window, "zvspool", "");
+        return 0;
+    case WM_ICON_CLICKED:
+        if (lParam == WM_LBUTTONUP) {
+            ShowWindow(window, SW_RESTORE);
+            SetForegroundWindow(window);
+        }
         return 0;
     case WM_DESTROY:
         KillTimer(window, SPOOL_TIMER_ID);
-        remove_alarm_icon(window);
+        remove_icon(window);
         PostQuitMessage(0);
         return 0;
     case WM_PAINT: {
@@ -240,7 +273,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message, WPARAM wParam, LPARAM 
         KillTimer(window, SPOOL_TIMER_ID);
         if (Spooler* spooler = spooler_of(window)) {
             poll_spool_directory(spooler);
-            tell_alarm(window, &spooler->alarms);
+            tell_alarm(window, spooler);
             InvalidateRect(window, NULL, TRUE);
         }
         SetTimer(window, SPOOL_TIMER_ID, spool_interval_ms(), NULL);

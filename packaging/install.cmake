@@ -16,7 +16,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service
               ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool@.service
         DESTINATION lib/systemd/user)
 install(FILES packaging/zvspool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-# Started with the desktop session, from the home folder (~/ZV): /etc/xdg/autostart when installed
+# Started with the desktop session, from the home folder (~/ZV), unless the systemd user unit is
+# enabled (one of them starts it, never both): /etc/xdg/autostart when installed
 # into /usr (as the package is), else under the prefix, where no desktop looks unless told.
 install(CODE "
   if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
@@ -24,7 +25,8 @@ install(CODE "
   else()
     set(zv_autostart \"\${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart\")
   endif()
-  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/zvspool.desktop\" DESTINATION \"\${zv_autostart}\")")
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/autostart/zvspool.desktop\"
+       DESTINATION \"\${zv_autostart}\")")
 install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The calibration sheet the README has users print to line up pre-printed forms: data the program's
 # users need, so under /usr/share/zvspool rather than the doc folder, which dpkg may be told to skip.

@@ -114,6 +114,26 @@ TEST_F(MainWindow, AStuckJobIsToldToThePersonAtTheDesk) {
 }
 #endif
 
+// The icon in the notification area is there while the window is; its tip says what is in the
+// way of a job, the window's status says why the test sheet failed.
+TEST_F(MainWindow, TheIconAndTheStatusSayWhereThingsStand) {
+    EXPECT_TRUE(zvp::desktop_for_testing().icon_shown);
+    zvp::use_memory_printer(nullptr);
+    add_job("zv1.zv", "job\r\n");
+    SendMessageA(window, WM_TIMER, SPOOL_TIMER_ID, 0);
+    EXPECT_NE(zvp::desktop_for_testing().icon_tip.find("zv1.zv [no-printer] there is no default "
+                                                       "printer"),
+              std::string::npos)
+        << zvp::desktop_for_testing().icon_tip;
+    SendMessageA(window, WM_SYSCOMMAND, IDM_PRINT_TEST, 0);
+    ASSERT_EQ(zvp::message_boxes_for_testing().size(), 1u);
+    EXPECT_EQ(zvp::message_boxes_for_testing()[0].text, print_failed) << "the box as it was";
+    EXPECT_NE(spooler->standing.test_sheet.find("there is no default printer"), std::string::npos)
+        << spooler->standing.test_sheet;
+    DestroyWindow(window);
+    EXPECT_FALSE(zvp::desktop_for_testing().icon_shown);
+}
+
 TEST_F(MainWindow, DestroyingStopsTheTimerAndEndsTheLoopWithZero) {
     SetTimer(window, SPOOL_TIMER_ID, SPOOL_INTERVAL_MS, nullptr);
     // Close from the system menu: the default procedure turns it into WM_CLOSE, then WM_DESTROY.

@@ -117,7 +117,40 @@ wait "$second"
 check "once the message is read, it ends with 1" test $? -eq 1
 check "the first one runs on" kill -0 "$pid"
 
+# SIGHUP reads zvspool.conf again, as daemons do: the log says what is in force, and it runs on.
+printf '\xef\xbb\xbfquiet-seconds = 1,5  # półtorej sekundy\n' > "$work/run/zvspool.conf"
+kill -HUP "$pid"
+check "SIGHUP reads zvspool.conf again, and says what is in force" \
+  wait_for 10 grep -q "zvspool.conf read again: now the default printer; a poll every 1 s; stuck after 1 s; job files taken after 1.5 s unchanged (before: " "$work/zvspool.log"
+printf 'quiet-seconds = 1,5\noffset = 2,5\n' > "$work/run/zvspool.conf"
+kill -HUP "$pid"
+check "a file it cannot take is refused, and the settings stay" \
+  wait_for 10 grep -q 'error: zvspool.conf line 2: offset = 2,5 is ambiguous.*; the settings stay as they were' "$work/zvspool.log"
+check "it runs on" kill -0 "$pid"
+
+# Closed with a job waiting: the log names the job left in ZV.
+mv "$HOME/PDF" "$HOME/PDF.sheet" && touch "$HOME/PDF"
+printf 'zostaje\r\n' > "$work/run/ZV/zv0002.zv"
+wait_for 10 grep -q "zv0002.zv" "$work/zvspool.log"
 kill -TERM "$pid"
 wait "$pid"
 check "SIGTERM ends it with exit code 0" test $? -eq 0
+check "and the log names the job it leaves waiting" \
+  grep -q "zvspool ends with 1 job left waiting in ZV: zv0002.zv; they are printed when it starts again" "$work/zvspool.log"
+rm "$HOME/PDF" && mv "$HOME/PDF.sheet" "$HOME/PDF"
+
+# A start that fails is seen: with a display, a message says why and where the log is.
+printf 'offset = 2,5\n' > "$work/run/zvspool.conf"
+(cd "$work/run" && ZVSPOOL_LOG="$work/failed.log" exec "$zvspool" 2> /dev/null) &
+refused=$!
+pids+=("$refused")
+dialog=$(timeout 10 xdotool search --sync --onlyvisible --pid "$refused" --name '^zvspool$' | head -1)
+check "a start refused by zvspool.conf shows a message" test -n "$dialog"
+"$import" -window "$dialog" "$work/failed.png" 2> /dev/null
+check "and the log has the reason, with its line" grep -q "error: zvspool.conf line 1: offset = 2,5 is ambiguous" "$work/failed.log"
+xdotool windowfocus --sync "$dialog" 2>/dev/null
+xdotool key Return
+wait_for 10 bash -c "! kill -0 $refused 2>/dev/null"
+wait "$refused"
+check "once read, it ends with 2" test $? -eq 2
 finish

@@ -58,8 +58,23 @@ done
 check "the autostart entry is installed" test -f "$root/etc/xdg/autostart/zvspool.desktop"
 for entry in "$usr/share/applications/zvspool.desktop" "$root/etc/xdg/autostart/zvspool.desktop"; do
   check "${entry##*/share/}: nothing starts once the program is gone" grep -qx "TryExec=zvspool" "$entry"
-  check "${entry##*/share/}: it starts in the home folder" grep -qx 'Exec=sh -c "cd && exec zvspool"' "$entry"
+  check "${entry##*/share/}: it starts in the home folder, its log beside ZV" \
+    grep -Eq '^Exec=sh -c ".*cd && ZVSPOOL_LOG=zvspool.log exec zvspool"$' "$entry"
+  check "${entry##*/share/}: it validates" desktop-file-validate "$entry"
 done
+# One way of starting at login: the autostart entry steps aside where the user unit is enabled.
+exec_line=$(sed -n 's/^Exec=sh -c "\(.*\)"$/\1/p' "$root/etc/xdg/autostart/zvspool.desktop")
+mkdir -p "$work/fakebin"
+printf '#!/bin/sh\necho "$@" >> "%s/systemctl.log"\nexit "${ZV_UNIT_ENABLED:-1}"\n' "$work" > "$work/fakebin/systemctl"
+printf '#!/bin/sh\necho "started in $(pwd), log $ZVSPOOL_LOG" >> "%s/started.log"\n' "$work" > "$work/fakebin/zvspool"
+chmod +x "$work/fakebin/systemctl" "$work/fakebin/zvspool"
+(HOME=$work ZV_UNIT_ENABLED=0 PATH="$work/fakebin:$PATH" sh -c "$exec_line")
+check "the autostart entry starts nothing while the user unit is enabled" test ! -e "$work/started.log"
+check "having asked systemd about the unit" grep -q -- "--user -q is-enabled zvspool.service" "$work/systemctl.log"
+(HOME=$work ZV_UNIT_ENABLED=1 PATH="$work/fakebin:$PATH" sh -c "$exec_line")
+check "and starts zvspool in the home folder, logging beside ZV, where it is not" \
+  grep -qx "started in $work, log zvspool.log" "$work/started.log"
+check "the calibration sheet is installed" cmp -s "$usr/share/zvspool/calibration.zv" "$here/../../samples/calibration.zv"
 check "the scalable icon is in hicolor" test -f "$usr/share/icons/hicolor/scalable/apps/zvspool.svg"
 check "and the 48 px one, a real 48 x 48 PNG" \
   bash -c "file '$usr/share/icons/hicolor/48x48/apps/zvspool.png' | grep -q '48 x 48'"

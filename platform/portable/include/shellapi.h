@@ -1,5 +1,5 @@
-// The notification area's balloons (SHELL32): on Linux a desktop notification (the freedesktop
-// notification service), and no icon, which a Linux desktop's tray may not have.
+// The notification area (SHELL32): on Linux its balloons are desktop notifications (the
+// freedesktop notification service), its icon a status icon where the desktop has a tray.
 #pragma once
 
 #include "windef.h"

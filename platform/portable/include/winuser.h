@@ -64,6 +64,8 @@ typedef struct tagPAINTSTRUCT {
 #define WM_QUIT 0x0012
 #define WM_ENDSESSION 0x0016
 #define WM_SETTINGCHANGE 0x001A
+#define WM_LBUTTONUP 0x0202
+#define WM_APP 0x8000
 #define WM_SYSCOMMAND 0x0112
 #define WM_TIMER 0x0113
 

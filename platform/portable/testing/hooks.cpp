@@ -26,6 +26,10 @@ DesktopRecord& desktop() {
 class RecordingBackend : public WindowBackend {
   public:
     void flash(Window&, bool on) override { desktop().flashing = on; }
+    void status_icon(Window&, bool shown, const std::string& tip, UINT) override {
+        desktop().icon_shown = shown;
+        desktop().icon_tip = tip;
+    }
     bool notify(const std::string& title, const std::string& text) override {
         desktop().notifications.emplace_back(title, text);
         return true;

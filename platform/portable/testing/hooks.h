@@ -29,6 +29,8 @@ void reset_for_testing();
 // the notifications shown (title, text), in order.
 struct DesktopRecord {
     bool flashing = false;
+    bool icon_shown = false; // the status icon, and its tip
+    std::string icon_tip;
     std::vector<std::pair<std::string, std::string>> notifications;
 };
 const DesktopRecord& desktop_for_testing();

@@ -31,6 +31,7 @@ struct Window {
     bool painting = false;
     bool visible = false;
     LONG_PTR user_data = 0; // GWLP_USERDATA
+    UINT icon_message = 0;  // what a click on its status icon sends
     void* native = nullptr; // the backend's own
 };
 
@@ -46,6 +47,11 @@ class WindowBackend {
     virtual void invalidate(Window&) {}
     // Asks for the user's attention to the window, or stops asking.
     virtual void flash(Window&, bool) {}
+    // The window's icon in the desktop's status area, with its tip (code page 1250); none when
+    // `shown` is false. Clicking it sends the window `message` (lParam WM_LBUTTONUP).
+    virtual void status_icon(Window&, bool shown, const std::string& tip, UINT message) {
+        (void)shown, (void)tip, (void)message;
+    }
     // A desktop notification, in code page 1250: false when there is no one to show it.
     virtual bool notify(const std::string&, const std::string&) { return false; }
     // Runs the platform's events until `timeout_ms` has passed (-1: no limit) or wake() is called.

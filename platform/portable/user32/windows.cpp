@@ -229,6 +229,15 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (Window* w = find_window(data->hWnd)) {
+        if (data->uFlags & NIF_MESSAGE)
+            w->icon_message = data->uCallbackMessage;
+        std::string tip(data->szTip, strnlen(data->szTip, sizeof data->szTip));
+        if (message == NIM_DELETE)
+            user32().backend->status_icon(*w, false, "", 0);
+        else if (data->uFlags & (NIF_ICON | NIF_TIP))
+            user32().backend->status_icon(*w, true, tip, w->icon_message);
+    }
     if (message == NIM_DELETE || !(data->uFlags & NIF_INFO) || !data->szInfo[0])
         return TRUE;
     std::string title(data->szInfoTitle, strnlen(data->szInfoTitle, sizeof data->szInfoTitle));

@@ -136,10 +136,19 @@ class WindowDevice : public Device {
 
 struct NativeWindow {
     GtkWidget* window = nullptr;
+    GObject* icon = nullptr; // its status icon, where it has one
     GtkWidget* area = nullptr;
     cairo_t* drawing = nullptr;
     HWND handle = nullptr;
 };
+
+// A click on the status icon, told to the window as Windows tells it.
+void on_icon_click(GtkStatusIcon*, gpointer data) {
+    auto* n = static_cast<NativeWindow*>(data);
+    Window* w = find_window(n->handle);
+    if (w && w->icon_message)
+        PostMessageA(n->handle, w->icon_message, 1, WM_LBUTTONUP);
+}
 
 class GtkBackend : public GlibBackend {
   public:
@@ -166,6 +175,8 @@ class GtkBackend : public GlibBackend {
         auto* n = static_cast<NativeWindow*>(w.native);
         if (!n)
             return;
+        if (n->icon)
+            g_object_unref(n->icon);
         gtk_widget_destroy(n->window);
         delete n;
         w.native = nullptr;
@@ -220,6 +231,30 @@ class GtkBackend : public GlibBackend {
         g_dbus_connection_flush_sync(bus, nullptr, nullptr);
         g_object_unref(bus);
         return true;
+    }
+
+    void status_icon(Window& w, bool shown, const std::string& tip, UINT message) override {
+        auto* n = static_cast<NativeWindow*>(w.native);
+        if (!n)
+            return;
+        // The status icon is the only one GTK 3 has for the trays of XEmbed desktops (XFCE,
+        // MATE, LXDE; GNOME with its extension); elsewhere it is not shown, and costs nothing.
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        if (!shown) {
+            if (n->icon)
+                g_object_unref(n->icon);
+            n->icon = nullptr;
+        } else {
+            if (!n->icon) {
+                GtkStatusIcon* icon = gtk_status_icon_new_from_icon_name("zvspool");
+                g_signal_connect(icon, "activate", G_CALLBACK(on_icon_click), n);
+                n->icon = G_OBJECT(icon);
+            }
+            gtk_status_icon_set_tooltip_text(GTK_STATUS_ICON(n->icon), utf8(tip).c_str());
+            gtk_status_icon_set_title(GTK_STATUS_ICON(n->icon), "zvspool");
+        }
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        w.icon_message = message;
     }
 
     void client_size(Window& w, int& width, int& height) override {
