@@ -105,6 +105,17 @@ static std::string printer_named(const std::string& wanted) {
     return wanted;
 }
 
+// Whether the print system lists a printer of that name.
+static bool printer_listed(const std::string& name) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer = all_printers(&count);
+    const PRINTER_INFO_1A* info = (const PRINTER_INFO_1A*)buffer.data();
+    for (DWORD i = 0; i < count; ++i)
+        if (same_printer_name(info[i].pName, name.c_str()))
+            return true;
+    return false;
+}
+
 // The printer the folder prints on: the one its options name, else the default printer.
 static int spool_printer_name(std::string& name) {
     if (!spool_options.printer.empty()) {
@@ -185,6 +196,10 @@ HDC open_default_printer_dc(FolderPrinter* printer) {
 static std::string missing_printer_words(DWORD error) {
     std::string printers = list_printer_names();
     std::string listed = printers.empty() ? "" : "; the printers here: " + printers;
+    // A spooler that lost its error on the way (Wine's says "success") still lists its printers.
+    if (error == ERROR_SUCCESS && !spool_options.printer.empty() && !printers.empty() &&
+        !printer_listed(spool_options.printer))
+        error = ERROR_INVALID_PRINTER_NAME;
     if (!spool_options.printer.empty() && error == ERROR_INVALID_PRINTER_NAME)
         return "there is no printer \"" + spool_options.printer + "\"" + listed;
     if (spool_options.printer.empty() && error == ERROR_FILE_NOT_FOUND)

@@ -265,6 +265,33 @@ check_or_show "then daemon's spooler takes the folder and prints" "$U/zvspool.lo
 tally "shared folder, one user after the other" TURNROOT "$U" "$work/users/root/home/PDF" "$work/users/daemon/home/PDF"
 tally "shared folder, one user after the other" TURNDAEMON "$U" "$work/users/root/home/PDF" "$work/users/daemon/home/PDF"
 
+# --- One sudo zvspool in a user's own folder -------------------------------------------------------
+# Run once as root in daemon's folder, it says it runs as root, and what it made there is
+# daemon's: daemon's own spooler takes the folder after it.
+O=$work/own; mkdir -p "$O/ZV"; chown -R daemon: "$O"; chmod 755 "$O" "$O/ZV"
+job "$O/ZV/zv0001.zv" SUDO
+once "$O" $(as_user root PRINTER=PDF); status=$?
+check "root's spooler prints in daemon's folder" test "$status:$(left "$O")" == "0:0"
+check "and says it runs as root" grep -q "warning: zvspool runs as root" "$O/zvspool.log"
+check "its claim file is the folder owner's" test "$(stat -c %U "$O/zvspool.lock")" == daemon
+job "$O/ZV/zv0002.zv" OWNER
+once "$O" $(as_user daemon PRINTER=PDF); status=$?
+check_or_show "then daemon's own spooler prints there" "$O/zvspool.log" test "$status:$(left "$O")" == "0:0"
+# A claim file daemon may not write (left by an older zvspool run as root): named, with who held
+# it last and what to do; the job waits.
+chown root: "$O/zvspool.lock"; chmod 644 "$O/zvspool.lock"
+job "$O/ZV/zv0003.zv" LOCKED
+once "$O" $(as_user daemon PRINTER=PDF); status=$?
+check "a claim file it may not write stops the start (exit 1)" test "$status:$(left "$O")" == "1:1"
+check "naming who held it last, and how to remove it" \
+  grep -q "cannot open zvspool.lock: .*; it was made by another user (last held by daemon on .*), and this one may not write it: its owner, or an administrator, removes it (it is made anew), e.g. sudo rm \"$O/zvspool.lock\"" "$O/zvspool.log"
+rm "$O/zvspool.lock"
+once "$O" $(as_user daemon PRINTER=PDF); status=$?
+check "removed, the next start prints the job" test "$status:$(left "$O")" == "0:0"
+tally "a sudo zvspool in a user's folder" SUDO "$O" "$work/users/root/home/PDF" "$work/users/daemon/home/PDF"
+tally "a sudo zvspool in a user's folder" OWNER "$O" "$work/users/root/home/PDF" "$work/users/daemon/home/PDF"
+tally "a sudo zvspool in a user's folder" LOCKED "$O" "$work/users/root/home/PDF" "$work/users/daemon/home/PDF"
+
 # --- No HOME, and another user's look-alike state in /tmp ------------------------------------------
 # Root's own home, private, as the passwd entry names it; nobody has a job held in the queue and,
 # in /tmp, a state folder of the shape zvspool's (a journal that names the very folder and that
