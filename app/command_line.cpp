@@ -15,11 +15,14 @@ const char ZVSPOOL_USAGE[] =
     "  --standby      when another zvspool watches the folder, wait and take over when it ends\n"
     "  --printer QUEUE\n"
     "                 print on this queue (as lp -d) rather than the default printer\n"
-    "  --archive DIR  keep a PDF of every job printed in DIR, named by time and job file\n"
+#if !defined(_WIN32) || defined(ZV_PORTABLE_WIN32)
+    "                 (\"zvspool PDF\": the built-in PDF printer, into ~/PDF)\n"
+#endif
+    "  --archive DIR  keep a PDF of every job printed in DIR, named by time, folder and job file\n"
     "  --archive-days N\n"
     "                 remove the archive's copies older than N days\n"
     "  --offset X,Y   move everything printed X mm right and Y mm down (negative: left, up), so\n"
-    "                 pre-printed forms line up on this printer\n"
+    "                 pre-printed forms line up on this printer; with decimal commas X;Y\n"
     "  --fit-columns N\n"
     "                 make pages smaller, when they must be, so that N columns at 10 cpi and 66\n"
     "                 lines fit the printable area; by default the grid is exact\n"
@@ -35,8 +38,9 @@ const char ZVSPOOL_USAGE[] =
     "                 print server keeps room for what it finished; by default 5\n"
     "  --poll-seconds S\n"
     "                 poll every S seconds (0.1 to 3600) rather than every 10\n"
-    "  --status       show who watches the folder and every job in ZV with its state, and exit:\n"
-    "                 0 when no job is kept or stuck, 1 when one is; it never prints or deletes\n"
+    "  --status       show who watches the folder, its printer and every job in ZV with its\n"
+    "                 state, and exit: 0 when every job is on its way to paper, 1 when one\n"
+    "                 cannot print, 2 when there is no ZV; it never prints or deletes\n"
     "  --json         with --status: the same as JSON\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
@@ -46,8 +50,9 @@ const char ZVSPOOL_USAGE[] =
 #if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
     "The log goes to zvspool.log beside ZV.\n";
 #else
-    "SIGTERM, SIGINT and SIGHUP end it; SIGUSR1\n"
-    "prints the test sheet. The log goes to standard error. See zvspool(1).\n";
+    "SIGHUP reads it again; SIGTERM and SIGINT\n"
+    "end zvspool; SIGUSR1 prints the test sheet. See zvspool(1).\n"
+    "The log goes to $ZVSPOOL_LOG, else to standard error (the journal under systemd).\n";
 #endif
 
 std::vector<std::string> command_words(const char* text) {

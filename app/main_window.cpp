@@ -187,7 +187,7 @@ static std::string icon_tip(const Spooler* s) {
     for (const JobStanding& j : st.jobs)
         if (!job_state_is_fine(j.state))
             return tip + "; " + shown_name(j.name) + " [" + j.state + "] " + j.why;
-    if (std::strcmp(st.printer_state.c_str(), PRINTER_READY) != 0)
+    if (st.printer_state != PRINTER_READY)
         tip += "; " + st.printer_words;
     return tip;
 }

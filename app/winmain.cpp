@@ -228,7 +228,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     if (parse_command_line(command_line, &line, &why) != 0) {
         use_parent_console();
         std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), ZVSPOOL_USAGE);
-        tell_failed_start(RUN_WINDOW, why + "\n\nzvspool --help says how it is started.");
+        tell_failed_start(line.mode, why + "\n\nzvspool --help says how it is started.");
         return 2;
     }
     if (line.mode == RUN_HELP || line.mode == RUN_VERSION || line.mode == RUN_STATUS)

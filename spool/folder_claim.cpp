@@ -97,6 +97,12 @@ static std::string claim_details(const FolderClaim* c, int any) {
     return text + HANDED_PREFIX + (any ? "yes" : "no") + "\n";
 }
 
+#if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
+#define REMOVE_AS_ADMINISTRATOR "in a command prompt run as administrator: del"
+#else
+#define REMOVE_AS_ADMINISTRATOR "sudo rm"
+#endif
+
 static std::string failure(const char* what) {
     char why[512];
     describe_failure(what, why, sizeof why);
@@ -121,7 +127,7 @@ int claim_spool_folder(FolderClaim* c, std::string* holder) {
                 "; it was made by another user" +
                 (last.holder.empty() ? std::string() : " (last held by " + last.holder + ")") +
                 ", and this one may not write it: its owner, or an administrator, "
-                "removes it (it is made anew), e.g. sudo rm \"" +
+                "removes it (it is made anew), e.g. " REMOVE_AS_ADMINISTRATOR " \"" +
                 path + "\"";
         }
         return CLAIM_FAILED;

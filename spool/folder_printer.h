@@ -37,7 +37,7 @@ std::string list_printer_names(void);
 // What stands between the folder's printer and a new job now.
 struct PrinterCheck {
     std::string name;            // the printer the folder prints on ("" when there is none)
-    const char* state = "ready"; // PRINTER_* below
+    std::string state = "ready"; // PRINTER_* below
     std::string words;           // what the log says of it
     std::string reasons;         // its state's reasons, as IPP keywords ("media-empty-error")
 };

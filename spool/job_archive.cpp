@@ -64,7 +64,6 @@ static std::string place_copy(const std::string& temp, const std::string& job_na
     return "";
 }
 
-
 // Why the copy was not made, in the system's words.
 static void not_archived(const std::string& name, const char* what) {
     char why[768];

@@ -293,8 +293,7 @@ static void stand_with_printer(const JobRecord& r, std::map<std::string, Printer
     if (known == printers->end())
         known = printers->emplace(r.printer, check_printer(r.printer)).first;
     const PrinterCheck& printer = known->second;
-    if (std::strcmp(printer.state, PRINTER_READY) != 0 &&
-        std::strcmp(printer.state, PRINTER_REFUSES) != 0) {
+    if (printer.state != PRINTER_READY && printer.state != PRINTER_REFUSES) {
         j->state = printer.state;
         j->why += "; the printer: " + printer.words;
     }

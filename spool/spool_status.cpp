@@ -105,8 +105,7 @@ void ask_print_system(const JobRecord& r, long long now, long long alarm, JobSta
     // A queue that prints nothing now holds the job there.
     PrinterCheck printer = check_printer(r.printer);
     job->printer_reasons = printer.reasons;
-    if (std::strcmp(printer.state, PRINTER_READY) != 0 &&
-        std::strcmp(printer.state, PRINTER_REFUSES) != 0)
+    if (printer.state != PRINTER_READY && printer.state != PRINTER_REFUSES)
         job->state = printer.state;
 }
 
@@ -133,7 +132,7 @@ void waiting_job_status(const FolderStatus& s, long long now, long long alarm, J
     }
     job->detail = "waiting to be printed";
     // The printer as it is now comes before what the spooler found at its last poll.
-    if (std::strcmp(s.printer.state, PRINTER_READY) != 0) {
+    if (s.printer.state != PRINTER_READY) {
         job->state = s.printer.state;
         job->detail = "kept: " + s.printer.words;
         job->printer_reasons = s.printer.reasons;
@@ -181,7 +180,7 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, const Journal* journal, cons
                                     "printed again when zvspool starts";
                 job.stuck = now - r->since > alarm;
                 // Its printing came to an end without a job: the spooler knows why.
-                if (held && std::strcmp(s.printer.state, PRINTER_READY) != 0)
+                if (held && s.printer.state != PRINTER_READY)
                     waiting_job_status(s, now, alarm, &job);
                 else if (held)
                     standing_job_status(s, &job);
@@ -244,8 +243,13 @@ FolderStatus gather_status(void) {
     status.folder_missing = error == ERROR_PATH_NOT_FOUND;
     if (!files.empty() || status.standing.polled == 0)
         status.printer = check_folder_printer();
-    else
+    else {
+        // Nothing waits: the printer as the running spooler last found it.
         status.printer.name = status.standing.printer;
+        status.printer.state = status.standing.printer_state;
+        status.printer.words = status.standing.printer_words;
+        status.printer.reasons = status.standing.printer_reasons;
+    }
     for (const WIN32_FIND_DATAA& found : files)
         status.jobs.push_back(
             job_status(found, journal_read ? &journal : NULL, status, now, alarm));
@@ -264,10 +268,10 @@ void print_text(const FolderStatus& s) {
     else
         std::printf("Spooler: none runs (the last: %s)\n", s.claim.holder.c_str());
     if (!s.printer.name.empty())
-        std::printf("Printer: \"%s\" [%s] %s\n", s.printer.name.c_str(), s.printer.state,
+        std::printf("Printer: \"%s\" [%s] %s\n", s.printer.name.c_str(), s.printer.state.c_str(),
                     s.printer.words.c_str());
     else if (!s.printer.words.empty())
-        std::printf("Printer: [%s] %s\n", s.printer.state, s.printer.words.c_str());
+        std::printf("Printer: [%s] %s\n", s.printer.state.c_str(), s.printer.words.c_str());
     if (!s.claim.printer.empty())
         std::printf("         (the spooler's: %s)\n", s.claim.printer.c_str());
     if (!s.standing.last_printed.empty())
@@ -362,7 +366,7 @@ void print_json(const FolderStatus& s, int kept, int stuck) {
                     json_string(s.claim.printer).c_str(), json_time(s.standing.polled).c_str());
     std::printf(
         ",\n \"printer\": {\"name\": %s, \"state\": \"%s\", \"reasons\": %s, \"words\": %s}",
-        json_string(s.printer.name).c_str(), s.printer.state,
+        json_string(s.printer.name).c_str(), s.printer.state.c_str(),
         json_keywords(s.printer.reasons).c_str(), json_string(s.printer.words).c_str());
     std::printf(",\n \"last_printed\": ");
     if (s.standing.last_printed.empty())

@@ -107,7 +107,7 @@ BOOL CALLBACK keep_printing(HDC dc, int code) {
 int check_spool_settings(std::string* why) {
     if (!spool_options.printer.empty()) {
         PrinterCheck printer = check_folder_printer();
-        if (std::strcmp(printer.state, PRINTER_UNKNOWN) == 0) {
+        if (printer.state == PRINTER_UNKNOWN) {
             *why = "printer = " + spool_options.printer + ": " + printer.words;
             return 1;
         }

@@ -166,6 +166,25 @@ check "a queue named by its description prints" test $? -eq 0
 printed back 6
 check "and nothing went to the default printer" test "$(document_count front)" -eq 4
 
+# ---- The built-in PDF printer's one name -----------------------------------------------------------
+
+# "zvspool PDF" is the built-in printer wherever CUPS is: no queue can have a name with a space.
+h=$(folder wlasny "printer = zvspool PDF")
+printf 'Do pliku\r\n' > "$h/ZV/zv0010.zv"
+(cd "$h" && HOME="$work/pdfhome" "$zvspool" --once >> "$h/zvspool.log" 2>&1)
+check "printer = zvspool PDF writes the job to ~/PDF, CUPS running" test $? -eq 0
+check "one PDF there, with the job" bash -c "pdftotext '$work'/pdfhome/PDF/*.pdf - | grep -q 'Do pliku'"
+# PDF, its older name, is cups-pdf's queue's too: where a queue has it, the queue wins.
+add_queue PDF "$back_uri"
+printf 'printer = PDF\n' > "$h/zvspool.conf"
+printf 'Do kolejki PDF\r\n' > "$h/ZV/zv0011.zv"
+(cd "$h" && HOME="$work/pdfhome" "$zvspool" --once >> "$h/zvspool.log" 2>&1)
+check "printer = PDF prints on a CUPS queue named PDF" test $? -eq 0
+printed back 7
+check "which reached that queue's printer" bash -c "pdftotext '$(documents_of back | tail -1)' - | grep -q 'Do kolejki PDF'"
+check "and nothing more went to ~/PDF" test "$(ls "$work/pdfhome/PDF" | wc -l)" -eq 1
+lpadmin -x PDF
+
 # ---- Bad settings ---------------------------------------------------------------------------------
 
 bad=$(folder zle "printer = front" "" "offset = 2.5")
