@@ -175,6 +175,54 @@ static void set_up_page(HDC dc, FolderPrinter* printer) {
     }
 }
 
+// What the fonts made for `dc` cannot keep, as a phrase ("" when they keep everything).
+static std::string font_shortfall(HDC dc) {
+    static const int PITCHES[4] = {10, 12, 17, 20};
+    static const char TEN[] = "0000000000";
+    FontSet set = build_font_set(dc, POLISH_FONT_SET);
+    SaveDC(dc);
+    std::string lost;
+    // A fixed-pitch face keeps the character width the font asks for; a substitute may not.
+    for (int pitch = 0; pitch < 4; ++pitch) {
+        HFONT font = set.fonts[font_set_index(0, 0, pitch)];
+        LOGFONTA asked;
+        std::memset(&asked, 0, sizeof asked);
+        if (GetObjectA(font, sizeof asked, &asked) == 0 || asked.lfWidth == 0)
+            continue;
+        SelectObject(dc, font);
+        SIZE size = {0, 0};
+        GetTextExtentPoint32A(dc, TEN, 10, &size);
+        double wanted = 10.0 * std::abs(asked.lfWidth);
+        if (size.cx > 0 && std::fabs(size.cx - wanted) > wanted * 0.03) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%s%d cpi comes out at %.1f cpi",
+                          lost.empty() ? "" : ", ", PITCHES[pitch],
+                          PITCHES[pitch] * wanted / size.cx);
+            lost += text;
+        }
+    }
+    SelectObject(dc, set.fonts[font_set_index(1, 0, 0)]);
+    TEXTMETRICA bold;
+    std::memset(&bold, 0, sizeof bold);
+    if (GetTextMetricsA(dc, &bold) && bold.tmWeight < FW_SEMIBOLD)
+        lost += std::string(lost.empty() ? "" : ", ") + "bold comes out regular";
+    RestoreDC(dc, -1);
+    delete_font_set(dc, &set);
+    return lost;
+}
+
+void note_printer_fonts(HDC dc, FolderPrinter* printer) {
+    if (printer->said_fonts == printer->name)
+        return;
+    printer->said_fonts = printer->name;
+    std::string lost = font_shortfall(dc);
+    if (!lost.empty())
+        log_event(EVENT_WARNING,
+                  "the fonts on \"%s\" do not keep the grid: %s (install \"Courier New\" where "
+                  "it prints)",
+                  printer->name.c_str(), lost.c_str());
+}
+
 HDC open_default_printer_dc(FolderPrinter* printer) {
     std::string name;
     if (spool_printer_name(name) != 0)

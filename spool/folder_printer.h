@@ -18,7 +18,13 @@ struct FolderPrinter {
     std::string name;         // of the printer last opened ("" before the first)
     std::string said_default; // the default printer as the log last said it
     std::string said_fit;     // the scale the log last said pages are fitted at
+    std::string said_fonts;   // the printer whose fonts were last looked at
 };
+
+// Says once per printer, as a warning, what its fonts cannot keep: a pitch that comes out wider
+// or narrower than the grid, bold that comes out regular (a printer or system without "Courier
+// New" substitutes a face that may keep neither).
+void note_printer_fonts(HDC dc, FolderPrinter* printer);
 
 // A device context for the folder's printer, its page moved by the offset and scaled to the
 // columns the options ask for, owned by the caller (DeleteDC); NULL when there is no usable

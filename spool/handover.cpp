@@ -401,6 +401,7 @@ static DocumentResult print_job_document(Spooler* s, FILE* job, JobRecord* r, Jo
         return DOCUMENT_REFUSED;
     }
     SetAbortProc(dc, keep_printing);
+    note_printer_fonts(dc, &s->printer);
     DocumentResult result = DOCUMENT_LEFT;
     DocumentSteps steps;
     steps.started = [&](HDC, int job_id) {

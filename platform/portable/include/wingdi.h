@@ -50,6 +50,7 @@ typedef struct tagTEXTMETRICA {
 
 #define FW_NORMAL 400
 #define FW_MEDIUM 500
+#define FW_SEMIBOLD 600
 #define FW_BOLD 700
 
 #define ANSI_CHARSET 0
