@@ -162,9 +162,9 @@ static void say_jobs_left_waiting(void) {
     if (files.size() > 20)
         names += " and " + std::to_string(files.size() - 20) + " more";
     log_event(EVENT_WARNING,
-              "zvspool ends with %zu job%s left waiting in ZV: %s; they are printed when it "
+              "zvspool ends with %lu job%s left waiting in ZV: %s; they are printed when it "
               "starts again",
-              files.size(), files.size() == 1 ? "" : "s", names.c_str());
+              (unsigned long)files.size(), files.size() == 1 ? "" : "s", names.c_str());
 }
 
 // The spooler with its window, until the window is closed.

@@ -112,7 +112,8 @@ if(ZV_BUILD_TESTS)
     render/font_factory.cpp
     spool/event_log.cpp
     spool/folder_printer.cpp
-    spool/spool_options.cpp)
+    spool/spool_options.cpp
+    platform/windows/spooler_jobs.cpp)
   target_include_directories(conformance_tests PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(conformance_tests PRIVATE gtest_main gdi32 user32 winspool)
   target_link_options(conformance_tests PRIVATE -static)

@@ -75,6 +75,7 @@ check "and its second page" grep -q "Strona druga" <<< "$text"
 log=$work/run/zvspool.log
 check "zvspool.log beside ZV says it started" grep -q "zvspool .* started in .*, watching .*ZV every 10 seconds; printer: \"office\"" "$log"
 check "and that the job was printed" wait_for 5 grep -q "printed zv0001.zv (67 bytes, 2 pages) on \"office\"" "$log"
+check "with Courier New installed, nothing is said of the fonts" bash -c "! grep -q 'do not keep the grid' '$log'"
 check "and where Wine's spooler keeps the promise short" \
   grep -q "warning: under Wine the print spooler hands each job on to the print system (CUPS)" "$log"
 (cd "$work/run" && timeout 60 wine zvspool.exe > /dev/null 2>&1); status=$?
@@ -87,8 +88,8 @@ check "zvspool.exe --status names the running spooler" grep -q "^Spooler: .* on 
 mkdir -p "$work/other/ZV"
 printf 'czeka\r\n' > "$work/other/ZV/zv0002.zv"
 (cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --status > "$work/status.out" 2>&1); status=$?
-check "and lists the jobs of a folder" grep -q "^  zv0002.zv  7 bytes, written .*: waiting: no zvspool watches the folder" "$work/status.out"
-check "exiting 0 while nothing is kept or stuck" test $status -eq 0
+check "and lists the jobs of a folder" grep -q "^  zv0002.zv  7 bytes, written .*: \[no-spooler\] waiting: no zvspool watches the folder" "$work/status.out"
+check "exiting 1: nothing prints it" test $status -eq 1
 # That folder prints on the printer its zvspool.conf names.
 printf 'printer = back\r\n' > "$work/other/zvspool.conf"
 (cd "$work/other" && timeout 90 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
@@ -101,6 +102,19 @@ printf 'printer = back\r\noffset = 2.5\r\n' > "$work/other/zvspool.conf"
 (cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
 check "a bad line in zvspool.conf ends the start with 2" test $status -eq 2
 check "naming the line in zvspool.log" grep -q "zvspool.conf line 2: offset takes X,Y" "$work/other/zvspool.log"
+# Started with its window, a start refused is seen: a message says why, and where the log is.
+(cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" > /dev/null 2>&1) &
+refused=$!
+message=$(timeout 30 xdotool search --sync --name "^zvspool$" | head -1)
+check "a start refused by zvspool.conf shows a message" test -n "$message"
+for _ in $(seq 20); do
+  kill -0 "$refused" 2>/dev/null || break
+  xdotool windowfocus --sync "$message" 2>/dev/null
+  xdotool key Return 2>/dev/null
+  sleep 1
+done
+wait "$refused"; status=$?
+check "and, once read, ends with 2" test $status -eq 2
 printf 'archive = C:\\archiwum\r\n' > "$work/other/zvspool.conf"
 (cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
 check "the archive, made on Linux only, is refused on Windows" \
@@ -129,5 +143,15 @@ wineserver -k
 export WINEPREFIX=$first_prefix
 check "the first one still has its window" bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
 cat "$log"
+wineserver -k
+# A Windows without "Courier New" (Wine's own fonts only): what its fonts cannot keep is said.
+export WINEPREFIX=$work/prefix3
+wineboot --init > "$work/prefix3.log" 2>&1 || { echo "wineboot failed"; cat "$work/prefix3.log"; }
+mkdir -p "$work/bare/ZV"
+printf 'bez czcionki\r\n' > "$work/bare/ZV/zv0003.zv"
+(cd "$work/bare" && timeout 90 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1)
+check "without Courier New, the log says what the fonts cannot keep" \
+  grep -q 'warning: the fonts on "office" do not keep the grid: .*(install "Courier New" where it prints)' "$work/bare/zvspool.log" \
+  || cat "$work/bare/zvspool.log"
 wineserver -k
 finish
