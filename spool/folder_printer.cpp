@@ -240,6 +240,15 @@ HDC open_default_printer_dc(FolderPrinter* printer) {
 #define CHOOSE_A_PRINTER "choose one with lpoptions -d PRINTER, or with printer = in zvspool.conf"
 #endif
 
+#if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
+#define BUILTIN_PDF_HINT(name) std::string()
+#else
+// PDF names the built-in printer only where it is the default; its own name is always its.
+#define BUILTIN_PDF_HINT(name)                                                                     \
+    (same_printer_name((name).c_str(), "PDF") ? "; the built-in PDF printer is \"zvspool PDF\""    \
+                                              : "")
+#endif
+
 // What the options' printer, or the default one, is missing for, in words with the way out.
 static std::string missing_printer_words(DWORD error) {
     std::string printers = list_printer_names();
@@ -249,7 +258,8 @@ static std::string missing_printer_words(DWORD error) {
         !printer_listed(spool_options.printer))
         error = ERROR_INVALID_PRINTER_NAME;
     if (!spool_options.printer.empty() && error == ERROR_INVALID_PRINTER_NAME)
-        return "there is no printer \"" + spool_options.printer + "\"" + listed;
+        return "there is no printer \"" + spool_options.printer + "\"" + listed +
+               BUILTIN_PDF_HINT(spool_options.printer);
     if (spool_options.printer.empty() && error == ERROR_FILE_NOT_FOUND)
         return "there is no default printer (" CHOOSE_A_PRINTER ")" + listed;
     char why[768];

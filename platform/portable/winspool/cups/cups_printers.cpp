@@ -43,22 +43,25 @@ bool scheduler_installed() {
     return folder && (is_program("/usr/sbin/cupsd") || is_program("/usr/local/sbin/cupsd"));
 }
 
-// Whether `name` is the built-in PDF printer's: its own name, or its older one where no CUPS
-// queue is found under it (as it always was: a scheduler that does not answer has none).
-bool names_builtin(const char* name) {
-    if (strcasecmp(name, builtin_pdf_printer) == 0)
-        return true;
-    return strcasecmp(name, older_pdf_name) == 0 && (no_print_system() || !find_dest(name));
-}
-
 // Why the built-in PDF printer is the default, or "" when it is not.
 std::string builtin_reason() {
     if (const char* variable = naming_variable()) {
-        if (!names_builtin(std::getenv(variable)))
+        const char* value = std::getenv(variable);
+        if (strcasecmp(value, builtin_pdf_printer) != 0 && strcasecmp(value, older_pdf_name) != 0)
             return {};
         return std::string("named by ") + variable;
     }
     return no_print_system() ? "no print system is installed or configured" : "";
+}
+
+// Whether `name` is the built-in PDF printer's: its own name always; its older one where the
+// built-in printer is the default (named by PRINTER or LPDEST, or no print system), as it always
+// was. Elsewhere PDF is a CUPS queue's name (cups-pdf's), and telling which would mean asking a
+// scheduler that may not answer.
+bool names_builtin(const char* name) {
+    if (strcasecmp(name, builtin_pdf_printer) == 0)
+        return true;
+    return strcasecmp(name, older_pdf_name) == 0 && !builtin_reason().empty();
 }
 
 } // namespace
