@@ -123,7 +123,7 @@ bool standing_job_status(const FolderStatus& s, JobStatus* job) {
 
 // A job that no journal entry accounts for: waiting, unless the running spooler, or the
 // printer, says what is in its way.
-void waiting_job_status(const FolderStatus& s, long long now, long long alarm, JobStatus* job) {
+void waiting_job_status(const FolderStatus& s, long long alarm, JobStatus* job) {
     job->stuck = job->age > alarm;
     if (!s.claim.held) {
         job->state = JOB_STATE_NO_SPOOLER;
@@ -140,7 +140,6 @@ void waiting_job_status(const FolderStatus& s, long long now, long long alarm, J
         return;
     }
     standing_job_status(s, job);
-    (void)now;
 }
 
 // The job file `found`, by what the journal says of it.
@@ -181,7 +180,7 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, const Journal* journal, cons
                 job.stuck = now - r->since > alarm;
                 // Its printing came to an end without a job: the spooler knows why.
                 if (held && s.printer.state != PRINTER_READY)
-                    waiting_job_status(s, now, alarm, &job);
+                    waiting_job_status(s, alarm, &job);
                 else if (held)
                     standing_job_status(s, &job);
                 return job;
@@ -206,7 +205,7 @@ JobStatus job_status(const WIN32_FIND_DATAA& found, const Journal* journal, cons
             default: break;
             }
         }
-    waiting_job_status(s, now, alarm, &job);
+    waiting_job_status(s, alarm, &job);
     return job;
 }
 
