@@ -168,6 +168,15 @@ static time_t archived_at(const char* file) {
     return std::mktime(&t);
 }
 
+// Whether the copy `file` is this folder's to remove: named for it, or named before copies were
+// named for their folders (nothing between the time and the job). An archive shared by folders
+// keeps each folder's copies for that folder's days.
+static bool copy_of_this_folder(const char* file) {
+    const char* rest = file + 20; // after "YYYY-MM-DDTHH-MM-SS_"
+    std::string own = spool_folder_name() + "_";
+    return std::strncmp(rest, own.c_str(), own.size()) == 0 || std::strchr(rest, '_') == NULL;
+}
+
 void prune_archive(void) {
     if (spool_options.archive.empty() || spool_options.archive_days <= 0)
         return;
@@ -178,7 +187,8 @@ void prune_archive(void) {
         return;
     do {
         time_t at = archived_at(found.cFileName);
-        if (at >= 0 && at < oldest && !DeleteFileA(archive_path(found.cFileName).c_str())) {
+        if (at >= 0 && at < oldest && copy_of_this_folder(found.cFileName) &&
+            !DeleteFileA(archive_path(found.cFileName).c_str())) {
             char why[512];
             describe_error(GetLastError(), why, sizeof why);
             log_event(EVENT_WARNING, "cannot remove the old copy %s from the archive: %s",
