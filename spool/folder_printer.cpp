@@ -116,15 +116,23 @@ static bool printer_listed(const std::string& name) {
     return false;
 }
 
+// A printer name the print system did not know, as the printer whose description it is: true
+// when `name` became that printer's. Asked only once the name has failed, so that a name that
+// works costs nothing more.
+static bool named_by_description(std::string& name) {
+    if (GetLastError() != ERROR_INVALID_PRINTER_NAME || spool_options.printer != name)
+        return false;
+    std::string found = printer_named(name);
+    if (found == name)
+        return false;
+    name = found;
+    return true;
+}
+
 // The printer the folder prints on: the one its options name, else the default printer.
 static int spool_printer_name(std::string& name) {
     if (!spool_options.printer.empty()) {
         name = spool_options.printer;
-        HANDLE printer = NULL;
-        if (OpenPrinterA((LPSTR)name.c_str(), &printer, NULL))
-            ClosePrinter(printer);
-        else if (GetLastError() == ERROR_INVALID_PRINTER_NAME)
-            name = printer_named(name);
         return 0;
     }
     std::vector<BYTE> buffer;
@@ -227,8 +235,10 @@ HDC open_default_printer_dc(FolderPrinter* printer) {
     std::string name;
     if (spool_printer_name(name) != 0)
         return NULL;
-    printer->name = name;
     HDC dc = CreateDCA(NULL, name.c_str(), NULL, NULL);
+    if (dc == NULL && named_by_description(name))
+        dc = CreateDCA(NULL, name.c_str(), NULL, NULL);
+    printer->name = name;
     if (dc != NULL)
         set_up_page(dc, printer);
     return dc;
@@ -294,6 +304,10 @@ PrinterCheck check_printer(const std::string& name) {
     return check;
 }
 
+bool printer_holds_jobs(const PrinterCheck& printer) {
+    return printer.state != PRINTER_READY && printer.state != PRINTER_REFUSES;
+}
+
 PrinterCheck check_folder_printer(void) {
     std::string name;
     if (spool_printer_name(name) != 0) {
@@ -303,7 +317,13 @@ PrinterCheck check_folder_printer(void) {
         check.words = missing_printer_words(error);
         return check;
     }
-    return check_printer(name);
+    PrinterCheck check = check_printer(name);
+    if (check.state == PRINTER_UNKNOWN) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        if (named_by_description(name))
+            check = check_printer(name);
+    }
+    return check;
 }
 
 // The printer's level-2 record, or an empty buffer.
@@ -337,6 +357,8 @@ int describe_default_printer(char* text, size_t size) {
         return 2;
     }
     std::vector<BYTE> record = printer_record(name);
+    if (record.empty() && named_by_description(name))
+        record = printer_record(name);
     if (record.empty()) {
         std::snprintf(text, size, "\"%s\"", name.c_str());
         return 0;

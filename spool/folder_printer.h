@@ -54,6 +54,9 @@ struct PrinterCheck {
 #define PRINTER_STOPPED "printer-stopped" // it takes jobs, and prints none now
 #define PRINTER_REFUSES "printer-refuses" // it takes no jobs
 PrinterCheck check_folder_printer(void);
+// Whether the printer holds the jobs handed to it: stopped, gone or out of reach (a queue that
+// takes no new jobs still prints those it has).
+bool printer_holds_jobs(const PrinterCheck& printer);
 // The same of the printer `name` (a job handed to it waits on it).
 PrinterCheck check_printer(const std::string& name);
 

@@ -180,3 +180,8 @@ void forget_absent_files(QuietWatch* watch, const std::set<std::string>& present
     for (auto it = watch->seen.begin(); it != watch->seen.end();)
         it = present.count(it->first) ? std::next(it) : watch->seen.erase(it);
 }
+
+long long filetime_seconds(FILETIME t) {
+    unsigned long long ticks = ((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime;
+    return (long long)(ticks / 10000000ULL) - 11644473600LL;
+}

@@ -69,6 +69,9 @@ enum FileState {
 FileState file_in_folder(const std::string& name, const FileIdentity* identity,
                          const std::vector<WIN32_FIND_DATAA>& files);
 
+// A file time as seconds since 1970.
+long long filetime_seconds(FILETIME t);
+
 // Each file as last seen, and since when (on the forward-only clock) it has looked so: a file is
 // taken only once it has been left alone for the quiet time.
 struct QuietWatch {

@@ -276,11 +276,6 @@ enum {
     PRINTER_LOOK_INTERVAL_MS = 60000,
 };
 
-static long long seconds_of(FILETIME t) {
-    unsigned long long ticks = ((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime;
-    return (long long)(ticks / 10000000ULL) - 11644473600LL;
-}
-
 // What a job handed to the printer `r` names waits on, when that printer prints nothing now.
 static void stand_with_printer(const JobRecord& r, std::map<std::string, PrinterCheck>* printers,
                                JobStanding* j) {
@@ -293,7 +288,7 @@ static void stand_with_printer(const JobRecord& r, std::map<std::string, Printer
     if (known == printers->end())
         known = printers->emplace(r.printer, check_printer(r.printer)).first;
     const PrinterCheck& printer = known->second;
-    if (printer.state != PRINTER_READY && printer.state != PRINTER_REFUSES) {
+    if (printer_holds_jobs(printer)) {
         j->state = printer.state;
         j->why += "; the printer: " + printer.words;
     }
@@ -318,7 +313,7 @@ static void take_stock(Spooler* s, const std::vector<WIN32_FIND_DATAA>& files, c
     for (const WIN32_FIND_DATAA& f : files) {
         JobStanding j;
         j.name = f.cFileName;
-        j.since = seconds_of(f.ftLastWriteTime);
+        j.since = filetime_seconds(f.ftLastWriteTime);
         j.state = JOB_STATE_WAITING;
         const JobRecord* known = NULL;
         for (const JobRecord* r : records_named(&s->journal, j.name))

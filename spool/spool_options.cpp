@@ -290,24 +290,14 @@ static int set_alarm_after(SpoolOptions* o, const std::string& value, std::strin
     return 0;
 }
 
-static int set_quiet_seconds(SpoolOptions* o, const std::string& value, std::string* why) {
+static int set_seconds(const std::string& value, double low, double high, double* field,
+                       const char* takes, std::string* why) {
     double seconds = 0;
-    if (parse_decimal(value, &seconds) != 0 || seconds < 0 || seconds > QUIET_LIMIT_SECONDS) {
-        *why = refusal("quiet-seconds takes seconds from 0 to 3600 (2.5 or 2,5 is two and a half)",
-                       value);
+    if (parse_decimal(value, &seconds) != 0 || seconds < low || seconds > high) {
+        *why = refusal(takes, value);
         return 2;
     }
-    o->quiet_seconds = seconds;
-    return 0;
-}
-
-static int set_poll_seconds(SpoolOptions* o, const std::string& value, std::string* why) {
-    double seconds = 0;
-    if (parse_decimal(value, &seconds) != 0 || seconds < 0.1 || seconds > POLL_LIMIT_SECONDS) {
-        *why = refusal("poll-seconds takes seconds from 0.1 to 3600 (by default 10)", value);
-        return 2;
-    }
-    o->poll_seconds = seconds;
+    *field = seconds;
     return 0;
 }
 
@@ -330,9 +320,13 @@ int set_spool_option(SpoolOptions* o, const std::string& key, const std::string&
         return set_whole(value, 1, IN_FLIGHT_LIMIT, &o->in_flight,
                          "in-flight takes a number of jobs from 1 to 500", why);
     if (key == "quiet-seconds")
-        return set_quiet_seconds(o, value, why);
+        return set_seconds(value, 0, QUIET_LIMIT_SECONDS, &o->quiet_seconds,
+                           "quiet-seconds takes seconds from 0 to 3600 (2.5 or 2,5 is two and a "
+                           "half)",
+                           why);
     if (key == "poll-seconds")
-        return set_poll_seconds(o, value, why);
+        return set_seconds(value, 0.1, POLL_LIMIT_SECONDS, &o->poll_seconds,
+                           "poll-seconds takes seconds from 0.1 to 3600 (by default 10)", why);
     *why = "unknown option " + visible(key);
     return 2;
 }

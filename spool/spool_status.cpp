@@ -46,11 +46,6 @@ struct FolderStatus {
     std::vector<JobStatus> jobs;
 };
 
-long long filetime_seconds(FILETIME t) {
-    unsigned long long ticks = ((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime;
-    return (long long)(ticks / 10000000ULL) - 11644473600LL;
-}
-
 std::string last_error_words(void) {
     char why[512];
     describe_error(GetLastError(), why, sizeof why);
@@ -105,7 +100,7 @@ void ask_print_system(const JobRecord& r, long long now, long long alarm, JobSta
     // A queue that prints nothing now holds the job there.
     PrinterCheck printer = check_printer(r.printer);
     job->printer_reasons = printer.reasons;
-    if (printer.state != PRINTER_READY && printer.state != PRINTER_REFUSES)
+    if (printer_holds_jobs(printer))
         job->state = printer.state;
 }
 

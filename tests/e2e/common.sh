@@ -189,3 +189,15 @@ text_of() { local f; for f in $(documents_of "$1"); do pdftotext -layout "$f" - 
 
 # The sample line of the test sheet as pdftotext shows it.
 sample_start="ąćęłńóśźżĄĆĘŁŃÓŚŹŻ--ij1234567890"
+
+# Presses Return on the message box WINDOW until its program PID goes (on a loaded machine the
+# first key may come before the box takes keys); returns the program's exit status.
+answer_message() { # answer_message PID WINDOW
+  for _ in $(seq 20); do
+    kill -0 "$1" 2>/dev/null || break
+    xdotool windowfocus --sync "$2" 2>/dev/null
+    xdotool key Return 2>/dev/null
+    sleep 1
+  done
+  wait "$1"
+}

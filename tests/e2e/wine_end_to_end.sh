@@ -107,13 +107,7 @@ check "naming the line in zvspool.log" grep -q "zvspool.conf line 2: offset take
 refused=$!
 message=$(timeout 30 xdotool search --sync --name "^zvspool$" | head -1)
 check "a start refused by zvspool.conf shows a message" test -n "$message"
-for _ in $(seq 20); do
-  kill -0 "$refused" 2>/dev/null || break
-  xdotool windowfocus --sync "$message" 2>/dev/null
-  xdotool key Return 2>/dev/null
-  sleep 1
-done
-wait "$refused"; status=$?
+answer_message "$refused" "$message"; status=$?
 check "and, once read, ends with 2" test $status -eq 2
 printf 'archive = C:\\archiwum\r\n' > "$work/other/zvspool.conf"
 (cd "$work/other" && timeout 60 wine "$work/run/zvspool.exe" --once > /dev/null 2>&1); status=$?
@@ -129,14 +123,7 @@ make_wine_prefix "$work/prefix2" || exit 1
 second=$!
 message=$(timeout 30 xdotool search --sync --name "^zvspool$" | head -1)
 check "a zvspool.exe of another session shows a message" test -n "$message"
-# Answered until it goes: on a loaded machine the first key may come before the box takes keys.
-for _ in $(seq 20); do
-  kill -0 "$second" 2>/dev/null || break
-  xdotool windowfocus --sync "$message" 2>/dev/null
-  xdotool key Return 2>/dev/null
-  sleep 1
-done
-wait "$second"; status=$?
+answer_message "$second" "$message"; status=$?
 check "a zvspool.exe of another session ends with 1" test $status -eq 1
 check "saying who holds the folder" test "$(grep -c "error: another zvspool: .* already watches" "$log")" -eq 2
 wineserver -k

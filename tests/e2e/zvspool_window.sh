@@ -29,6 +29,7 @@ export DBUS_SESSION_BUS_ADDRESS
 dbus-monitor "interface='org.freedesktop.Notifications'" > "$work/bus.log" 2>&1 &
 pids+=("$!" "$(cat "$work/bus.pid")")
 
+
 # Stuck after a second here (5 minutes by default); a poll every second.
 (cd "$work/run" && exec "$zvspool" --alarm-after 0.02 --poll-seconds 1 > "$work/zvspool.log" 2>&1) &
 pid=$!
@@ -110,10 +111,7 @@ pids+=("$second")
 dialog=$(timeout 10 xdotool search --sync --onlyvisible --pid "$second" --name '^zvspool$' | head -1)
 check "a second start shows a message" test -n "$dialog"
 check "and logs who holds the folder" grep -q "pid $pid, since .* already watches .*/run/ZV; this one ends" "$work/second.log"
-xdotool windowfocus --sync "$dialog" 2>/dev/null
-xdotool key Return
-wait_for 10 bash -c "! kill -0 $second 2>/dev/null"
-wait "$second"
+answer_message "$second" "$dialog"
 check "once the message is read, it ends with 1" test $? -eq 1
 check "the first one runs on" kill -0 "$pid"
 
@@ -148,9 +146,6 @@ dialog=$(timeout 10 xdotool search --sync --onlyvisible --pid "$refused" --name 
 check "a start refused by zvspool.conf shows a message" test -n "$dialog"
 "$import" -window "$dialog" "$work/failed.png" 2> /dev/null
 check "and the log has the reason, with its line" grep -q "error: zvspool.conf line 1: offset = 2,5 is ambiguous" "$work/failed.log"
-xdotool windowfocus --sync "$dialog" 2>/dev/null
-xdotool key Return
-wait_for 10 bash -c "! kill -0 $refused 2>/dev/null"
-wait "$refused"
+answer_message "$refused" "$dialog"
 check "once read, it ends with 2" test $? -eq 2
 finish
