@@ -3,6 +3,12 @@
 # PNG sizes are drawn from its SVG at build time.
 include(GNUInstallDirs)
 install(TARGETS zvspool zv-render RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The CUPS filter where Debian's scheduler looks for filters (lib, not the multiarch folder), its
+# type and conversion where Debian's packages put theirs: the scheduler reads /usr/share/cups/mime
+# besides /etc/cups, which stays the administrator's.
+install(TARGETS zvtopdf RUNTIME DESTINATION lib/cups/filter)
+install(FILES packaging/cups/zvspool.types packaging/cups/zvspool.convs
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/cups/mime)
 # The unit names the program by its installed path, which is known only when installing: a
 # package installs into /usr whatever prefix the build was configured with.
 install(CODE "

@@ -157,29 +157,33 @@ static double fit_scale(HDC dc, int columns) {
     return scale < 1.0 ? std::floor(column * scale) / column : 1.0;
 }
 
-// The office's set-up on the printer: the offset of the whole page, and pages made smaller to fit
-// the columns asked for (said once for as long as the scale stays).
-static void set_up_page(HDC dc, FolderPrinter* printer) {
-    const SpoolOptions& o = spool_options;
-    if (o.fit_columns > 0) {
-        double scale = fit_scale(dc, o.fit_columns);
-        char said[160];
-        std::snprintf(said, sizeof said, "%.1f %%", scale * 100);
-        if (printer->said_fit != said) {
-            log_event(EVENT_INFO, "pages on \"%s\" are printed at %s to fit %d columns",
-                      printer->name.c_str(), said, o.fit_columns);
-            printer->said_fit = said;
-        }
-        if (scale < 1.0) {
-            SetGraphicsMode(dc, GM_ADVANCED);
-            XFORM shrink = {(FLOAT)scale, 0, 0, (FLOAT)scale, 0, 0};
-            SetWorldTransform(dc, &shrink);
-        }
+double lay_out_office_page(HDC dc, const SpoolOptions& o) {
+    double scale = o.fit_columns > 0 ? fit_scale(dc, o.fit_columns) : 1.0;
+    if (scale < 1.0) {
+        SetGraphicsMode(dc, GM_ADVANCED);
+        XFORM shrink = {(FLOAT)scale, 0, 0, (FLOAT)scale, 0, 0};
+        SetWorldTransform(dc, &shrink);
     }
     if (o.offset_x_mm != 0 || o.offset_y_mm != 0) {
         int x = (int)std::lround(o.offset_x_mm * GetDeviceCaps(dc, LOGPIXELSX) / 25.4);
         int y = (int)std::lround(o.offset_y_mm * GetDeviceCaps(dc, LOGPIXELSY) / 25.4);
         SetViewportOrgEx(dc, x, y, NULL);
+    }
+    return scale;
+}
+
+// The office's set-up on the folder's printer, the scale said once for as long as it stays.
+static void set_up_page(HDC dc, FolderPrinter* printer) {
+    const SpoolOptions& o = spool_options;
+    double scale = lay_out_office_page(dc, o);
+    if (o.fit_columns <= 0)
+        return;
+    char said[160];
+    std::snprintf(said, sizeof said, "%.1f %%", scale * 100);
+    if (printer->said_fit != said) {
+        log_event(EVENT_INFO, "pages on \"%s\" are printed at %s to fit %d columns",
+                  printer->name.c_str(), said, o.fit_columns);
+        printer->said_fit = said;
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "spool/spool_options.h"
 
 #include <cstddef>
 #include <string>
@@ -25,6 +26,10 @@ struct FolderPrinter {
 // or narrower than the grid, bold that comes out regular (a printer or system without "Courier
 // New" substitutes a face that may keep neither).
 void note_printer_fonts(HDC dc, FolderPrinter* printer);
+
+// The office's set-up of a page on `dc`: moved by the offset, and made smaller where it must to
+// fit the columns asked for (never larger). Returns the scale (1 for the exact grid).
+double lay_out_office_page(HDC dc, const SpoolOptions& o);
 
 // A device context for the folder's printer, its page moved by the offset and scaled to the
 // columns the options ask for, owned by the caller (DeleteDC); NULL when there is no usable

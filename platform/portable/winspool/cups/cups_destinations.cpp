@@ -1,8 +1,17 @@
 // CUPS destinations as the printers' records say them, and the paper each queue prints on.
 #include "platform/portable/winspool/cups/cups_destinations.h"
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sstream>
+
+// The PPD interface is deprecated for clients, which are to ask the scheduler; a filter is given
+// the PPD file, and the scheduler itself makes what it tells clients from it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <cups/ppd.h>
+#pragma GCC diagnostic pop
 
 namespace zvp {
 
@@ -94,6 +103,73 @@ std::vector<std::string> media_names(const char* chosen) {
         if (!name.empty())
             names.push_back(name);
     return names;
+}
+
+namespace {
+
+// Points to hundredths of a millimetre, rounded as the scheduler rounds the PPD's sizes into the
+// media it lists.
+int hundredths_of_mm(double points) {
+    return static_cast<int>((points * 2540.0 + 36.0) / 72.0);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+bool ppd_paper(const char* path, int num_options, cups_option_t* options, QueuePaper& paper,
+               std::string& why) {
+    std::unique_ptr<ppd_file_t, void (*)(ppd_file_t*)> ppd(ppdOpenFile(path), ppdClose);
+    if (!ppd) {
+        int line = 0;
+        ppd_status_t status = ppdLastError(&line);
+        why = std::string("cannot read the PPD ") + path + ": " + ppdErrorString(status);
+        return false;
+    }
+    ppdMarkDefaults(ppd.get());
+    cupsMarkOptions(ppd.get(), num_options, options);
+    ppd_size_t* size = ppdPageSize(ppd.get(), nullptr);
+    if (!size || size->width <= 0 || size->length <= 0) {
+        why = std::string("the PPD ") + path + " names no page size";
+        return false;
+    }
+    cups_size_t pwg{};
+    pwg.width = hundredths_of_mm(size->width);
+    pwg.length = hundredths_of_mm(size->length);
+    pwg.left = hundredths_of_mm(size->left);
+    pwg.bottom = hundredths_of_mm(size->bottom);
+    pwg.right = hundredths_of_mm(size->width - size->right);
+    pwg.top = hundredths_of_mm(size->length - size->top);
+    pwg_media_t* named = pwgMediaForPPD(size->name);
+    std::snprintf(pwg.media, sizeof pwg.media, "%s", named && named->pwg ? named->pwg : size->name);
+    return paper_of_size(pwg, paper);
+}
+#pragma GCC diagnostic pop
+
+} // namespace
+
+bool filter_paper(const char* ppd, int num_options, cups_option_t* options, QueuePaper& paper,
+                  std::string& why) {
+    if (ppd && *ppd)
+        return ppd_paper(ppd, num_options, options, paper, why);
+    const char* chosen = cupsGetOption("media", num_options, options);
+    if (!chosen)
+        chosen = cupsGetOption("PageSize", num_options, options);
+    for (const std::string& name : media_names(chosen)) {
+        pwg_media_t* media = pwgMediaForPWG(name.c_str());
+        if (!media)
+            media = pwgMediaForLegacy(name.c_str());
+        if (!media)
+            media = pwgMediaForPPD(name.c_str());
+        if (media && media->width > 0 && media->length > 0) {
+            cups_size_t size{};
+            size.width = media->width;
+            size.length = media->length;
+            std::snprintf(size.media, sizeof size.media, "%s", media->pwg);
+            return paper_of_size(size, paper);
+        }
+    }
+    paper.page = a4_page(kPrinterDpi);
+    paper.media = "iso_a4_210x297mm";
+    return true;
 }
 
 QueuePaper paper_of(cups_dest_t* dest) {

@@ -27,6 +27,13 @@ struct QueuePaper {
 QueuePaper paper_of(cups_dest_t* dest);
 // The paper of a CUPS media size (hundredths of a millimetre); false for a size without one.
 bool paper_of_size(const cups_size_t& size, QueuePaper& paper);
+// The paper a CUPS filter lays a job out on: the page size the job's options (media, PageSize)
+// choose in the queue's PPD `ppd`, else the PPD's default, with the PPD's printable area; in the
+// units the scheduler tells its clients the same paper in, so that a job laid out here is laid out
+// as zvspool lays it out for that queue. Without a PPD (NULL), the size the media option names, or
+// A4, printable to the edges. False with `why` when the PPD cannot be read or names no size.
+bool filter_paper(const char* ppd, int num_options, cups_option_t* options, QueuePaper& paper,
+                  std::string& why);
 // The names in a media option: a legacy value lists sizes with trays and types ("A4,Tray1").
 std::vector<std::string> media_names(const char* chosen);
 

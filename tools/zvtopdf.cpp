@@ -1,0 +1,182 @@
+// zvtopdf: the CUPS filter for zv jobs (application/vnd.zv). A print server renders the job file
+// itself, with zvspool's renderer and PDF device, on the paper the job is printed on: the page size
+// its options choose in the queue's PPD and that size's printable area, at the resolution zvspool
+// lays out at. So `lp -d queue job.zv` and zvspool printing the job on the same queue put every
+// word on the same device unit. The job's own options move the page (zv-offset=X,Y in millimetres)
+// and fit it to a number of columns (zv-fit-columns=N), as zvspool's settings of those names do.
+//
+// The filter contract: zvtopdf job-id user title copies options [file]; the PDF on standard
+// output, one document whatever the copies (the filters after it make them), "PAGE: n 1" for every
+// page and "ERROR: reason" with a non-zero exit for a job that cannot be printed as it is.
+#include "platform/portable/kernel32/heap.h"
+#include "platform/portable/winspool/cups/cups_destinations.h"
+#include "render/print_job.h"
+#include "spool/folder_printer.h"
+#include "spool/print_document.h"
+#include "spool/spool_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const char usage[] = "Usage: zvtopdf job-id user title copies options [file]\n";
+
+int refuse(const std::string& why) {
+    std::fprintf(stderr, "ERROR: %s\n", why.c_str());
+    return 1;
+}
+
+// The job's bytes as the interpreter reads them, looked at on the way: a job file is text and
+// printer codes; a zero byte stands only as a parameter of the two codes that take one (margin
+// and character set). Zeros elsewhere are what a file cut by a power cut, or filled by a disk
+// that lost it, is made of: printed, they would come out as blank pages.
+struct JobReading {
+    FILE* from = nullptr;
+    long long bytes = 0;
+    long long first_stray_zero = -1; // offset of the first zero outside a parameter
+    int escape = 0;                  // 1: a code byte is next; 2, 3: a parameter byte is
+};
+
+ssize_t read_job(void* cookie, char* buffer, size_t size) {
+    JobReading* r = static_cast<JobReading*>(cookie);
+    size_t n = std::fread(buffer, 1, size, r->from);
+    for (size_t i = 0; i < n; ++i, ++r->bytes) {
+        unsigned char byte = static_cast<unsigned char>(buffer[i]);
+        if (r->escape == 1) {
+            r->escape = byte == 32 || byte == 39 ? 2 : 0;
+        } else if (r->escape >= 2) {
+            r->escape = r->escape == 2 ? 3 : 0;
+        } else if (byte == 27) {
+            r->escape = 1;
+        } else if (byte == 0 && r->first_stray_zero < 0) {
+            r->first_stray_zero = r->bytes;
+        }
+    }
+    if (n == 0 && std::ferror(r->from))
+        return -1;
+    return static_cast<ssize_t>(n);
+}
+
+// The PDF, as its pages end, on standard output.
+class StandardOutput : public zvp::PdfSink {
+  public:
+    bool open(const std::string&) override { return true; }
+    bool write(const unsigned char* data, size_t size) override {
+        if (std::fwrite(data, 1, size, stdout) == size)
+            return true;
+        error_ = std::string("cannot write the PDF: ") + std::strerror(errno);
+        return false;
+    }
+    bool finish() override {
+        if (std::fflush(stdout) == 0)
+            return true;
+        error_ = std::string("cannot write the PDF: ") + std::strerror(errno);
+        return false;
+    }
+    void abort() override { std::fflush(stdout); }
+    std::string error() const override { return error_; }
+
+  private:
+    std::string error_;
+};
+
+// The page set-up the job's options ask for; false with `why` for a value zvspool would refuse.
+bool office_set_up(int count, cups_option_t* options, SpoolOptions& office, std::string& why) {
+    static const char* const TAKEN[][2] = {{"zv-offset", "offset"},
+                                           {"zv-fit-columns", "fit-columns"}};
+    for (const auto& taken : TAKEN) {
+        const char* value = cupsGetOption(taken[0], count, options);
+        if (value && set_spool_option(&office, taken[1], value, &why) != 0) {
+            why = std::string(taken[0]) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Prints the job from `job` into the PDF on standard output: 0, or the exit status of a failure
+// said.
+int render(FILE* job, const zvp::PageSetup& page, const SpoolOptions& office) {
+    JobReading reading;
+    reading.from = job;
+    cookie_io_functions_t io{};
+    io.read = read_job;
+    FILE* stream = fopencookie(&reading, "rb", io);
+    if (!stream)
+        return refuse(std::string("cannot read the job: ") + std::strerror(errno));
+    auto out = std::make_unique<StandardOutput>();
+    StandardOutput* sink = out.get();
+    HDC dc = zvp::create_pdf_printer_dc(page, std::move(out));
+    JobPrintState state; // a job of its own: no margin comes from a job before it
+    DocumentSteps steps;
+    steps.pages = [&](HDC on) {
+        lay_out_office_page(on, office);
+        print_job_stream(on, stream, nullptr, &state);
+        return state.end == JOB_WHOLE && !std::ferror(stream) ? 0 : 1;
+    };
+    int job_id = 0;
+    DocumentEnd end = print_document(dc, nullptr, steps, &job_id);
+    bool read_failed = std::ferror(stream) != 0;
+    int read_error = errno;
+    std::fclose(stream);
+    DeleteDC(dc);
+    if (read_failed)
+        return refuse(std::string("cannot read the job: ") + std::strerror(read_error));
+    if (reading.bytes == 0)
+        return refuse("the job is empty: a zv job holds at least one line");
+    if (reading.first_stray_zero >= 0)
+        return refuse("the job is damaged: a zero byte at offset " +
+                      std::to_string(reading.first_stray_zero) +
+                      ", where a zv job holds only text and printer codes (a file cut short by a "
+                      "power cut is filled with zeros)");
+    if (end != DOCUMENT_WHOLE)
+        return refuse(sink->error().empty() ? "cannot print a page" : sink->error());
+    for (int n = 1; n <= state.pages; ++n)
+        std::fprintf(stderr, "PAGE: %d 1\n", n);
+    std::string off = describe_off_page(&state.off_page);
+    if (!off.empty())
+        std::fprintf(stderr, "WARNING: text outside the printable area, cut off: %s\n",
+                     off.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+        std::printf("zvtopdf %s\n", ZV_VERSION);
+        return 0;
+    }
+    if (argc < 6 || argc > 7) {
+        std::fputs(usage, stderr);
+        return 1;
+    }
+    zvp::keep_heap_between_pages();
+    cups_option_t* options = nullptr;
+    int count = cupsParseOptions(argv[5], 0, &options);
+    SpoolOptions office;
+    std::string why;
+    zvp::QueuePaper paper;
+    int status = 0;
+    if (!office_set_up(count, options, office, why) ||
+        !zvp::filter_paper(std::getenv("PPD"), count, options, paper, why))
+        status = refuse(why);
+    cupsFreeOptions(count, options);
+    if (status != 0)
+        return status;
+    FILE* job = argc == 7 ? std::fopen(argv[6], "rb") : stdin;
+    if (!job)
+        return refuse(std::string("cannot open the job ") + argv[6] + ": " + std::strerror(errno));
+    std::fprintf(stderr, "DEBUG: zvtopdf %s: %s, %.2f x %.2f mm, printable from %.2f, %.2f mm\n",
+                 ZV_VERSION, paper.media.c_str(), paper.page.width_mm, paper.page.height_mm,
+                 paper.page.margin_left_mm, paper.page.margin_top_mm);
+    status = render(job, paper.page, office);
+    if (job != stdin)
+        std::fclose(job);
+    return status;
+}
