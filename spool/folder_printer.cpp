@@ -248,6 +248,18 @@ HDC open_default_printer_dc(FolderPrinter* printer) {
     return dc;
 }
 
+HANDLE open_folder_printer(FolderPrinter* printer) {
+    std::string name;
+    if (spool_printer_name(name) != 0)
+        return NULL;
+    HANDLE opened = NULL;
+    if (!OpenPrinterA((LPSTR)name.c_str(), &opened, NULL) && named_by_description(name) &&
+        !OpenPrinterA((LPSTR)name.c_str(), &opened, NULL))
+        opened = NULL;
+    printer->name = name;
+    return opened;
+}
+
 #if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
 #define CHOOSE_A_PRINTER "choose one in Settings, Printers, or with printer = in zvspool.conf"
 #else

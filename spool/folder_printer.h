@@ -37,6 +37,10 @@ double lay_out_office_page(HDC dc, const SpoolOptions& o);
 // printer's name goes in `printer`.
 HDC open_default_printer_dc(FolderPrinter* printer);
 
+// The folder's printer opened for documents of data (OpenPrinterA), as open_default_printer_dc
+// opens it for drawing; ClosePrinter is the caller's.
+HANDLE open_folder_printer(FolderPrinter* printer);
+
 // Why open_default_printer_dc found no printer, for the log: with the printers there are, and
 // how to choose one, when the printer is unknown or none is the default.
 void explain_missing_printer(char* text, size_t size);

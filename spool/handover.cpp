@@ -31,7 +31,11 @@ static void explain(const char* what, char* reason) {
 }
 
 static void pages_and_bytes(const JobRecord& r, char* text, size_t size) {
-    if (r.bytes == 0)
+    // Every job printed here has a page, an empty one too: none is a job file handed over as it
+    // is.
+    if (r.pages == 0)
+        std::snprintf(text, size, "%lld bytes, for the print server to render", r.bytes);
+    else if (r.bytes == 0)
         std::snprintf(text, size, "empty: %d blank page%s", r.pages, r.pages == 1 ? "" : "s");
     else
         std::snprintf(text, size, "%lld bytes, %d page%s", r.bytes, r.pages,
@@ -390,6 +394,23 @@ static int start_handed_job(Spooler* s, JobRecord* r, int job_id, char* reason,
     return 0;
 }
 
+// What became of a document that came to its end as `end`; `left` is what its steps left.
+static DocumentResult document_result(Spooler* s, DocumentEnd end, DocumentResult left,
+                                      char* reason) {
+    switch (end) {
+    case DOCUMENT_WHOLE: return DOCUMENT_SENT;
+    case DOCUMENT_NOT_STARTED:
+        note_printer_refusal(s, reason,
+                             explain_document_failure(s, "cannot start the document", reason));
+        return DOCUMENT_REFUSED;
+    case DOCUMENT_END_FAILED:
+        explain_document_failure(s, "cannot end the document", reason);
+        return DOCUMENT_UNSURE;
+    case DOCUMENT_ABANDONED: break; // as the step that failed said
+    }
+    return left;
+}
+
 // Prints one opened job as one document, each step in the journal before the next; `reason`
 // says why it did not go. `state` brings the margin the jobs before left and comes back with what
 // the interpreter made of the job.
@@ -421,20 +442,49 @@ static DocumentResult print_job_document(Spooler* s, FILE* job, JobRecord* r, Jo
         return 1;
     };
     int job_id = 0;
-    switch (print_document(dc, NULL, steps, &job_id)) {
-    case DOCUMENT_WHOLE: result = DOCUMENT_SENT; break;
-    case DOCUMENT_NOT_STARTED:
-        note_printer_refusal(s, reason,
-                             explain_document_failure(s, "cannot start the document", reason));
-        result = DOCUMENT_REFUSED;
-        break;
-    case DOCUMENT_END_FAILED:
-        explain_document_failure(s, "cannot end the document", reason);
-        result = DOCUMENT_UNSURE;
-        break;
-    case DOCUMENT_ABANDONED: break; // as the step that failed said
-    }
+    result = document_result(s, print_document(dc, NULL, steps, &job_id), result, reason);
     DeleteDC(dc);
+    return result;
+}
+
+// Hands one opened job file over as it is, for the print server to render, each step in the
+// journal before the next as for a printed one.
+static DocumentResult send_job_file(Spooler* s, FILE* job, JobRecord* r, char* reason) {
+    HANDLE printer = open_folder_printer(&s->printer);
+    if (printer == NULL) {
+        explain_missing_printer(reason, REASON_SIZE);
+        return DOCUMENT_REFUSED;
+    }
+    DocumentResult result = DOCUMENT_LEFT;
+    DataSteps steps;
+    steps.started = [&](int job_id) { return start_handed_job(s, r, job_id, reason, &result); };
+    steps.data = [&](HANDLE on) {
+        char piece[16384];
+        size_t n;
+        while (!spooling_stopped() && (n = std::fread(piece, 1, sizeof piece, job)) > 0) {
+            DWORD written = 0;
+            if (!WritePrinter(on, piece, (DWORD)n, &written) || written != n) {
+                explain("cannot send the job file", reason);
+                return 1;
+            }
+            keep_printing(NULL, 0);
+        }
+        if (spooling_stopped()) {
+            std::snprintf(reason, REASON_SIZE, "abandoned: the program is ending");
+            return 1;
+        }
+        if (std::ferror(job)) {
+            std::snprintf(reason, REASON_SIZE, "cannot read the job file: %s",
+                          std::strerror(errno));
+            return 1;
+        }
+        return 0;
+    };
+    int job_id = 0;
+    std::string datatype = zv_job_datatype(spool_options);
+    result = document_result(s, send_document(printer, datatype.c_str(), steps, &job_id), result,
+                             reason);
+    ClosePrinter(printer);
     return result;
 }
 
@@ -628,13 +678,17 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     JobPrintState printed;
     const int32_t margin = r.margin;
     printed.left_margin = margin;
-    DocumentResult result = print_job_document(s, job, &r, &printed, reason);
+    // A job rendered by the print server takes no margin from the jobs before it here.
+    DocumentResult result = spool_options.render_on_server
+                                ? send_job_file(s, job, &r, reason)
+                                : print_job_document(s, job, &r, &printed, reason);
     r.bytes = std::ftell(job);
     r.pages = printed.pages;
     // A job that is not printed moves the margin neither of the jobs after it nor of its own when
     // it is printed again.
     if (result == DOCUMENT_SENT) {
-        s->carried_margin = printed.left_margin;
+        if (!spool_options.render_on_server)
+            s->carried_margin = printed.left_margin;
         std::string copy = archive_printed_job(&s->archive, &s->printer, job, name, margin);
         if (!copy.empty())
             s->held_copies[r.id] = copy;

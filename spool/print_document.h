@@ -1,6 +1,7 @@
 // Printing one document: the one place where a document is started (StartDocA), given its pages
 // and ended (EndDoc), or abandoned (AbortDoc) when a step fails, for the spooler's jobs, the
-// archive's copies, the test sheet and zv-render.
+// archive's copies, the test sheet, zv-render and zvtopdf; and the same for a document of data the
+// printer takes as it is (StartDocPrinterA, WritePrinter, EndDocPrinter, AbortPrinter).
 #pragma once
 
 #include "platform/win32.h"
@@ -26,3 +27,16 @@ struct DocumentSteps {
 // NULL. `job_id` gets the job StartDocA made (0 for none). Where it did not end whole, the last
 // error of the call that failed is kept for the caller.
 DocumentEnd print_document(HDC dc, const char* output, const DocumentSteps& steps, int* job_id);
+
+// What a document of data does between its start and its end; each is 0 to go on.
+struct DataSteps {
+    // Once the document has started as job `job_id`, before its data (may be empty).
+    std::function<int(int job_id)> started;
+    // Its data, all of it, written with WritePrinter.
+    std::function<int(HANDLE printer)> data;
+};
+
+// Sends one document of `datatype` to `printer` (OpenPrinterA's, which stays the caller's), as
+// print_document prints one.
+DocumentEnd send_document(HANDLE printer, const char* datatype, const DataSteps& steps,
+                          int* job_id);

@@ -9,9 +9,10 @@
 
 SpoolOptions spool_options;
 
-const char* const SPOOL_SETTINGS[9] = {"printer",       "archive",     "archive-days",
-                                       "offset",        "fit-columns", "alarm-after",
-                                       "quiet-seconds", "in-flight",   "poll-seconds"};
+const char* const SPOOL_SETTINGS[10] = {"printer",       "archive",     "archive-days",
+                                        "offset",        "fit-columns", "alarm-after",
+                                        "quiet-seconds", "in-flight",   "poll-seconds",
+                                        "render"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
 static const double QUIET_LIMIT_SECONDS = 3600; // a producer silent for an hour has finished
@@ -301,8 +302,29 @@ static int set_seconds(const std::string& value, double low, double high, double
     return 0;
 }
 
+static int set_render(SpoolOptions* o, const std::string& value, std::string* why) {
+    if (value != "here" && value != "server") {
+        *why = refusal("render takes here (zvspool renders the jobs) or server (the print server "
+                       "renders them, with zvtopdf)",
+                       value);
+        return 2;
+    }
+#if defined(_WIN32) && !defined(ZV_PORTABLE_WIN32)
+    // Windows' spooler takes documents of its own data types only: a job file would go raw.
+    if (value == "server") {
+        *why = "render = server is for CUPS print servers, from Linux: on Windows zvspool renders "
+               "the jobs";
+        return 2;
+    }
+#endif
+    o->render_on_server = value == "server";
+    return 0;
+}
+
 int set_spool_option(SpoolOptions* o, const std::string& key, const std::string& value,
                      std::string* why) {
+    if (key == "render")
+        return set_render(o, value, why);
     if (key == "printer")
         return set_printer(o, value, why);
     if (key == "archive")
@@ -475,6 +497,19 @@ int load_spool_options(const std::vector<SpoolSetting>& overrides, std::string* 
     return 0;
 }
 
+std::string zv_job_datatype(const SpoolOptions& o) {
+    std::string type = ZV_JOB_FORMAT;
+    char text[96];
+    // Dots and a comma, never read as a decimal comma; no semicolon, which parts parameters.
+    if (o.offset_x_mm != 0 || o.offset_y_mm != 0) {
+        std::snprintf(text, sizeof text, "; zv-offset=%.3f,%.3f", o.offset_x_mm, o.offset_y_mm);
+        type += text;
+    }
+    if (o.fit_columns > 0)
+        type += "; zv-fit-columns=" + std::to_string(o.fit_columns);
+    return type;
+}
+
 std::string describe_spool_options(void) {
     const SpoolOptions& o = spool_options;
     std::string out;
@@ -493,6 +528,10 @@ std::string describe_spool_options(void) {
         std::snprintf(text, sizeof text, "%spages fitted to %d columns", out.empty() ? "" : "; ",
                       o.fit_columns);
         out += text;
+    }
+    if (o.render_on_server) {
+        out += out.empty() ? "" : "; ";
+        out += "job files rendered by the print server";
     }
     if (o.in_flight != SpoolOptions().in_flight) {
         std::snprintf(text, sizeof text, "%sat most %d jobs with the printer at once",

@@ -25,6 +25,9 @@ struct SpoolOptions {
     int in_flight = 5; // jobs with the printer and not yet printed at once
     // Seconds between the end of one poll and the start of the next.
     double poll_seconds = 10;
+    // Job files handed to the printer as they are, for its print server to render (a CUPS server
+    // with zvtopdf): "render = server". By default they are rendered here.
+    bool render_on_server = false;
 };
 
 // One setting as a key and its text ("printer", "biuro").
@@ -34,7 +37,7 @@ struct SpoolSetting {
 };
 
 // The settings' keys; on the command line each is an option with a value ("--printer Q").
-extern const char* const SPOOL_SETTINGS[9];
+extern const char* const SPOOL_SETTINGS[10];
 extern SpoolOptions spool_options;
 
 // Sets one option by its key (one of SPOOL_SETTINGS) from its text. 0, or 2 with `why` when the key
@@ -47,6 +50,11 @@ int set_spool_option(SpoolOptions* options, const std::string& key, const std::s
 // `overrides` (from the command line), which win. 0, or 2 with `why` naming the line or the
 // option that is wrong; the options in force then stay as they were.
 int load_spool_options(const std::vector<SpoolSetting>& overrides, std::string* why);
+
+// The MIME type of job files handed over unrendered, and the document format of such a job
+// with the office's set-up as its parameters ("application/vnd.zv; zv-offset=2.5,-1").
+#define ZV_JOB_FORMAT "application/vnd.zv"
+std::string zv_job_datatype(const SpoolOptions& o);
 
 // The options in force, as one phrase for the start-up line ("" when all are as by default).
 std::string describe_spool_options(void);

@@ -7,7 +7,8 @@
 //
 // The filter contract: zvtopdf job-id user title copies options [file]; the PDF on standard
 // output, one document whatever the copies (the filters after it make them), "PAGE: n 1" for every
-// page and "ERROR: reason" with a non-zero exit for a job that cannot be printed as it is.
+// page where no filter after it counts them, and "ERROR: reason" with a non-zero exit for a job
+// that cannot be printed as it is.
 #include "platform/portable/kernel32/heap.h"
 #include "platform/portable/winspool/cups/cups_destinations.h"
 #include "render/print_job.h"
@@ -136,8 +137,15 @@ int render(FILE* job, const zvp::PageSetup& page, const SpoolOptions& office) {
                       "power cut is filled with zeros)");
     if (end != DOCUMENT_WHOLE)
         return refuse(sink->error().empty() ? "cannot print a page" : sink->error());
-    for (int n = 1; n <= state.pages; ++n)
-        std::fprintf(stderr, "PAGE: %d 1\n", n);
+    // The scheduler adds up every filter's PAGE: lines, and in its chains the PDF always goes on
+    // through a filter that counts the pages it passes on (pdftopdf): counted here too, each page
+    // would count twice. Run by itself, nothing after it counts them.
+    if (std::getenv("FINAL_CONTENT_TYPE") == nullptr)
+        for (int n = 1; n <= state.pages; ++n)
+            std::fprintf(stderr, "PAGE: %d 1\n", n);
+    else
+        std::fprintf(stderr, "DEBUG: zvtopdf: %d pages, counted by the filters after it\n",
+                     state.pages);
     std::string off = describe_off_page(&state.off_page);
     if (!off.empty())
         std::fprintf(stderr, "WARNING: text outside the printable area, cut off: %s\n",

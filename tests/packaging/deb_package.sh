@@ -2,18 +2,16 @@
 # The Debian package as users get it: made by CPack from a build, checked by lintian, installed
 # with dpkg into a root of its own, and the installed programs, man pages, desktop entries and
 # icon used from there.
-#   deb_package.sh BUILD_DIR
+#   deb_package.sh DEB
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 source "$here/../e2e/common.sh"
-build=$(realpath "$1")
+deb=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 version=$(sed -n 's/^project(zvspool VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")
 arch=$(dpkg --print-architecture)
 
-(cd "$build" && cpack -G DEB -B "$work/out" > "$work/cpack.log" 2>&1) || cat "$work/cpack.log"
-deb=$work/out/zvspool_${version}_$arch.deb
 check "CPack makes zvspool_${version}_$arch.deb" test -f "$deb"
 [[ -f $deb ]] || { finish; exit 1; }
 

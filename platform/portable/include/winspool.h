@@ -55,6 +55,13 @@ typedef struct _PRINTER_INFO_2A {
 
 typedef struct _PRINTER_DEFAULTSA PRINTER_DEFAULTSA, *LPPRINTER_DEFAULTSA;
 
+// A document of the printer's own data, sent as it is (WritePrinter).
+typedef struct _DOC_INFO_1A {
+    LPSTR pDocName;
+    LPSTR pOutputFile;
+    LPSTR pDatatype;
+} DOC_INFO_1A, *PDOC_INFO_1A, *LPDOC_INFO_1A;
+
 typedef struct _JOB_INFO_1A {
     DWORD JobId;
     LPSTR pPrinterName;
@@ -92,6 +99,16 @@ BOOL WINAPI OpenPrinterA(LPSTR name, HANDLE* printer, LPPRINTER_DEFAULTSA defaul
 BOOL WINAPI ClosePrinter(HANDLE printer);
 // Level 2 only. On Linux pComment says how the default printer was chosen.
 BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
+// Documents of data the printer takes as they are, level 1 only. On Linux pDatatype is the
+// document's MIME type, the scheduler's filters render it; its parameters ("application/vnd.zv;
+// zv-offset=2.5,-1") go with the job as its options. A type the printer cannot take fails with
+// ERROR_INVALID_DATATYPE. StartDocPrinterA returns the job's id, 0 on failure.
+DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE doc_info);
+BOOL WINAPI StartPagePrinter(HANDLE printer);
+BOOL WINAPI WritePrinter(HANDLE printer, LPVOID data, DWORD size, LPDWORD written);
+BOOL WINAPI EndPagePrinter(HANDLE printer);
+BOOL WINAPI EndDocPrinter(HANDLE printer);
+BOOL WINAPI AbortPrinter(HANDLE printer);
 // Level 1 only. A job the printer no longer knows fails with ERROR_INVALID_PARAMETER.
 BOOL WINAPI GetJobA(HANDLE printer, DWORD job_id, DWORD level, LPBYTE buffer, DWORD size,
                     LPDWORD needed);

@@ -36,6 +36,8 @@ const char* system_message(DWORD code) {
     case ERROR_INSUFFICIENT_BUFFER: return "The data area passed to a system call is too small.";
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
     case ERROR_INVALID_PRINTER_NAME: return "The printer name is invalid.";
+    case ERROR_INVALID_DATATYPE: return "The specified datatype is invalid.";
+    case ERROR_WRITE_FAULT: return "The system cannot write to the specified device.";
     case ERROR_CANCELLED: return "The operation was canceled by the user.";
     case ERROR_NOT_FOUND: return "Element not found.";
     default: return nullptr;

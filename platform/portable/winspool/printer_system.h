@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/portable/gdi32/device.h"
+#include "platform/portable/gdi32/printer_device.h"
 #include "platform/portable/handles.h"
 #include "platform/spooler_jobs.h"
 
@@ -61,6 +62,15 @@ class PrinterSystem {
     }
     // A device for the named printer, or null with the last error set.
     virtual std::shared_ptr<Device> open(const std::string& name) = 0;
+    // Where a document of data of `datatype` (StartDocPrinterA's) for the named printer goes, or
+    // null with the last error set (ERROR_INVALID_DATATYPE where the printer cannot take it).
+    virtual std::unique_ptr<PdfSink> open_data(const std::string& name,
+                                               const std::string& datatype) {
+        (void)name;
+        (void)datatype;
+        SetLastError(ERROR_INVALID_DATATYPE);
+        return nullptr;
+    }
     // A job of the named printer, by the id StartDocA gave it.
     virtual Lookup job(const std::string& printer, int id, JobEntry& job) = 0;
 
@@ -89,6 +99,7 @@ void set_printer_system(std::shared_ptr<PrinterSystem> system);
 // A printer opened with OpenPrinterA.
 struct OpenPrinter {
     PrinterEntry entry;
+    std::shared_ptr<PdfSink> document; // the document StartDocPrinterA started, while it is open
 };
 
 // The print spooler's state: the printers the process sees, and the printers it has open.

@@ -153,7 +153,7 @@ BOOL WINAPI OpenPrinterA(LPSTR name, HANDLE* printer, LPPRINTER_DEFAULTSA) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
-    *printer = winspool().printers.add(std::make_shared<OpenPrinter>(OpenPrinter{entry}));
+    *printer = winspool().printers.add(std::make_shared<OpenPrinter>(OpenPrinter{entry, nullptr}));
     return TRUE;
 }
 
@@ -162,6 +162,91 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    return TRUE;
+}
+
+static OpenPrinter* open_document(HANDLE printer) {
+    OpenPrinter* open = winspool().printers.get(printer);
+    if (!open || !open->document) {
+        SetLastError(open ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return open;
+}
+
+// A failure the sink explains, as the thread's last error.
+static BOOL document_failed(OpenPrinter* open) {
+    std::string why = open->document->error();
+    if (!why.empty())
+        set_last_error_message(why);
+    else
+        SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+}
+
+DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE doc_info) {
+    OpenPrinter* open = winspool().printers.get(printer);
+    if (!open) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    const DOC_INFO_1A* doc = reinterpret_cast<const DOC_INFO_1A*>(doc_info);
+    if (level != 1 || !doc || open->document || !current_system()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::unique_ptr<PdfSink> sink =
+        current_system()->open_data(open->entry.name, doc->pDatatype ? doc->pDatatype : "RAW");
+    if (!sink)
+        return 0;
+    open->document = std::move(sink);
+    if (!open->document->open(doc->pDocName ? doc->pDocName : "")) {
+        document_failed(open);
+        open->document.reset();
+        return 0;
+    }
+    return static_cast<DWORD>(open->document->job_id());
+}
+
+BOOL WINAPI StartPagePrinter(HANDLE printer) {
+    return open_document(printer) ? TRUE : FALSE;
+}
+
+BOOL WINAPI EndPagePrinter(HANDLE printer) {
+    return open_document(printer) ? TRUE : FALSE;
+}
+
+BOOL WINAPI WritePrinter(HANDLE printer, LPVOID data, DWORD size, LPDWORD written) {
+    OpenPrinter* open = open_document(printer);
+    if (written)
+        *written = 0;
+    if (!open)
+        return FALSE;
+    if (!open->document->write(static_cast<const unsigned char*>(data), size))
+        return document_failed(open);
+    if (written)
+        *written = size;
+    return TRUE;
+}
+
+BOOL WINAPI EndDocPrinter(HANDLE printer) {
+    OpenPrinter* open = open_document(printer);
+    if (!open)
+        return FALSE;
+    std::shared_ptr<PdfSink> document = std::move(open->document);
+    if (document->finish())
+        return TRUE;
+    std::string why = document->error();
+    why.empty() ? SetLastError(ERROR_WRITE_FAULT) : (void)set_last_error_message(why);
+    return FALSE;
+}
+
+BOOL WINAPI AbortPrinter(HANDLE printer) {
+    OpenPrinter* open = open_document(printer);
+    if (!open)
+        return FALSE;
+    open->document->abort();
+    open->document.reset();
     return TRUE;
 }
 

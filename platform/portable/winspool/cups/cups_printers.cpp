@@ -146,6 +146,25 @@ class SystemPrinters : public PrinterSystem {
                                   routable_sink(cups_document_sink(std::move(dest), paper.media)));
     }
 
+    // Documents of data go to CUPS queues, whose filters render them; the built-in PDF printer
+    // takes only what it draws itself.
+    std::unique_ptr<PdfSink> open_data(const std::string& name,
+                                       const std::string& datatype) override {
+        if (names_builtin(name.c_str()) || datatype.empty() || datatype == "RAW" ||
+            datatype.find('/') == std::string::npos) {
+            SetLastError(ERROR_INVALID_DATATYPE);
+            return nullptr;
+        }
+        DestPtr dest = find_dest(name.c_str());
+        if (!dest) {
+            if (missing_dest(name.c_str()) == Lookup::none)
+                SetLastError(ERROR_INVALID_PRINTER_NAME);
+            return nullptr;
+        }
+        QueuePaper paper = paper_of(dest.get());
+        return cups_data_sink(std::move(dest), paper.media, datatype);
+    }
+
     Lookup job(const std::string& printer, int id, JobEntry& job) override {
         return is_builtin(printer) ? pdf_job(id, job) : cups_job(id, job);
     }

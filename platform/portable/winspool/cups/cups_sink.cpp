@@ -11,7 +11,8 @@
 
 namespace zvp {
 
-JobOptions::JobOptions(const cups_dest_t* dest, const std::string& media) {
+JobOptions::JobOptions(const cups_dest_t* dest, const std::string& media,
+                       const std::string& extra) {
     for (int i = 0; i < dest->num_options; ++i) {
         const char* name = dest->options[i].name;
         if (std::strncmp(name, "printer-", 8) == 0 || std::strncmp(name, "marker-", 7) == 0 ||
@@ -21,6 +22,7 @@ JobOptions::JobOptions(const cups_dest_t* dest, const std::string& media) {
     }
     if (!media.empty())
         count = cupsAddOption("media", media.c_str(), count, &options);
+    count = cupsParseOptions(extra.c_str(), count, &options);
 }
 
 JobOptions::~JobOptions() {
@@ -56,7 +58,10 @@ FILE* anonymous_file() {
 // makes it: by queue name over the scheduler's connection.
 class CupsSink : public PdfSink {
   public:
-    CupsSink(DestPtr dest, std::string media) : dest_(std::move(dest)), media_(std::move(media)) {}
+    CupsSink(DestPtr dest, std::string media, std::string format = CUPS_FORMAT_PDF,
+             std::string options = "")
+        : dest_(std::move(dest)), media_(std::move(media)), format_(std::move(format)),
+          options_(std::move(options)) {}
     ~CupsSink() override { abort(); }
 
     bool open(const std::string& title) override {
@@ -77,7 +82,7 @@ class CupsSink : public PdfSink {
             return false;
         }
         int job = 0;
-        JobOptions options(dest_.get(), media_);
+        JobOptions options(dest_.get(), media_, options_);
         if (info) {
             ipp_status_t status = cupsCreateDestJob(http.get(), dest_.get(), info.get(), &job,
                                                     title.c_str(), options.count, options.options);
@@ -137,7 +142,7 @@ class CupsSink : public PdfSink {
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "document-name", nullptr,
                      title_.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     CUPS_FORMAT_PDF);
+                     format_.c_str());
         ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
         std::unique_ptr<ipp_t, void (*)(ipp_t*)> sent(request, ippDelete);
         // From here the scheduler may have the document whole, whatever this end sees: the job
@@ -212,6 +217,8 @@ class CupsSink : public PdfSink {
 
     DestPtr dest_;
     std::string media_;
+    std::string format_;
+    std::string options_; // as cupsParseOptions reads them
     std::string title_;
     Patience patience_;
     CupsServer server_;
@@ -227,6 +234,22 @@ class CupsSink : public PdfSink {
 
 std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media) {
     return std::make_unique<CupsSink>(std::move(dest), std::move(media));
+}
+
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, const std::string& datatype) {
+    // "type/subtype; name=value; name=value": the type, then the options.
+    size_t semicolon = datatype.find(';');
+    std::string format = datatype.substr(0, semicolon), options;
+    format.erase(format.find_last_not_of(" \t") + 1);
+    for (size_t at = semicolon; at != std::string::npos;) {
+        size_t next = datatype.find(';', at + 1);
+        std::string option = datatype.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        size_t from = option.find_first_not_of(" \t");
+        if (from != std::string::npos)
+            options += (options.empty() ? "" : " ") + option.substr(from);
+        at = next;
+    }
+    return std::make_unique<CupsSink>(std::move(dest), std::move(media), format, options);
 }
 
 } // namespace zvp

@@ -15,7 +15,7 @@ namespace zvp {
 struct JobOptions {
     int count = 0;
     cups_option_t* options = nullptr;
-    JobOptions(const cups_dest_t* dest, const std::string& media);
+    JobOptions(const cups_dest_t* dest, const std::string& media, const std::string& extra = "");
     ~JobOptions();
     JobOptions(const JobOptions&) = delete;
     JobOptions& operator=(const JobOptions&) = delete;
@@ -23,5 +23,9 @@ struct JobOptions {
 
 // The sink of a document printed on `dest`, on `media` (a PWG name; "" for the queue's own).
 std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media);
+
+// The sink of a document of the MIME type `datatype` (its parameters the job's options:
+// "application/vnd.zv; zv-offset=2.5,-1"), which the scheduler renders with its own filters.
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, const std::string& datatype);
 
 } // namespace zvp
