@@ -21,6 +21,19 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service
               ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool@.service
         DESTINATION lib/systemd/user)
+# From boot with nobody logged in: the system template of the same name, whose instance (a folder)
+# runs as the folder's owner through zvspool-as-owner.
+install(CODE "
+  set(ZV_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(ZV_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  set(ZV_LIBEXECDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool-system@.service.in\"
+                 \"${CMAKE_CURRENT_BINARY_DIR}/unit/system/zvspool@.service\" @ONLY)
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool-as-owner.in\"
+                 \"${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool-as-owner\" @ONLY)")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/system/zvspool@.service DESTINATION lib/systemd/system)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool-as-owner
+        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR})
 install(FILES packaging/zvspool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # Started with the desktop session, from the home folder (~/ZV), unless the systemd user unit is
 # enabled (one of them starts it, never both): /etc/xdg/autostart when installed

@@ -41,8 +41,12 @@ out=$("$usr/bin/zvspool" --version 2>&1)
 check "the installed zvspool --version works" test "$out" == "zvspool $version"
 out=$("$usr/bin/zv-render" --version 2>&1)
 check "the installed zv-render --version works" test "$out" == "zv-render $version"
-check "both programs are stripped" \
-  bash -c "file '$usr/bin/zvspool' '$usr/bin/zv-render' | grep -c ', stripped' | grep -qx 2"
+check "the programs and the CUPS filter are stripped" \
+  bash -c "file '$usr/bin/zvspool' '$usr/bin/zv-render' '$usr/lib/cups/filter/zvtopdf' | grep -c ', stripped' | grep -qx 3"
+out=$("$usr/lib/cups/filter/zvtopdf" --version 2>&1)
+check "the installed filter zvtopdf --version works" test "$out" == "zvtopdf $version"
+check "its type and conversion are where the scheduler reads them" \
+  grep -q "^application/vnd.zv	application/pdf	[0-9]*	zvtopdf$" "$usr/share/cups/mime/zvspool.convs"
 for page in zvspool zv-render; do
   MANWIDTH=80 man -l "$usr/share/man/man1/$page.1.gz" > "$work/$page.txt" 2> "$work/$page.err"
   check "man -l $page(1) renders" grep -q "^NAME" "$work/$page.txt"
