@@ -3,9 +3,10 @@
 #include <cstring>
 
 const char ZVSPOOL_USAGE[] =
-    "usage: zvspool [--once | --standby] [--printer QUEUE] [--archive DIR [--archive-days N]]\n"
-    "               [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES]\n"
-    "               [--quiet-seconds S] [--in-flight N] [--poll-seconds S] [FOLDER]\n"
+    "usage: zvspool [--once | --standby] [--no-window] [--printer QUEUE] [--archive DIR\n"
+    "               [--archive-days N]] [--offset X,Y] [--fit-columns N] [--alarm-after MINUTES]\n"
+    "               [--quiet-seconds S] [--in-flight N] [--poll-seconds S] [--render WHERE]\n"
+    "               [FOLDER]\n"
     "       zvspool --status [--json] [FOLDER]\n"
     "Prints the job files zv*.zv that arrive in the folder ZV of FOLDER (by default the current\n"
     "folder) on the default printer, polling every 10 seconds, and deletes each once printed.\n"
@@ -13,6 +14,8 @@ const char ZVSPOOL_USAGE[] =
     "\n"
     "  --once         poll once and exit: 0 when no job had to be kept, 1 when one was\n"
     "  --standby      when another zvspool watches the folder, wait and take over when it ends\n"
+    "  --no-window    no window, icon or message box, for a start at boot with nobody logged\n"
+    "                 in: the log says what happens\n"
     "  --printer QUEUE\n"
     "                 print on this queue (as lp -d) rather than the default printer\n"
 #if !defined(_WIN32) || defined(ZV_PORTABLE_WIN32)
@@ -38,6 +41,8 @@ const char ZVSPOOL_USAGE[] =
     "                 print server keeps room for what it finished; by default 5\n"
     "  --poll-seconds S\n"
     "                 poll every S seconds (0.1 to 3600) rather than every 10\n"
+    "  --render WHERE here (zvspool renders each job) or server: each job file goes as it is,\n"
+    "                 for the CUPS print server of the printer to render with zvtopdf\n"
     "  --status       show who watches the folder, its printer and every job in ZV with its\n"
     "                 state, and exit: 0 when every job is on its way to paper, 1 when one\n"
     "                 cannot print, 2 when there is no ZV; it never prints or deletes\n"
@@ -109,11 +114,13 @@ int parse_command_line(const char* text, CommandLine* line, std::string* why) {
             line->mode = word == "-h" || word == "--help" ? RUN_HELP : RUN_VERSION;
             return 0;
         }
-        if (word == "--once" || word == "--standby" || word == "--status" || word == "--json") {
+        if (word == "--once" || word == "--standby" || word == "--status" || word == "--json" ||
+            word == "--no-window") {
             int* flag = word == "--once"      ? &once
                         : word == "--standby" ? &standby
                         : word == "--status"  ? &status
-                                              : &out.json;
+                        : word == "--json"    ? &out.json
+                                              : &out.no_window;
             *flag = 1;
             continue;
         }
@@ -140,6 +147,10 @@ int parse_command_line(const char* text, CommandLine* line, std::string* why) {
     }
     if (once + standby + status > 1) {
         *why = "--once, --standby and --status do not go together";
+        return 2;
+    }
+    if (out.no_window && (once || status)) {
+        *why = "--no-window goes with a spooler that keeps running, not with --once or --status";
         return 2;
     }
     if (out.json && !status) {

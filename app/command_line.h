@@ -20,6 +20,9 @@ enum RunMode {
 struct CommandLine {
     int mode = RUN_WINDOW;
     int json = 0;
+    // No window, no icon and no message box: started at boot with nobody logged in, where no one
+    // would see them (and a message box would wait for ever). The log says everything.
+    int no_window = 0;
     std::string folder; // "" for the folder the program is started in
     // The folder's settings given as options ("--printer Q"), in order; they win over the
     // folder's zvspool.conf.

@@ -157,6 +157,10 @@ static NOTIFYICONDATAA our_icon(HWND window) {
 // Our icon in the notification area (on Linux the desktop's status area, where it has one), its
 // tip saying where things stand, and with `alarm` a balloon (a desktop notification).
 static void show_icon(HWND window, const std::string& tip, const std::string& alarm) {
+    // A spooler without a window (--no-window) has no icon either: nobody is there to see it.
+    const Spooler* s = (const Spooler*)GetWindowLongPtrA(window, GWLP_USERDATA);
+    if (s != NULL && s->no_window)
+        return;
     NOTIFYICONDATAA icon = our_icon(window);
     icon.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE | (alarm.empty() ? 0 : NIF_INFO);
     icon.uCallbackMessage = WM_ICON_CLICKED;

@@ -56,11 +56,14 @@ static DWORD holder_pid(const std::string& holder) {
     return at == std::string::npos ? 0 : (DWORD)std::strtoul(holder.c_str() + at + 6, NULL, 10);
 }
 
+// Started with --no-window: nothing on screen, whatever happens.
+static int no_window_run = 0;
+
 // A second start in a desktop session (a menu entry clicked while zvspool runs) is told to the
 // person who started it: the running window is brought forward if it is theirs, else a message
 // names who holds the folder. Without a desktop the log says it.
 static void tell_second_start(const std::string& holder, const std::string& folder) {
-    if (GetSystemMetrics(SM_CMONITORS) == 0)
+    if (GetSystemMetrics(SM_CMONITORS) == 0 || no_window_run)
         return;
     DWORD pid = holder_pid(holder);
     for (HWND w = FindWindowExA(NULL, NULL, CLASS_NAME, WINDOW_TITLE); w != NULL;
@@ -83,7 +86,8 @@ static void tell_second_start(const std::string& holder, const std::string& fold
 // A start that fails is told on screen where there is one: started from the desktop's menu, its
 // autostart or the Startup folder, nobody sees standard error. The log's place comes with it.
 static void tell_failed_start(int mode, const std::string& reason) {
-    if (mode == RUN_ONCE || mode == RUN_STATUS || GetSystemMetrics(SM_CMONITORS) == 0)
+    if (mode == RUN_ONCE || mode == RUN_STATUS || GetSystemMetrics(SM_CMONITORS) == 0 ||
+        no_window_run)
         return;
     std::string text = "zvspool did not start: " + reason + "\n\nIts log: " + log_place();
     MessageBoxA(NULL, text.c_str(), "zvspool", MB_ICONHAND);
@@ -191,11 +195,15 @@ static int run_window(Spooler* spooler, HINSTANCE instance, const std::string& f
                         CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, instance, spooler);
     if (SetTimer(window, SPOOL_TIMER_ID, spool_interval_ms(), NULL) == 0) {
         log_event(EVENT_ERROR, "no timer for the polls; zvspool ends");
-        MessageBoxA(window, "Too many clocks or timers!", CLASS_NAME, MB_ICONEXCLAMATION);
+        if (!no_window_run)
+            MessageBoxA(window, "Too many clocks or timers!", CLASS_NAME, MB_ICONEXCLAMATION);
         return 0;
     }
-    ShowWindow(window, SW_SHOWMINNOACTIVE);
-    UpdateWindow(window);
+    // Without a window the window stays, hidden: it owns the timer and the loop.
+    if (!no_window_run) {
+        ShowWindow(window, SW_SHOWMINNOACTIVE);
+        UpdateWindow(window);
+    }
 
     char printer[1024];
     describe_default_printer(printer, sizeof printer);
@@ -207,7 +215,9 @@ static int run_window(Spooler* spooler, HINSTANCE instance, const std::string& f
               ZV_VERSION, folder.c_str(), folder.c_str(), PATH_SEPARATOR,
               spool_interval_ms() / 1000.0, printer, options.empty() ? "" : options.c_str(),
               options.empty() ? "" : "; ",
-              IsWindowVisible(window) ? "with a window" : "without a window (no display)");
+              IsWindowVisible(window) ? "with a window"
+              : no_window_run         ? "without a window (--no-window)"
+                                      : "without a window (no display)");
     say_start_warnings();
     check_spool_directory(spooler);
 
@@ -225,7 +235,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     (void)show;
     CommandLine line;
     std::string why;
-    if (parse_command_line(command_line, &line, &why) != 0) {
+    int parsed = parse_command_line(command_line, &line, &why);
+    no_window_run = line.no_window;
+    if (parsed != 0) {
         use_parent_console();
         std::fprintf(stderr, "zvspool: %s\n%s", why.c_str(), ZVSPOOL_USAGE);
         tell_failed_start(line.mode, why + "\n\nzvspool --help says how it is started.");
@@ -249,6 +261,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     Spooler spooler;
     spooler.settings = spooler_settings(spool_options);
     spooler.overrides = line.settings;
+    spooler.no_window = line.no_window != 0;
     int result = 1;
     if (claim_folder(&spooler, folder, line.mode) != 0) {
         result = 1;

@@ -60,6 +60,7 @@ struct RefusalBackoff {
 
 struct Spooler {
     SpoolerSettings settings;
+    bool no_window = false; // started with nothing on screen (--no-window)
     FolderClaim claim;
     Journal journal;
     FolderPrinter printer;
