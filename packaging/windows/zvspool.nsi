@@ -3,7 +3,13 @@
 ;            -DICON=zvspool.ico
 ;            -DOUTFILE=zvspool-x.y.z-setup.exe zvspool.nsi
 ; Unattended: zvspool-x.y.z-setup.exe /S [/FOLDER=C:\folder\holding\ZV] [/PRINTER=name]
+;                                           [/BOOTUSER=name [/BOOTPASSWORD=password]]
 ;                                           [/D=C:\install\dir]
+; /BOOTUSER starts zvspool at boot, whether or not anyone logs in, as that user: a task of the Task
+; Scheduler ("zvspool at boot", at system start, restarted when it fails) runs
+; "zvspool.exe --no-window" in the folder, in place of the Startup shortcut. With the user's
+; password the task can reach the user's network printers; without it (a task of the S4U kind,
+; which stores no password) only printers on this computer.
 ; Run again with another folder, it adds that folder (its own shortcuts, "zvspool (NAME)"); the
 ; first folder keeps printing. /PRINTER writes "printer = name" into the folder's zvspool.conf
 ; when the folder has none.
@@ -50,6 +56,9 @@ Var Folder
 ; The folder of the first install ("" before it), and the printer asked for with /PRINTER.
 Var Primary
 Var Printer
+; The user zvspool runs as from boot ("" for a start at every login instead), and the password.
+Var BootUser
+Var BootPassword
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -81,6 +90,45 @@ Var Printer
 
 ; A running zvspool.exe cannot be replaced or deleted. Asks it to close as closing its window
 ; does (a job it is printing stays in ZV and is printed whole next time), and waits for it.
+; The task that starts zvspool at boot for the folder $Folder as $BootUser, named $R0 and written
+; as the XML the Task Scheduler takes (UTF-16): at system start, no time limit, restarted a minute
+; after it fails, on batteries too.
+!macro WRITE_LINE text
+  FileWriteUTF16LE $0 "${text}$\r$\n"
+!macroend
+Function RegisterBootTask
+  InitPluginsDir
+  FileOpen $0 "$PLUGINSDIR\zvspool-boot.xml" w
+  FileWriteWord $0 0xFEFF
+  !insertmacro WRITE_LINE '<?xml version="1.0" encoding="UTF-16"?>'
+  !insertmacro WRITE_LINE '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
+  !insertmacro WRITE_LINE '  <RegistrationInfo><Description>Prints the ZV jobs of $Folder from boot, as $BootUser</Description></RegistrationInfo>'
+  !insertmacro WRITE_LINE '  <Triggers><BootTrigger><Enabled>true</Enabled></BootTrigger></Triggers>'
+  ${If} $BootPassword == ""
+    StrCpy $1 "S4U"
+  ${Else}
+    StrCpy $1 "Password"
+  ${EndIf}
+  !insertmacro WRITE_LINE '  <Principals><Principal id="Author"><UserId>$BootUser</UserId><LogonType>$1</LogonType><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>'
+  !insertmacro WRITE_LINE '  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy><DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>false</StopIfGoingOnBatteries><ExecutionTimeLimit>PT0S</ExecutionTimeLimit><RestartOnFailure><Interval>PT1M</Interval><Count>999</Count></RestartOnFailure><Enabled>true</Enabled></Settings>'
+  !insertmacro WRITE_LINE '  <Actions Context="Author"><Exec><Command>$INSTDIR\zvspool.exe</Command><Arguments>--no-window</Arguments><WorkingDirectory>$Folder</WorkingDirectory></Exec></Actions>'
+  !insertmacro WRITE_LINE '</Task>'
+  FileClose $0
+  ${If} $BootPassword == ""
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$PLUGINSDIR\zvspool-boot.xml"'
+  ${Else}
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$PLUGINSDIR\zvspool-boot.xml" /RU "$BootUser" /RP "$BootPassword"'
+  ${EndIf}
+  Pop $1
+  Delete "$PLUGINSDIR\zvspool-boot.xml"
+  ${If} $1 != 0
+    MessageBox MB_ICONEXCLAMATION "The Task Scheduler did not take the task $\"$R0$\" (schtasks: $1): zvspool does not start at boot. Check the user name and password." /SD IDOK
+    SetErrorLevel 3
+  ${Else}
+    DetailPrint "zvspool starts at boot as $BootUser: the task $\"$R0$\"."
+  ${EndIf}
+FunctionEnd
+
 !macro CLOSE_RUNNING prefix
 Function ${prefix}CloseRunning
   IfFileExists "$INSTDIR\zvspool.exe" 0 done
@@ -124,6 +172,16 @@ Function .onInit
   ${GetOptions} $R0 "/PRINTER=" $Printer
   ${If} ${Errors}
     StrCpy $Printer ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/BOOTUSER=" $BootUser
+  ${If} ${Errors}
+    StrCpy $BootUser ""
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/BOOTPASSWORD=" $BootPassword
+  ${If} ${Errors}
+    StrCpy $BootPassword ""
   ${EndIf}
   ; A shortcut's "Start in" must be a full path: a drive (C:\...) or a share (\\server\...).
   StrCpy $R2 $Folder 2
@@ -173,8 +231,16 @@ Section
   SetOutPath "$Folder"
   CreateShortCut "$SMPROGRAMS\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
     SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
-  CreateShortCut "$SMSTARTUP\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
-    SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
+  ; From boot, a task; else at every login, a Startup shortcut. Never both: one zvspool a folder.
+  ${If} $BootUser == ""
+    CreateShortCut "$SMSTARTUP\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
+      SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
+  ${Else}
+    Delete "$SMSTARTUP\$R0.lnk"
+    StrCpy $R1 $R0 "" 7
+    StrCpy $R0 "zvspool at boot$R1"
+    Call RegisterBootTask
+  ${EndIf}
   SetOutPath "$INSTDIR"
   ${If} $Primary == ""
     StrCpy $Primary $Folder
@@ -197,6 +263,16 @@ SectionEnd
 ; Only what the installer put there, file by file; the folder that holds ZV is never touched.
 Section "Uninstall"
   SetShellVarContext all
+  ; The boot tasks, found where the Task Scheduler keeps them; ending one ends its zvspool.
+  FindFirst $0 $1 "$SYSDIR\Tasks\zvspool at boot*"
+  ${DoWhile} $1 != ""
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /End /TN "$1"'
+    Pop $2
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Delete /F /TN "$1"'
+    Pop $2
+    FindNext $0 $1
+  ${Loop}
+  FindClose $0
   Call un.CloseRunning
   Delete "$SMSTARTUP\zvspool.lnk"
   Delete "$SMPROGRAMS\zvspool.lnk"

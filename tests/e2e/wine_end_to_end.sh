@@ -141,4 +141,22 @@ check "without Courier New, the log says what the fonts cannot keep" \
   grep -q 'warning: the fonts on "office" do not keep the grid: .*(install "Courier New" where it prints)' "$work/bare/zvspool.log" \
   || cat "$work/bare/zvspool.log"
 wineserver -k
+# As the boot task starts it (--no-window): it prints, with nothing on the display, and
+# --status and zvspool.log still tell. The first prefix, which has Courier New.
+export WINEPREFIX=$first_prefix
+mkdir -p "$work/night/ZV"
+printf 'Noc\r\n' > "$work/night/ZV/zv0004.zv"
+before=$(document_count office)
+(cd "$work/night" && exec wine "$work/run/zvspool.exe" --no-window > /dev/null 2>&1) &
+night=$!
+check "--no-window: the job prints" wait_for 90 bash -c "[[ -z \$(ls -A '$work/night/ZV') ]]"
+check "and reaches the printer" test "$(document_count office)" -gt "$before"
+check "with no window on the display" bash -c '! xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
+(cd "$work/night" && timeout 60 wine "$work/run/zvspool.exe" --status > "$work/night-status.out" 2>&1)
+check "zvspool.exe --status names the spooler without a window" \
+  grep -q "^Spooler: .* on .*, pid [0-9]*, since " "$work/night-status.out"
+check "zvspool.log says it runs without a window" \
+  grep -q "without a window (--no-window)" "$work/night/zvspool.log"
+wineserver -k
+wait "$night" 2> /dev/null
 finish

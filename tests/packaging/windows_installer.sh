@@ -4,7 +4,8 @@
 # Start-menu and a Startup shortcut that start zvspool in that folder, the folder's printer in its
 # zvspool.conf, and an Add/Remove Programs entry; run again for a second folder, it adds that
 # folder's shortcuts and printer and leaves the first; uninstalled, all it installed is gone and
-# the job and the folders' settings are still there.
+# the job and the folders' settings are still there. A folder printed from boot gets a task at
+# system start in place of the Startup shortcut, and the uninstaller removes it.
 #   windows_installer.sh ZVSPOOL_SETUP_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -120,6 +121,27 @@ done
 check "the first folder stays the registered one" \
   grep -qi 'ZvFolder.*REG_SZ.*C:\\kartoteka' <<< "$(wine reg query "$key" 2> /dev/null | tr -d '\r')"
 
+# A third folder printed from boot, as a user, with nobody logged in: a task of the Task Scheduler
+# (Wine's runs no task at boot, but keeps the tasks registered as Windows does, as files).
+timeout 60 wine net start schedule > "$work/schedule.log" 2>&1
+night=$c/noc
+(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\noc' '/BOOTUSER=anna' > "$work/setup3.log" 2>&1); status=$?
+check "installing with /BOOTUSER ends with 0" test $status -eq 0
+task="$c/windows/system32/tasks/zvspool at boot (noc)"
+check "it registers the task \"zvspool at boot (noc)\"" test -f "$task"
+xml=$(iconv -f utf-16 -t utf-8 "$task" 2> /dev/null || cat "$task")
+check "started at boot" grep -q "<BootTrigger>" <<< "$xml"
+check "as anna, storing no password (S4U)" \
+  bash -c "grep -q '<UserId>anna</UserId>' <<< '$xml' && grep -q '<LogonType>S4U</LogonType>' <<< '$xml'"
+check "running zvspool.exe --no-window in the folder" \
+  bash -c "grep -qi '<Command>C:.Program Files.zvspool.zvspool.exe</Command>' <<< '$xml' &&
+           grep -q '<Arguments>--no-window</Arguments>' <<< '$xml' &&
+           grep -qi '<WorkingDirectory>C:.noc</WorkingDirectory>' <<< '$xml'"
+check "for as long as it runs, restarted when it fails" \
+  bash -c "grep -q '<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>' <<< '$xml' && grep -q '<RestartOnFailure>' <<< '$xml'"
+check "and no Startup shortcut for that folder: one zvspool a folder" \
+  test ! -e "$start_menu/StartUp/zvspool (noc).lnk" -a -f "$start_menu/zvspool (noc).lnk"
+
 # As Windows runs it: the uninstaller copies itself to the temporary folder, starts the copy and
 # returns; the copy is done when the prefix has no program left. (_?=DIR would run it in place,
 # but Wine quotes an argument with a space, and NSIS then does not see it.)
@@ -134,6 +156,7 @@ check "the Start-menu shortcut is gone" test ! -e "$start_menu/zvspool.lnk"
 check "the Startup shortcut is gone" test ! -e "$start_menu/StartUp/zvspool.lnk"
 check "and the second folder's shortcuts" \
   test ! -e "$start_menu/zvspool (magazyn).lnk" -a ! -e "$start_menu/StartUp/zvspool (magazyn).lnk"
+check "the boot task is gone" test ! -e "$task"
 check "the folders' settings stay" test -f "$folder/zvspool.conf" -a -f "$store/zvspool.conf"
 check "the Add/Remove Programs entry is gone" bash -c "! wine reg query '$key' > /dev/null 2>&1"
 check "the job is still in ZV, unchanged" bash -c "[[ \$(md5sum < '$folder/ZV/zv0001.zv') == '$job_sum' ]]"
