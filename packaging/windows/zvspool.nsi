@@ -50,6 +50,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) zvspool developers"
 !include MUI2.nsh
 !include FileFunc.nsh
 !include LogicLib.nsh
+!include nsDialogs.nsh
 
 ; The folder that holds ZV: the shortcuts' working directory.
 Var Folder
@@ -59,6 +60,10 @@ Var Printer
 ; The user zvspool runs as from boot ("" for a start at every login instead), and the password.
 Var BootUser
 Var BootPassword
+Var BootCheck
+Var BootUserField
+Var BootPasswordField
+Var FinishText
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -74,11 +79,12 @@ Var BootPassword
 !insertmacro MUI_PAGE_DIRECTORY
 
 !insertmacro MUI_PAGE_DIRECTORY
+Page custom BootPage BootPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 
 !define MUI_FINISHPAGE_TITLE "zvspool is installed"
 ; Not started from here: the installer runs as administrator, and so would zvspool.
-!define MUI_FINISHPAGE_TEXT "zvspool starts at every login, in $Folder. To start it now, choose zvspool in the Start menu.$\r$\n$\r$\nIts log is zvspool.log in that folder."
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\README.txt"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
@@ -92,13 +98,13 @@ Var BootPassword
 ; does (a job it is printing stays in ZV and is printed whole next time), and waits for it.
 ; The task that starts zvspool at boot for the folder $Folder as $BootUser, named $R0 and written
 ; as the XML the Task Scheduler takes (UTF-16): at system start, no time limit, restarted a minute
-; after it fails, on batteries too.
+; after it fails, on batteries too. The XML stays beside the program ("$R0.xml"), so that an
+; administrator can register it again (a changed password: schtasks /Create /XML ... /RU /RP).
 !macro WRITE_LINE text
-  FileWriteUTF16LE $0 "${text}$\r$\n"
+  FileWriteUTF16LE $0 `${text}$\r$\n`
 !macroend
 Function RegisterBootTask
-  InitPluginsDir
-  FileOpen $0 "$PLUGINSDIR\zvspool-boot.xml" w
+  FileOpen $0 "$INSTDIR\$R0.xml" w
   FileWriteWord $0 0xFEFF
   !insertmacro WRITE_LINE '<?xml version="1.0" encoding="UTF-16"?>'
   !insertmacro WRITE_LINE '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
@@ -115,17 +121,59 @@ Function RegisterBootTask
   !insertmacro WRITE_LINE '</Task>'
   FileClose $0
   ${If} $BootPassword == ""
-    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$PLUGINSDIR\zvspool-boot.xml"'
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml"'
   ${Else}
-    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$PLUGINSDIR\zvspool-boot.xml" /RU "$BootUser" /RP "$BootPassword"'
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml" /RU "$BootUser" /RP "$BootPassword"'
   ${EndIf}
   Pop $1
-  Delete "$PLUGINSDIR\zvspool-boot.xml"
   ${If} $1 != 0
     MessageBox MB_ICONEXCLAMATION "The Task Scheduler did not take the task $\"$R0$\" (schtasks: $1): zvspool does not start at boot. Check the user name and password." /SD IDOK
     SetErrorLevel 3
   ${Else}
     DetailPrint "zvspool starts at boot as $BootUser: the task $\"$R0$\"."
+  ${EndIf}
+FunctionEnd
+
+; Printing with nobody logged in: at boot, as a user, instead of at every login.
+Function BootPage
+  !insertmacro MUI_HEADER_TEXT "Start at boot" "Print also while nobody is logged in."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 40u "zvspool starts at every login, with its window. It can start at boot instead, as a user of this computer, and print whether or not anyone is logged in: a task of the Task Scheduler, without a window. zvspool.log in the folder and $\"zvspool --status$\" then tell what it does."
+  Pop $0
+  ${NSD_CreateCheckbox} 0 44u 100% 12u "Start zvspool at boot, as this user:"
+  Pop $BootCheck
+  ${NSD_CreateLabel} 12u 62u 60u 12u "User name:"
+  Pop $0
+  ${If} $BootUser == ""
+    ReadEnvStr $1 USERNAME
+  ${Else}
+    StrCpy $1 $BootUser
+    ${NSD_Check} $BootCheck
+  ${EndIf}
+  ${NSD_CreateText} 76u 60u 150u 12u $1
+  Pop $BootUserField
+  ${NSD_CreateLabel} 12u 80u 60u 12u "Password:"
+  Pop $0
+  ${NSD_CreatePassword} 76u 78u 150u 12u $BootPassword
+  Pop $BootPasswordField
+  ${NSD_CreateLabel} 12u 98u 100% 30u "The task stores the password to reach the user's network printers. Without one it stores none and reaches only the printers of this computer."
+  Pop $0
+  nsDialogs::Show
+FunctionEnd
+
+Function BootPageLeave
+  ${NSD_GetState} $BootCheck $0
+  ${If} $0 != ${BST_CHECKED}
+    StrCpy $BootUser ""
+    StrCpy $BootPassword ""
+    Return
+  ${EndIf}
+  ${NSD_GetText} $BootUserField $BootUser
+  ${NSD_GetText} $BootPasswordField $BootPassword
+  ${If} $BootUser == ""
+    MessageBox MB_ICONEXCLAMATION "Name the user zvspool prints as from boot."
+    Abort
   ${EndIf}
 FunctionEnd
 
@@ -245,6 +293,11 @@ Section
   ${If} $Primary == ""
     StrCpy $Primary $Folder
   ${EndIf}
+  ${If} $BootUser == ""
+    StrCpy $FinishText "zvspool starts at every login, in $Folder. To start it now, choose zvspool in the Start menu.$\r$\n$\r$\nIts log is zvspool.log in that folder."
+  ${Else}
+    StrCpy $FinishText "zvspool starts at every boot, in $Folder, as $BootUser, without a window, whether or not anyone logs in (the task $\"$R0$\").$\r$\n$\r$\nIts log is zvspool.log in that folder; $\"zvspool --status$\" there tells where its jobs stand."
+  ${EndIf}
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "zvspool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -281,6 +334,7 @@ Section "Uninstall"
   Delete /REBOOTOK "$INSTDIR\zvspool.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\calibration.zv"
+  Delete "$INSTDIR\zvspool at boot*.xml"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
