@@ -678,7 +678,7 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     JobPrintState printed;
     const int32_t margin = r.margin;
     printed.left_margin = margin;
-    // A job rendered by the print server takes no margin from the jobs before it here.
+    // A job the print server renders is not read here: it leaves the margin as it was.
     DocumentResult result = spool_options.render_on_server
                                 ? send_job_file(s, job, &r, reason)
                                 : print_job_document(s, job, &r, &printed, reason);
@@ -687,8 +687,7 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     // A job that is not printed moves the margin neither of the jobs after it nor of its own when
     // it is printed again.
     if (result == DOCUMENT_SENT) {
-        if (!spool_options.render_on_server)
-            s->carried_margin = printed.left_margin;
+        s->carried_margin = printed.left_margin;
         std::string copy = archive_printed_job(&s->archive, &s->printer, job, name, margin);
         if (!copy.empty())
             s->held_copies[r.id] = copy;

@@ -9,10 +9,9 @@
 
 SpoolOptions spool_options;
 
-const char* const SPOOL_SETTINGS[10] = {"printer",       "archive",     "archive-days",
-                                        "offset",        "fit-columns", "alarm-after",
-                                        "quiet-seconds", "in-flight",   "poll-seconds",
-                                        "render"};
+const char* const SPOOL_SETTINGS[10] = {"printer",      "archive",     "archive-days",  "offset",
+                                        "fit-columns",  "alarm-after", "quiet-seconds", "in-flight",
+                                        "poll-seconds", "render"};
 
 static const double OFFSET_LIMIT_MM = 100; // a printer's origin is off by millimetres, not a page
 static const double QUIET_LIMIT_SECONDS = 3600; // a producer silent for an hour has finished

@@ -10,6 +10,7 @@
 #include "spool/handover.h"
 #include "spool/handover_journal.h"
 #include "spool/poller.h"
+#include "spool/spool_options.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -714,3 +715,90 @@ TEST_F(HandOver, NoJobIsPrintedWhileTheJournalCannotBeWritten) {
 }
 
 } // namespace
+
+// render = server: the job file goes as it is, one document of data the server renders, under
+// the same journal and the same hold until its file stayed unchanged; printed once.
+class UnrenderedHandOver : public HandOver {
+  protected:
+    void SetUp() override {
+        HandOver::SetUp();
+        spool_options = SpoolOptions();
+        spool_options.render_on_server = true;
+    }
+    void TearDown() override {
+        spool_options = SpoolOptions();
+        HandOver::TearDown();
+    }
+    size_t whole_data_documents(const std::string& bytes) {
+        size_t n = 0;
+        for (const RecordedDocument& d : printer->documents)
+            n += d.state == RecordedDocument::State::ended && d.data == bytes;
+        return n;
+    }
+};
+
+TEST_F(UnrenderedHandOver, TheJobFileGoesAsItIsWithTheFoldersSetUpAndPrintsOnce) {
+    spool_options.offset_x_mm = 2.5;
+    spool_options.offset_y_mm = -1;
+    spool_options.fit_columns = 80;
+    static const char raw[] = "\x1b\x07KARTOTEKA\x1b\x08\r\n\x1b 5\0margin\r\n\x0cpage 2\r\n";
+    const std::string job(raw, sizeof raw - 1);
+    add_job("zv1.zv", job);
+    job_is(1, 0, "CUPS job 1 pending");
+    EXPECT_EQ(poll_folder(), 0);
+    ASSERT_EQ(printer->documents.size(), 1u);
+    const RecordedDocument& d = printer->documents[0];
+    EXPECT_EQ(d.name, "ZV: Printing");
+    EXPECT_EQ(d.datatype, "application/vnd.zv; zv-offset=2.500,-1.000; zv-fit-columns=80");
+    EXPECT_EQ(d.data, job) << "every byte, the zero of the margin's code too";
+    EXPECT_TRUE(d.pages.empty()) << "nothing drawn here";
+    EXPECT_EQ(printer->released, std::vector<int>{1}) << "held, and released once quiet";
+    EXPECT_EQ(log.count("handed zv1.zv (36 bytes, for the print server to render) to \"ZV Memory "
+                        "Printer\": CUPS job 1 pending"),
+              1)
+        << log.text();
+    job_is(1, JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE, "CUPS job 1 completed");
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(whole_data_documents(job), 1u);
+}
+
+// A kill while the file's bytes are on their way: the next start finds a document that never went
+// whole, cancels that job and hands the file over again, whole, once.
+TEST_F(UnrenderedHandOver, StoppedWhileSendingTheFileItIsSentAgainOnce) {
+    add_job("zv1.zv", "sent twice?\r\n");
+    ASSERT_TRUE(poll_stopped_at(PrinterCall::write_data, 1));
+    EXPECT_EQ(whole_data_documents("sent twice?\r\n"), 0u);
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_EQ(whole_data_documents("sent twice?\r\n"), 1u);
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_TRUE(spool().empty());
+    EXPECT_EQ(whole_data_documents("sent twice?\r\n"), 1u) << log.text();
+}
+
+// The server renders each job on its own: a margin a job sets carries neither to the jobs it
+// hands over after it nor, when the folder goes back to rendering here, to those printed here.
+TEST_F(UnrenderedHandOver, AMarginSetInAJobTheServerRendersCarriesNowhere) {
+    add_job("zv1.zv", std::string("\x1b 9\0nine columns in\r\n", 21));
+    EXPECT_EQ(poll_folder(), 0);
+    EXPECT_EQ(poll_folder(), 0);
+    ASSERT_TRUE(spool().empty());
+    spool_options.render_on_server = false;
+    add_job("zv2.zv", "from the edge\r\n");
+    EXPECT_EQ(poll_folder(), 0);
+    ASSERT_EQ(printer->documents.size(), 2u);
+    ASSERT_FALSE(printer->documents[1].pages.empty());
+    ASSERT_FALSE(printer->documents[1].pages[0].runs.empty());
+    EXPECT_EQ(printer->documents[1].pages[0].runs[0].x, 0);
+}
+
+// A printer that takes no job files (the built-in PDF printer, Windows' spooler) keeps the job,
+// saying why, and hands nothing over.
+TEST_F(UnrenderedHandOver, APrinterThatTakesNoJobFilesKeepsTheJob) {
+    printer->fail(PrinterCall::start_doc, 1, 0);
+    add_job("zv1.zv", "kept\r\n");
+    poll_folder();
+    EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
+    EXPECT_EQ(whole_data_documents("kept\r\n"), 0u);
+    EXPECT_EQ(log.count({"zv1.zv", "cannot start the document"}), 1) << log.text();
+}

@@ -437,3 +437,36 @@ TEST_F(SpoolOptionsTest, APageMovedAndMadeToFit) {
 }
 
 } // namespace
+
+// render = server sends the folder's set-up with each job file; the filter reads it with the same
+// rules, so every offset a folder may set comes back as it was, whole millimetres too (which as
+// "2,5" would be ambiguous).
+TEST_F(SpoolOptionsTest, TheSetUpSentWithAJobFileIsReadBackAsItWas) {
+    dir.write("zvspool.conf", "render = server\n");
+    ASSERT_EQ(load(), 0) << why;
+    EXPECT_TRUE(spool_options.render_on_server);
+    EXPECT_NE(describe_spool_options().find("rendered by the print server"), std::string::npos);
+    EXPECT_EQ(zv_job_datatype(SpoolOptions()), "application/vnd.zv");
+    const double offsets[][2] = {{2, 5}, {2.5, -1}, {-0.25, 0}, {0, 100}, {-100, -3.125}};
+    for (const auto& offset : offsets) {
+        SpoolOptions sent;
+        sent.offset_x_mm = offset[0];
+        sent.offset_y_mm = offset[1];
+        sent.fit_columns = 80;
+        const std::string type = zv_job_datatype(sent);
+        const std::regex parameters(
+            "^application/vnd\\.zv; zv-offset=([^;]+); zv-fit-columns=(\\d+)$");
+        std::smatch got;
+        ASSERT_TRUE(std::regex_match(type, got, parameters)) << type;
+        SpoolOptions read;
+        ASSERT_EQ(set_spool_option(&read, "offset", got[1], &why), 0) << type << ": " << why;
+        ASSERT_EQ(set_spool_option(&read, "fit-columns", got[2], &why), 0) << type << ": " << why;
+        EXPECT_DOUBLE_EQ(read.offset_x_mm, offset[0]) << type;
+        EXPECT_DOUBLE_EQ(read.offset_y_mm, offset[1]) << type;
+        EXPECT_EQ(read.fit_columns, 80) << type;
+    }
+    dir.write("zvspool.conf", "render = elsewhere\n");
+    EXPECT_EQ(load(), 2);
+    EXPECT_NE(why.find("render takes here (zvspool renders the jobs) or server"), std::string::npos)
+        << why;
+}

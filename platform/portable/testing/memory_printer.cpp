@@ -33,7 +33,7 @@ class MemoryPrinterDevice : public Device {
         if (!printer_.take_call(PrinterCall::start_doc))
             return SP_ERROR;
         printer_.documents.push_back(
-            RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr)});
+            RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr), "", ""});
         doc_ = printer_.documents.size() - 1;
         return static_cast<int>(doc_ + 1);
     }
@@ -70,6 +70,45 @@ class MemoryPrinterDevice : public Device {
 
     MemoryPrinter& printer_;
     DeviceCaps caps_;
+    size_t doc_ = 0;
+};
+
+// A document of data, as a print server that renders it takes it: any MIME type.
+class MemoryDataSink : public PdfSink {
+  public:
+    MemoryDataSink(MemoryPrinter& p, std::string datatype)
+        : printer_(p), datatype_(std::move(datatype)) {}
+    bool open(const std::string& title) override {
+        if (!printer_.take_call(PrinterCall::start_doc))
+            return false;
+        printer_.documents.push_back(
+            RecordedDocument{title, {}, RecordedDocument::State::open, std::time(nullptr), "", ""});
+        doc_ = printer_.documents.size() - 1;
+        printer_.documents[doc_].datatype = datatype_;
+        return true;
+    }
+    bool write(const unsigned char* data, size_t size) override {
+        if (!printer_.take_call(PrinterCall::write_data))
+            return false;
+        printer_.documents[doc_].data.append(reinterpret_cast<const char*>(data), size);
+        return true;
+    }
+    bool finish() override {
+        bool taken = printer_.take_call(PrinterCall::end_doc);
+        printer_.documents[doc_].state =
+            taken ? RecordedDocument::State::ended : RecordedDocument::State::aborted;
+        return taken;
+    }
+    void abort() override {
+        printer_.take_call(PrinterCall::abort_doc);
+        printer_.documents[doc_].state = RecordedDocument::State::aborted;
+    }
+    std::string error() const override { return printer_.refusal; }
+    int job_id() const override { return static_cast<int>(doc_ + 1); }
+
+  private:
+    MemoryPrinter& printer_;
+    std::string datatype_;
     size_t doc_ = 0;
 };
 
@@ -121,6 +160,21 @@ class MemoryPrinterSystem : public PrinterSystem {
         if (found == Lookup::none)
             SetLastError(ERROR_INVALID_PRINTER_NAME);
         return nullptr;
+    }
+
+    std::unique_ptr<PdfSink> open_data(const std::string& name,
+                                       const std::string& datatype) override {
+        PrinterEntry entry;
+        Lookup found = find_printer(name, entry);
+        if (found == Lookup::none)
+            SetLastError(ERROR_INVALID_PRINTER_NAME);
+        if (found != Lookup::found)
+            return nullptr;
+        if (datatype.find('/') == std::string::npos) {
+            SetLastError(ERROR_INVALID_DATATYPE);
+            return nullptr;
+        }
+        return std::make_unique<MemoryDataSink>(*printer_, datatype);
     }
 
     Lookup job(const std::string& name, int id, JobEntry& job) override {

@@ -35,6 +35,9 @@ struct RecordedDocument {
     std::vector<RecordedPage> pages;
     State state = State::open;
     long long started = 0; // seconds since 1970
+    // A document of data (StartDocPrinterA): its type with its parameters, and its bytes.
+    std::string datatype;
+    std::string data;
 };
 
 // The printer's calls, and the spooler's questions about its jobs (spooler_job_reference,
@@ -46,6 +49,7 @@ enum class PrinterCall {
     end_doc,
     abort_doc,
     draw_text,
+    write_data,
     job_reference,
     job_fate,
     cancel_job,

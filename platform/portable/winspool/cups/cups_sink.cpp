@@ -236,14 +236,16 @@ std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media) {
     return std::make_unique<CupsSink>(std::move(dest), std::move(media));
 }
 
-std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, const std::string& datatype) {
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media,
+                                        const std::string& datatype) {
     // "type/subtype; name=value; name=value": the type, then the options.
     size_t semicolon = datatype.find(';');
     std::string format = datatype.substr(0, semicolon), options;
     format.erase(format.find_last_not_of(" \t") + 1);
     for (size_t at = semicolon; at != std::string::npos;) {
         size_t next = datatype.find(';', at + 1);
-        std::string option = datatype.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        std::string option =
+            datatype.substr(at + 1, next == std::string::npos ? next : next - at - 1);
         size_t from = option.find_first_not_of(" \t");
         if (from != std::string::npos)
             options += (options.empty() ? "" : " ") + option.substr(from);

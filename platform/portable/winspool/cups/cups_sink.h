@@ -26,6 +26,7 @@ std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media);
 
 // The sink of a document of the MIME type `datatype` (its parameters the job's options:
 // "application/vnd.zv; zv-offset=2.5,-1"), which the scheduler renders with its own filters.
-std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, const std::string& datatype);
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media,
+                                        const std::string& datatype);
 
 } // namespace zvp
