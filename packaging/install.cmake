@@ -54,13 +54,14 @@ install(FILES samples/calibration.zv DESTINATION ${CMAKE_INSTALL_DATADIR}/zvspoo
 find_program(GZIP gzip REQUIRED)
 find_program(RSVG_CONVERT rsvg-convert)
 set(zv_generated)
-foreach(page zvspool.1 zv-render.1)
+foreach(page zvspool.1 zv-render.1 zvtopdf.8)
   add_custom_command(OUTPUT man/${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory man
     COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > man/${page}.gz
     DEPENDS man/${page} VERBATIM)
   list(APPEND zv_generated man/${page}.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 
 string(TIMESTAMP zv_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)

@@ -47,12 +47,12 @@ out=$("$usr/lib/cups/filter/zvtopdf" --version 2>&1)
 check "the installed filter zvtopdf --version works" test "$out" == "zvtopdf $version"
 check "its type and conversion are where the scheduler reads them" \
   grep -q "^application/vnd.zv	application/pdf	[0-9]*	zvtopdf$" "$usr/share/cups/mime/zvspool.convs"
-for page in zvspool zv-render; do
-  MANWIDTH=80 man -l "$usr/share/man/man1/$page.1.gz" > "$work/$page.txt" 2> "$work/$page.err"
-  check "man -l $page(1) renders" grep -q "^NAME" "$work/$page.txt"
-  check "man -l $page(1) says nothing on stderr" bash -c "! [[ -s '$work/$page.err' ]]"
+for page in zvspool.1 zv-render.1 zvtopdf.8; do
+  MANWIDTH=80 man -l "$usr/share/man/man${page##*.}/$page.gz" > "$work/$page.txt" 2> "$work/$page.err"
+  check "man -l $page renders" grep -q "^NAME" "$work/$page.txt"
+  check "man -l $page says nothing on stderr" bash -c "! [[ -s '$work/$page.err' ]]"
 done
-check "the man page shows the job codes" grep -q "ESC" "$work/zvspool.txt"
+check "the man page shows the job codes" grep -q "ESC" "$work/zvspool.1.txt"
 for entry in share/applications/zvspool.desktop; do
   check "the desktop entry validates" desktop-file-validate "$usr/$entry"
   check "it names the icon" grep -qx "Icon=zvspool" "$usr/$entry"
