@@ -26,14 +26,14 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool.service
 install(CODE "
   set(ZV_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(ZV_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
-  set(ZV_LIBEXECDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}\")
+  set(ZV_HELPERDIR \"\${CMAKE_INSTALL_PREFIX}/lib/zvspool\")
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool-system@.service.in\"
                  \"${CMAKE_CURRENT_BINARY_DIR}/unit/system/zvspool@.service\" @ONLY)
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zvspool-as-owner.in\"
                  \"${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool-as-owner\" @ONLY)")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/unit/system/zvspool@.service DESTINATION lib/systemd/system)
-install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool-as-owner
-        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR})
+# A program of the package's own, run by the unit only: beside the package's other private files.
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/unit/zvspool-as-owner DESTINATION lib/zvspool)
 install(FILES packaging/zvspool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # Started with the desktop session, from the home folder (~/ZV), unless the systemd user unit is
 # enabled (one of them starts it, never both): /etc/xdg/autostart when installed

@@ -16,13 +16,13 @@ pkg=$work/package
 unit=$pkg/usr/lib/systemd/system/zvspool@.service
 check "the package installs the system unit" test -f "$unit"
 check "it starts zvspool-as-owner on the instance's folder" \
-  grep -qx "ExecStart=/usr/libexec/zvspool-as-owner %f" "$unit"
+  grep -qx "ExecStart=/usr/lib/zvspool/zvspool-as-owner %f" "$unit"
 check "and is wanted at boot, not at a login" grep -qx "WantedBy=multi-user.target" "$unit"
 
 # The package's tree stands in for /usr, where verify and the helper look for the programs.
-sed "s#/usr/libexec/#$pkg/usr/libexec/#" "$unit" > "$work/zvspool@.service"
+sed "s#/usr/lib/zvspool/#$pkg/usr/lib/zvspool/#" "$unit" > "$work/zvspool@.service"
 cp "$work/zvspool@.service" "$work/zvspool@home-anna-kartoteka.service"
-sed "s#/usr/bin/zvspool#$pkg/usr/bin/zvspool#" "$pkg/usr/libexec/zvspool-as-owner" > "$work/as-owner"
+sed "s#/usr/bin/zvspool#$pkg/usr/bin/zvspool#" "$pkg/usr/lib/zvspool/zvspool-as-owner" > "$work/as-owner"
 chmod 755 "$work/as-owner"
 if command -v systemd-analyze > /dev/null; then
   check "the system template and an instance of it pass systemd-analyze verify" \
