@@ -65,14 +65,23 @@ for entry in "$usr/share/applications/zvspool.desktop" "$root/etc/xdg/autostart/
   check "${entry##*/share/}: it validates" desktop-file-validate "$entry"
 done
 # One way of starting at login: the autostart entry steps aside where the user unit is enabled.
-exec_line=$(sed -n 's/^Exec=sh -c "\(.*\)"$/\1/p' "$root/etc/xdg/autostart/zvspool.desktop")
+# The command as the desktop reads it: the string's \\ is \, and in the quoted argument \$ is $.
+exec_line=$(sed -n 's/^Exec=sh -c "\(.*\)"$/\1/p' "$root/etc/xdg/autostart/zvspool.desktop" |
+  sed 's/\\\\/\\/g; s/\\\$/$/g')
 mkdir -p "$work/fakebin"
-printf '#!/bin/sh\necho "$@" >> "%s/systemctl.log"\nexit "${ZV_UNIT_ENABLED:-1}"\n' "$work" > "$work/fakebin/systemctl"
+# systemctl as the entry asks it: ZV_UNIT_ENABLED for the units asked after by the user's manager,
+# 0 for the system's ZV_ENABLED_UNIT.
+printf '#!/bin/sh\necho "$@" >> "%s/systemctl.log"\n[ "$1" != --user ] && [ "$3" = "${ZV_ENABLED_UNIT:-}" ] && exit 0\nexit "${ZV_UNIT_ENABLED:-1}"\n' "$work" > "$work/fakebin/systemctl"
 printf '#!/bin/sh\necho "started in $(pwd), log $ZVSPOOL_LOG" >> "%s/started.log"\n' "$work" > "$work/fakebin/zvspool"
 chmod +x "$work/fakebin/systemctl" "$work/fakebin/zvspool"
 (HOME=$work ZV_UNIT_ENABLED=0 PATH="$work/fakebin:$PATH" sh -c "$exec_line")
 check "the autostart entry starts nothing while the user unit is enabled" test ! -e "$work/started.log"
 check "having asked systemd about the unit" grep -q -- "--user -q is-enabled zvspool.service" "$work/systemctl.log"
+home_unit="zvspool@$(systemd-escape --path "$work").service"
+: > "$work/systemctl.log"
+(HOME=$work ZV_UNIT_ENABLED=1 ZV_ENABLED_UNIT=$home_unit PATH="$work/fakebin:$PATH" sh -c "$exec_line")
+check "nor while the system's instance for the home folder is" test ! -e "$work/started.log"
+check "(the user's is asked after too)" grep -q -- "--user -q is-enabled zvspool.service $home_unit" "$work/systemctl.log"
 (HOME=$work ZV_UNIT_ENABLED=1 PATH="$work/fakebin:$PATH" sh -c "$exec_line")
 check "and starts zvspool in the home folder, logging beside ZV, where it is not" \
   grep -qx "started in $work, log zvspool.log" "$work/started.log"
