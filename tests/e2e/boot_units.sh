@@ -3,7 +3,8 @@
 # systemd-analyze verify (with an instance), and what the unit starts, zvspool-as-owner, started
 # as systemd starts it (as root, its standard error the journal's stream), runs zvspool as the
 # user who owns the folder, with that user's home: the job prints into that user's PDF folder,
-# the log keeps its journal priorities, and SIGTERM (systemctl stop) ends it with exit 0. A folder
+# the log keeps its journal priorities, SIGHUP (systemctl reload) reads its zvspool.conf again and
+# SIGTERM (systemctl stop) ends it with exit 0. A folder
 # of root's, or none, is refused with exit 1, which the unit does not restart.
 #   boot_units.sh DEB
 set -uo pipefail
@@ -54,6 +55,13 @@ check "with the owner's home: the PDF folder is anna's" test "$(stat -c %U "$wor
 check "and the job's file leaves ZV" wait_for 20 test ! -e "$work/kartoteka/ZV/zv0001.zv"
 check "its state folder is anna's too" test -d "$work/anna/.local/state/zvspool"
 check "the log lines carry journal priorities" grep -q "^<6>.*printed zv0001.zv" "$journal"
+# systemctl reload: the unit's ExecReload sends SIGHUP, which reads zvspool.conf again.
+reload=$(sed -n 's/^ExecReload=//p' "$unit")
+check "the unit reloads with SIGHUP" test "$reload" == '/bin/kill -HUP $MAINPID'
+printf 'printer = "zvspool PDF"\npoll-seconds = 2\nquiet-seconds = 0\n' > "$work/kartoteka/zvspool.conf"
+MAINPID=$pid bash -c "${reload/\$MAINPID/$pid}"
+check "reloaded, it reads zvspool.conf again" \
+  wait_for 20 grep -q "zvspool.conf read again: now .*a poll every 2 s" "$journal"
 kill -TERM "$pid"
 wait "$pid"
 check "SIGTERM ends it with exit 0" test $? -eq 0

@@ -2,7 +2,8 @@
 # A CUPS print server printing zv jobs itself: the package's filter, type and conversion installed
 # from the built package into a fresh scheduler, an IPP Everywhere queue made with lpadmin. What
 # reaches the printer is checked: `lp job.zv` comes out as the same pages zvspool prints on that
-# queue (every word within one device unit), with the job's offset and fit options too; plain
+# queue (every word within one device unit), with the job's offset and fit options and on the
+# paper the job chooses too; plain
 # text, PCL and a file of zv codes under another name go their usual ways, never through the
 # filter; a damaged job ends with the filter's reason in its state. Then a workstation whose folder
 # hands its job files over unrendered (render = server) to a print server in a network of its own:
@@ -14,7 +15,7 @@ here=$(dirname "$(realpath "$0")")
 source "$here/common.sh"
 enter_namespace "$0" "$@"
 zvspool=$(realpath "$1") deb=$(realpath "$2")
-for tool in cupsd ippeveprinter ipptool lpadmin lp dbus-daemon pdftotext dpkg-deb; do
+for tool in cupsd ippeveprinter ipptool lpadmin lp lpoptions dbus-daemon pdftotext pdfinfo dpkg-deb; do
   command -v "$tool" > /dev/null || { echo "missing $tool (scripts/install-deps.sh test)"; exit 1; }
 done
 
@@ -121,6 +122,17 @@ id=$(submit "$job" -o zv-offset=2.5,-1 -o zv-fit-columns=80)
 by_filter_setup=$(documents_of office | tail -1)
 check "with -o zv-offset=2.5,-1 -o zv-fit-columns=80, as zvspool --offset 2.5,-1 --fit-columns 80" \
   python3 "$here/same_pages.py" "$by_zvspool_setup" "$by_filter_setup"
+# Letter chosen for the job: the page and printable area of Letter in the queue's PPD, as zvspool
+# lays out on a queue whose user chose Letter with lpoptions.
+lpoptions -p office -o media=Letter > /dev/null
+print_with_zvspool letter
+by_zvspool_letter=$(documents_of office | tail -1)
+lpoptions -p office -r media > /dev/null
+id=$(submit "$job" -o media=Letter)
+check "with -o media=Letter, the Letter page zvspool prints where Letter is chosen" \
+  python3 "$here/same_pages.py" "$by_zvspool_letter" "$(documents_of office | tail -1)"
+check "(a Letter page: 612 x 792 pt)" \
+  bash -c "pdfinfo '$(documents_of office | tail -1)' | grep -q 'Page size: *612 x 792 pts'"
 # The comparison sees a difference of a few device units: a page moved by 0.2 mm is not the same.
 id=$(submit "$job" -o zv-offset=0.2,0)
 check "(and a page moved by 0.2 mm is told apart)" \
