@@ -482,10 +482,16 @@ static DocumentResult send_job_file(Spooler* s, FILE* job, JobRecord* r, char* r
     };
     int job_id = 0;
     std::string datatype = zv_job_datatype(spool_options);
-    result = document_result(s, send_document(printer, datatype.c_str(), steps, &job_id), result,
-                             reason);
+    DocumentEnd end = send_document(printer, datatype.c_str(), steps, &job_id);
     ClosePrinter(printer);
-    return result;
+    if (end == DOCUMENT_NOT_STARTED && GetLastError() == ERROR_INVALID_DATATYPE) {
+        std::snprintf(reason, REASON_SIZE,
+                      "\"%s\" takes no job files as they are: render = server hands them to a "
+                      "CUPS queue, whose print server renders them with zvtopdf",
+                      s->printer.name.c_str());
+        return DOCUMENT_REFUSED;
+    }
+    return document_result(s, end, result, reason);
 }
 
 // The poll takes no new job after `name`: the printer, or the journal, refuses them all.

@@ -792,13 +792,20 @@ TEST_F(UnrenderedHandOver, AMarginSetInAJobTheServerRendersCarriesNowhere) {
     EXPECT_EQ(printer->documents[1].pages[0].runs[0].x, 0);
 }
 
-// A printer that takes no job files (the built-in PDF printer, Windows' spooler) keeps the job,
-// saying why, and hands nothing over.
+// A printer that takes no job files (the built-in PDF printer) keeps the job, saying why, and hands
+// nothing over; one that refuses the document keeps it too.
 TEST_F(UnrenderedHandOver, APrinterThatTakesNoJobFilesKeepsTheJob) {
-    printer->fail(PrinterCall::start_doc, 1, 0);
+    printer->takes_data = false;
     add_job("zv1.zv", "kept\r\n");
     poll_folder();
     EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
+    EXPECT_TRUE(printer->documents.empty());
+    EXPECT_GE(log.count({"zv1.zv", "\"ZV Memory Printer\" takes no job files as they are"}), 1)
+        << log.text();
+    printer->takes_data = true;
+    printer->fail(PrinterCall::start_doc, 1, 0);
+    poll_folder();
+    EXPECT_EQ(spool(), std::vector<std::string>{"zv1.zv"});
     EXPECT_EQ(whole_data_documents("kept\r\n"), 0u);
-    EXPECT_EQ(log.count({"zv1.zv", "cannot start the document"}), 1) << log.text();
+    EXPECT_GE(log.count({"zv1.zv", "cannot start the document"}), 1) << log.text();
 }

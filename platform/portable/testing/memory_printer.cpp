@@ -170,7 +170,7 @@ class MemoryPrinterSystem : public PrinterSystem {
             SetLastError(ERROR_INVALID_PRINTER_NAME);
         if (found != Lookup::found)
             return nullptr;
-        if (datatype.find('/') == std::string::npos) {
+        if (!printer_->takes_data || datatype.find('/') == std::string::npos) {
             SetLastError(ERROR_INVALID_DATATYPE);
             return nullptr;
         }

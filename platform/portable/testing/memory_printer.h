@@ -93,6 +93,8 @@ class MemoryPrinter {
     std::string state_reasons; // as IPP keywords, comma-separated
     bool stopped = false;
     bool accepting = true;
+    // Whether it takes documents of data (StartDocPrinterA), as a CUPS queue does.
+    bool takes_data = true;
 
     // What GetJobA and spooler_job_fate say of a job, by its id (a document's number, from 1):
     // a job set here reports this; any other document reports printed once ended, its document
