@@ -122,6 +122,12 @@ id=$(submit "$job" -o zv-offset=2.5,-1 -o zv-fit-columns=80)
 by_filter_setup=$(documents_of office | tail -1)
 check "with -o zv-offset=2.5,-1 -o zv-fit-columns=80, as zvspool --offset 2.5,-1 --fit-columns 80" \
   python3 "$here/same_pages.py" "$by_zvspool_setup" "$by_filter_setup"
+# The same set-up as the queue's own defaults, set once by the server's administrator.
+lpadmin -p office -o zv-offset-default=2.5,-1 -o zv-fit-columns-default=80
+id=$(submit "$job")
+check "or as the queue's defaults (lpadmin -o zv-offset-default=2.5,-1 -o zv-fit-columns-default=80)" \
+  python3 "$here/same_pages.py" "$by_zvspool_setup" "$(documents_of office | tail -1)"
+lpadmin -p office -R zv-offset-default -R zv-fit-columns-default
 # Letter chosen for the job: the page and printable area of Letter in the queue's PPD, as zvspool
 # lays out on a queue whose user chose Letter with lpoptions.
 lpoptions -p office -o media=Letter > /dev/null
