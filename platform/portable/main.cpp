@@ -5,6 +5,7 @@
 #include "platform/portable/user32/desktop.h"
 #include "platform/portable/winspool/cups/cups_printers.h"
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
     zvp::use_system_printers();
     // GTK takes its own options (--display) out of the arguments.
     zvp::use_desktop(&argc, &argv);
+    // GTK sets the C library's locale from the environment. Numbers stay as a Windows program's C
+    // runtime has them, with a decimal dot (in an office of pl_PL "2.5" would not read and 2.5
+    // would print as "2,5"): settings, the log and what is sent to a print server.
+    std::setlocale(LC_NUMERIC, "C");
     std::string command_line;
     for (int i = 1; i < argc; ++i)
         command_line += (i > 1 ? " " : "") + quoted(argv[i]);
