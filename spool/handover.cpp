@@ -694,7 +694,9 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     // it is printed again.
     if (result == DOCUMENT_SENT) {
         s->carried_margin = printed.left_margin;
-        std::string copy = archive_printed_job(&s->archive, &s->printer, job, name, margin);
+        // The copy as the job prints: one the server renders starts at the paper's edge.
+        std::string copy = archive_printed_job(&s->archive, &s->printer, job, name,
+                                               spool_options.render_on_server ? 0 : margin);
         if (!copy.empty())
             s->held_copies[r.id] = copy;
     }

@@ -32,35 +32,73 @@ int refuse(const std::string& why) {
     return 1;
 }
 
-// The job's bytes as the interpreter reads them, looked at on the way: a job file is text and
-// printer codes; a zero byte stands only as a parameter of the two codes that take one (margin
-// and character set). Zeros elsewhere are what a file cut by a power cut, or filled by a disk
-// that lost it, is made of: printed, they would come out as blank pages.
-struct JobReading {
-    FILE* from = nullptr;
+// What a look through the job's bytes found. A job file is text and printer codes; a zero byte
+// stands only as a parameter of the two codes that take one (margin and character set). Zeros
+// elsewhere are what a file cut by a power cut, or filled by a disk that lost it, is made of:
+// printed, they would come out as blank pages.
+struct JobCheck {
     long long bytes = 0;
     long long first_stray_zero = -1; // offset of the first zero outside a parameter
-    int escape = 0;                  // 1: a code byte is next; 2, 3: a parameter byte is
+    int read_error = 0;
 };
 
-ssize_t read_job(void* cookie, char* buffer, size_t size) {
-    JobReading* r = static_cast<JobReading*>(cookie);
-    size_t n = std::fread(buffer, 1, size, r->from);
-    for (size_t i = 0; i < n; ++i, ++r->bytes) {
-        unsigned char byte = static_cast<unsigned char>(buffer[i]);
-        if (r->escape == 1) {
-            r->escape = byte == 32 || byte == 39 ? 2 : 0;
-        } else if (r->escape >= 2) {
-            r->escape = r->escape == 2 ? 3 : 0;
-        } else if (byte == 27) {
-            r->escape = 1;
-        } else if (byte == 0 && r->first_stray_zero < 0) {
-            r->first_stray_zero = r->bytes;
+// A file of no name under TMPDIR (the scheduler gives each filter one), else /tmp.
+FILE* anonymous_file() {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder && *folder == '/' ? folder : "/tmp") + "/zvtopdf-XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0)
+        return nullptr;
+    unlink(name.c_str());
+    FILE* file = fdopen(fd, "w+b");
+    if (!file)
+        close(fd);
+    return file;
+}
+
+// Reads the whole job before anything is printed, so that a job refused prints nothing: the
+// scheduler runs the filters after this one whatever it says. A job that cannot be read again
+// from its start (a pipe) is kept in a file of no name meanwhile; `job` comes back at its start.
+JobCheck check_job(FILE*& job) {
+    JobCheck check;
+    FILE* copy = nullptr;
+    if (std::fseek(job, 0, SEEK_SET) != 0) {
+        copy = anonymous_file();
+        if (!copy) {
+            check.read_error = errno;
+            return check;
         }
     }
-    if (n == 0 && std::ferror(r->from))
-        return -1;
-    return static_cast<ssize_t>(n);
+    unsigned char piece[65536];
+    int escape = 0; // 1: a code byte is next; 2, 3: a parameter byte is
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, job)) > 0) {
+        for (size_t i = 0; i < n; ++i, ++check.bytes) {
+            unsigned char byte = piece[i];
+            if (escape == 1)
+                escape = byte == 32 || byte == 39 ? 2 : 0;
+            else if (escape >= 2)
+                escape = escape == 2 ? 3 : 0;
+            else if (byte == 27)
+                escape = 1;
+            else if (byte == 0 && check.first_stray_zero < 0)
+                check.first_stray_zero = check.bytes;
+        }
+        if (copy && std::fwrite(piece, 1, n, copy) != n) {
+            check.read_error = errno;
+            break;
+        }
+    }
+    if (std::ferror(job) && check.read_error == 0)
+        check.read_error = errno ? errno : EIO;
+    if (copy) {
+        if (job != stdin)
+            std::fclose(job);
+        job = copy;
+    }
+    if (check.read_error == 0 && std::fseek(job, 0, SEEK_SET) != 0)
+        check.read_error = errno;
+    return check;
 }
 
 // The PDF, as its pages end, on standard output.
@@ -103,38 +141,25 @@ bool office_set_up(int count, cups_option_t* options, SpoolOptions& office, std:
 // Prints the job from `job` into the PDF on standard output: 0, or the exit status of a failure
 // said.
 int render(FILE* job, const zvp::PageSetup& page, const SpoolOptions& office) {
-    JobReading reading;
-    reading.from = job;
-    cookie_io_functions_t io{};
-    io.read = read_job;
-    FILE* stream = fopencookie(&reading, "rb", io);
-    if (!stream)
-        return refuse(std::string("cannot read the job: ") + std::strerror(errno));
     auto out = std::make_unique<StandardOutput>();
     StandardOutput* sink = out.get();
     HDC dc = zvp::create_pdf_printer_dc(page, std::move(out));
     JobPrintState state; // a job of its own: no margin comes from a job before it
     DocumentSteps steps;
+    int read_error = 0;
     steps.pages = [&](HDC on) {
         lay_out_office_page(on, office);
-        print_job_stream(on, stream, nullptr, &state);
-        return state.end == JOB_WHOLE && !std::ferror(stream) ? 0 : 1;
+        errno = 0;
+        print_job_stream(on, job, nullptr, &state);
+        if (std::ferror(job))
+            read_error = errno ? errno : EIO;
+        return state.end == JOB_WHOLE && read_error == 0 ? 0 : 1;
     };
     int job_id = 0;
     DocumentEnd end = print_document(dc, nullptr, steps, &job_id);
-    bool read_failed = std::ferror(stream) != 0;
-    int read_error = errno;
-    std::fclose(stream);
     DeleteDC(dc);
-    if (read_failed)
+    if (read_error != 0)
         return refuse(std::string("cannot read the job: ") + std::strerror(read_error));
-    if (reading.bytes == 0)
-        return refuse("the job is empty: a zv job holds at least one line");
-    if (reading.first_stray_zero >= 0)
-        return refuse("the job is damaged: a zero byte at offset " +
-                      std::to_string(reading.first_stray_zero) +
-                      ", where a zv job holds only text and printer codes (a file cut short by a "
-                      "power cut is filled with zeros)");
     if (end != DOCUMENT_WHOLE)
         return refuse(sink->error().empty() ? "cannot print a page" : sink->error());
     // The scheduler adds up every filter's PAGE: lines, and in its chains the PDF always goes on
@@ -180,6 +205,21 @@ int main(int argc, char** argv) {
     FILE* job = argc == 7 ? std::fopen(argv[6], "rb") : stdin;
     if (!job)
         return refuse(std::string("cannot open the job ") + argv[6] + ": " + std::strerror(errno));
+    JobCheck check = check_job(job);
+    if (check.read_error != 0)
+        status = refuse(std::string("cannot read the job: ") + std::strerror(check.read_error));
+    else if (check.bytes == 0)
+        status = refuse("the job is empty: a zv job holds at least one line");
+    else if (check.first_stray_zero >= 0)
+        status = refuse("the job is damaged: a zero byte at offset " +
+                        std::to_string(check.first_stray_zero) +
+                        ", where a zv job holds only text and printer codes (a file cut short by "
+                        "a power cut is filled with zeros)");
+    if (status != 0) {
+        if (job != stdin)
+            std::fclose(job);
+        return status;
+    }
     std::fprintf(stderr, "DEBUG: zvtopdf %s: %s, %.2f x %.2f mm, printable from %.2f, %.2f mm\n",
                  ZV_VERSION, paper.media.c_str(), paper.page.width_mm, paper.page.height_mm,
                  paper.page.margin_left_mm, paper.page.margin_top_mm);

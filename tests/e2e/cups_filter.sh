@@ -31,9 +31,6 @@ install_package_files() { # install_package_files ROOT
   done
 }
 dpkg-deb -x "$deb" "$work/package"
-install_package_files "$work/package"
-check "the package installs the filter" test -x /usr/lib/cups/filter/zvtopdf
-check "and its type and conversion" test -f /usr/share/cups/mime/zvspool.types -a -f /usr/share/cups/mime/zvspool.convs
 
 # A job of everything the codes do: pitches, bold, underline, a margin, Cyrillic, two pages.
 job=$work/zv0042.zv
@@ -43,6 +40,29 @@ job=$work/zv0042.zv
   printf '\x1b 5\x00Wci\xeaty o 5 kolumn\r\n\x1b\x27\x31\x00\x8f\xe0\xa8\xa2\xa5\xe2 \x1b\x27\x30\x00koniec\r\n'
   printf '\x0c\x1b\x19Strona 2: Za\xbf\xf3\xb3\xe6 g\xea\x9cl\xb9 ja\x9f\xf1\r\n'
 } > "$job"
+
+start_system_bus || exit 1
+start_printer office iso_a4_210x297mm && uri=$printer_uri || exit 1
+sed -i 's/^LogLevel .*/LogLevel debug/' /etc/cups/cupsd.conf
+start_scheduler || exit 1
+add_queue office "$uri" || exit 1
+log=/var/log/cups/error_log
+
+# Before the package is on the scheduler: a folder handing its job files over unrendered is told
+# that the queue takes none, and no job is left there.
+mkdir -p "$work/early/ZV" && cp "$job" "$work/early/ZV/"
+(cd "$work/early" && "$zvspool" --once --printer office --render server --quiet-seconds 0 \
+   > "$work/early.log" 2>&1)
+check "a scheduler without zvtopdf: the job is kept, saying why" \
+  grep -q 'kept zv0042.zv: "office" takes no job files as they are' "$work/early.log"
+check "and no job is made there" test -z "$(lpstat -W all -o office)"
+check "the job file stays in ZV" test -f "$work/early/ZV/zv0042.zv"
+
+stop_scheduler
+install_package_files "$work/package"
+check "the package installs the filter" test -x /usr/lib/cups/filter/zvtopdf
+check "and its type and conversion" test -f /usr/share/cups/mime/zvspool.types -a -f /usr/share/cups/mime/zvspool.convs
+start_scheduler || exit 1
 
 # The filter contract, run by hand as cupsfilter runs it.
 filter=/usr/lib/cups/filter/zvtopdf
@@ -58,13 +78,6 @@ check "too few arguments: its usage and exit 1" \
 "$filter" 7 anna t 1 'zv-fit-columns=5' "$job" > /dev/null 2> "$work/option.err"
 check "an option zvspool would refuse: ERROR: and exit 1" \
   bash -c "[[ $? == 1 ]] && grep -q '^ERROR: zv-fit-columns: fit-columns takes' '$work/option.err'"
-
-start_system_bus || exit 1
-start_printer office iso_a4_210x297mm && uri=$printer_uri || exit 1
-sed -i 's/^LogLevel .*/LogLevel debug/' /etc/cups/cupsd.conf
-start_scheduler || exit 1
-add_queue office "$uri" || exit 1
-log=/var/log/cups/error_log
 
 # The filters the scheduler started for job N, by name, one a line.
 filters_of() { sed -n "s#^.*\[Job $1\] Started filter [^ ]*/\([^ /]*\) (PID.*#\1#p" "$log"; }
@@ -163,14 +176,17 @@ check "zv codes in a file of another name are not taken by zvtopdf" \
 
 # A job cut by a power cut: its first line, then the zeros its lost blocks read as.
 { printf 'KARTOTEKA\r\n'; head -c 4096 /dev/zero; } > "$work/zv0043.zv"
+before_damaged=$(document_count office)
 id=$(submit "$work/zv0043.zv")
 check "a damaged job: zvtopdf says why" grep -q "^E .*\[Job $id\] the job is damaged: a zero byte at offset 11" "$log"
 state=$(job_attribute "$id" job-state)
 check "and the job does not complete ($state)" test "$state" != completed
 message=$(job_attribute "$id" job-printer-state-message)
 check "its state carries the filter's reason ($message)" grep -q "the job is damaged" <<< "$message"
-check "the queue goes on printing" \
-  bash -c "lpstat -p office | grep -qv disabled && [[ \$(lp -d office '$work/notes.txt' 2>&1) == request* ]]"
+check "and nothing of it reaches the printer" test "$(document_count office)" -eq "$before_damaged"
+check "the queue stays enabled" bash -c "! lpstat -p office | grep -q disabled"
+id=$(submit "$work/notes.txt")
+check "and prints the next job" test "$(job_attribute "$id" job-state)" == completed
 
 # --- A workstation handing its job files to a print server ------------------------------------
 ip link add zvbr type bridge && ip addr add 10.79.0.254/16 dev zvbr && ip link set zvbr up || exit 1

@@ -233,3 +233,23 @@ TEST(CupsLayer, AJobsOptionsAreTheDestinationsOwnAndItsPaper) {
 }
 
 } // namespace
+
+// A document of data goes with its type as the document format and its parameters as the job's
+// options; anything that would read as more than that (blanks, quotes, a name without a value)
+// is no data type.
+TEST(CupsLayer, ADataTypeIsAFormatAndOptionsOnly) {
+    std::string format, options;
+    ASSERT_TRUE(zvp::datatype_parts("application/vnd.zv; zv-offset=2.500,-1.000; zv-fit-columns=80",
+                                    format, options));
+    EXPECT_EQ(format, "application/vnd.zv");
+    EXPECT_EQ(options, "zv-offset=2.500,-1.000 zv-fit-columns=80");
+    ASSERT_TRUE(zvp::datatype_parts("application/vnd.zv", format, options));
+    EXPECT_EQ(format, "application/vnd.zv");
+    EXPECT_EQ(options, "");
+    for (const char* bad :
+         {"RAW", "", "application/", "/pdf", "Application/PDF", "application/vnd.zv; media",
+          "application/vnd.zv; a=b c=d", "application/vnd.zv; job-name=\"x y\"",
+          "application/vnd.zv; x=a\\b", "application/vnd.zv; Media=a4", "application/vnd.zv;",
+          "text/plain; =1"})
+        EXPECT_FALSE(zvp::datatype_parts(bad, format, options)) << bad;
+}

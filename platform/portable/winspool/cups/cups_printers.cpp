@@ -150,8 +150,8 @@ class SystemPrinters : public PrinterSystem {
     // takes only what it draws itself.
     std::unique_ptr<PdfSink> open_data(const std::string& name,
                                        const std::string& datatype) override {
-        if (names_builtin(name.c_str()) || datatype.empty() || datatype == "RAW" ||
-            datatype.find('/') == std::string::npos) {
+        std::string format, options;
+        if (names_builtin(name.c_str()) || !datatype_parts(datatype, format, options)) {
             SetLastError(ERROR_INVALID_DATATYPE);
             return nullptr;
         }
@@ -161,8 +161,19 @@ class SystemPrinters : public PrinterSystem {
                 SetLastError(ERROR_INVALID_PRINTER_NAME);
             return nullptr;
         }
+        // A queue whose scheduler cannot render the type would take a job and then refuse its
+        // document: asked first, it is refused before any job is made. A scheduler that cannot
+        // be asked is tried.
+        HttpPtr http;
+        Patience patience;
+        if (InfoPtr info = dest_info(dest.get(), http, &patience))
+            if (!cupsCheckDestSupported(http.get(), dest.get(), info.get(), "document-format",
+                                        format.c_str())) {
+                SetLastError(ERROR_INVALID_DATATYPE);
+                return nullptr;
+            }
         QueuePaper paper = paper_of(dest.get());
-        return cups_data_sink(std::move(dest), paper.media, datatype);
+        return cups_data_sink(std::move(dest), paper.media, format, options);
     }
 
     Lookup job(const std::string& printer, int id, JobEntry& job) override {

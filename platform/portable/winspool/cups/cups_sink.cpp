@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zvp {
 
@@ -236,22 +237,60 @@ std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media) {
     return std::make_unique<CupsSink>(std::move(dest), std::move(media));
 }
 
-std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media,
-                                        const std::string& datatype) {
-    // "type/subtype; name=value; name=value": the type, then the options.
-    size_t semicolon = datatype.find(';');
-    std::string format = datatype.substr(0, semicolon), options;
-    format.erase(format.find_last_not_of(" \t") + 1);
-    for (size_t at = semicolon; at != std::string::npos;) {
-        size_t next = datatype.find(';', at + 1);
-        std::string option =
-            datatype.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-        size_t from = option.find_first_not_of(" \t");
-        if (from != std::string::npos)
-            options += (options.empty() ? "" : " ") + option.substr(from);
-        at = next;
+namespace {
+
+// Lower-case letters, digits and the characters `also`; or, with `any`, every printable character
+// but blanks, quotes, backslashes and semicolons.
+bool is_token(const std::string& text, const char* also, bool any) {
+    if (text.empty())
+        return false;
+    for (unsigned char c : text) {
+        bool printable = c > ' ' && c < 0x7F && c != '"' && c != '\'' && c != '\\' && c != ';';
+        bool named = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || std::strchr(also, c);
+        if (any ? !printable : !named)
+            return false;
     }
-    return std::make_unique<CupsSink>(std::move(dest), std::move(media), format, options);
+    return true;
+}
+
+std::string trimmed(const std::string& text) {
+    size_t from = text.find_first_not_of(" \t");
+    if (from == std::string::npos)
+        return "";
+    return text.substr(from, text.find_last_not_of(" \t") + 1 - from);
+}
+
+} // namespace
+
+bool datatype_parts(const std::string& datatype, std::string& format, std::string& options) {
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+        size_t next = datatype.find(';', at);
+        parts.push_back(trimmed(datatype.substr(at, next == std::string::npos ? next : next - at)));
+        if (next == std::string::npos)
+            break;
+        at = next + 1;
+    }
+    size_t slash = parts[0].find('/');
+    if (slash == std::string::npos || !is_token(parts[0].substr(0, slash), ".+-", false) ||
+        !is_token(parts[0].substr(slash + 1), ".+-", false))
+        return false;
+    format = parts[0];
+    options.clear();
+    for (size_t i = 1; i < parts.size(); ++i) {
+        size_t equals = parts[i].find('=');
+        if (equals == std::string::npos || !is_token(parts[i].substr(0, equals), "-", false) ||
+            !is_token(parts[i].substr(equals + 1), "", true))
+            return false;
+        options += (options.empty() ? "" : " ") + parts[i];
+    }
+    return true;
+}
+
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, std::string format,
+                                        std::string options) {
+    return std::make_unique<CupsSink>(std::move(dest), std::move(media), std::move(format),
+                                      std::move(options));
 }
 
 } // namespace zvp

@@ -24,9 +24,15 @@ struct JobOptions {
 // The sink of a document printed on `dest`, on `media` (a PWG name; "" for the queue's own).
 std::unique_ptr<PdfSink> cups_document_sink(DestPtr dest, std::string media);
 
-// The sink of a document of the MIME type `datatype` (its parameters the job's options:
-// "application/vnd.zv; zv-offset=2.5,-1"), which the scheduler renders with its own filters.
-std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media,
-                                        const std::string& datatype);
+// A data type of StartDocPrinterA's, a MIME type with parameters ("application/vnd.zv;
+// zv-offset=2.5,-1"), as the document format and the job's options ("zv-offset=2.5,-1"). False
+// for anything else: a type is type/subtype, a parameter name=value, its name of lower-case
+// letters, digits and dashes, its value without blanks, quotes, backslashes or semicolons.
+bool datatype_parts(const std::string& datatype, std::string& format, std::string& options);
+
+// The sink of a document of the MIME type `format`, which the scheduler renders with its own
+// filters, its job made with `options` (as cupsParseOptions reads them).
+std::unique_ptr<PdfSink> cups_data_sink(DestPtr dest, std::string media, std::string format,
+                                        std::string options);
 
 } // namespace zvp
