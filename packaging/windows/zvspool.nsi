@@ -51,6 +51,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) zvspool developers"
 !include FileFunc.nsh
 !include LogicLib.nsh
 !include nsDialogs.nsh
+!include WordFunc.nsh
 
 ; The folder that holds ZV: the shortcuts' working directory.
 Var Folder
@@ -94,8 +95,6 @@ Page custom BootPage BootPageLeave
 
 !insertmacro MUI_LANGUAGE "English"
 
-; A running zvspool.exe cannot be replaced or deleted. Asks it to close as closing its window
-; does (a job it is printing stays in ZV and is printed whole next time), and waits for it.
 ; The task that starts zvspool at boot for the folder $Folder as $BootUser, named $R0 and written
 ; as the XML the Task Scheduler takes (UTF-16): at system start, no time limit, restarted a minute
 ; after it fails, on batteries too. The XML stays beside the program ("$R0.xml"), so that an
@@ -103,35 +102,82 @@ Page custom BootPage BootPageLeave
 !macro WRITE_LINE text
   FileWriteUTF16LE $0 `${text}$\r$\n`
 !macroend
+; $9 as XML text: & < > escaped (a folder "Biuro & Magazyn").
+Function XmlText
+  ${WordReplace} $9 "&" "&amp;" "+" $9
+  ${WordReplace} $9 "<" "&lt;" "+" $9
+  ${WordReplace} $9 ">" "&gt;" "+" $9
+FunctionEnd
+
+; Registers the task; $R3 is 1 when the Task Scheduler took it, else 0 (said in a message).
 Function RegisterBootTask
+  StrCpy $9 $Folder
+  Call XmlText
+  StrCpy $R4 $9
+  StrCpy $9 $BootUser
+  Call XmlText
+  StrCpy $R5 $9
+  StrCpy $9 "$INSTDIR\zvspool.exe"
+  Call XmlText
+  StrCpy $R6 $9
   FileOpen $0 "$INSTDIR\$R0.xml" w
   FileWriteWord $0 0xFEFF
   !insertmacro WRITE_LINE '<?xml version="1.0" encoding="UTF-16"?>'
   !insertmacro WRITE_LINE '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
-  !insertmacro WRITE_LINE '  <RegistrationInfo><Description>Prints the ZV jobs of $Folder from boot, as $BootUser</Description></RegistrationInfo>'
+  !insertmacro WRITE_LINE '  <RegistrationInfo><Description>Prints the ZV jobs of $R4 from boot, as $R5</Description></RegistrationInfo>'
   !insertmacro WRITE_LINE '  <Triggers><BootTrigger><Enabled>true</Enabled></BootTrigger></Triggers>'
   ${If} $BootPassword == ""
     StrCpy $1 "S4U"
   ${Else}
     StrCpy $1 "Password"
   ${EndIf}
-  !insertmacro WRITE_LINE '  <Principals><Principal id="Author"><UserId>$BootUser</UserId><LogonType>$1</LogonType><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>'
+  !insertmacro WRITE_LINE '  <Principals><Principal id="Author"><UserId>$R5</UserId><LogonType>$1</LogonType><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>'
   !insertmacro WRITE_LINE '  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy><DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>false</StopIfGoingOnBatteries><ExecutionTimeLimit>PT0S</ExecutionTimeLimit><RestartOnFailure><Interval>PT1M</Interval><Count>999</Count></RestartOnFailure><Enabled>true</Enabled></Settings>'
-  !insertmacro WRITE_LINE '  <Actions Context="Author"><Exec><Command>$INSTDIR\zvspool.exe</Command><Arguments>--no-window</Arguments><WorkingDirectory>$Folder</WorkingDirectory></Exec></Actions>'
+  !insertmacro WRITE_LINE '  <Actions Context="Author"><Exec><Command>$R6</Command><Arguments>--no-window</Arguments><WorkingDirectory>$R4</WorkingDirectory></Exec></Actions>'
   !insertmacro WRITE_LINE '</Task>'
   FileClose $0
   ${If} $BootPassword == ""
     nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml"'
   ${Else}
-    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml" /RU "$BootUser" /RP "$BootPassword"'
+    ; On a command line a double quote inside a quoted argument is \".
+    ${WordReplace} $BootPassword '"' '\"' "+" $2
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml" /RU "$BootUser" /RP "$2"'
   ${EndIf}
   Pop $1
   ${If} $1 != 0
-    MessageBox MB_ICONEXCLAMATION "The Task Scheduler did not take the task $\"$R0$\" (schtasks: $1): zvspool does not start at boot. Check the user name and password." /SD IDOK
+    MessageBox MB_ICONEXCLAMATION "The Task Scheduler did not take the task $\"$R0$\" (schtasks: $1): zvspool starts at every login instead. Check the user name and password, and install again." /SD IDOK
     SetErrorLevel 3
+    StrCpy $R3 0
   ${Else}
     DetailPrint "zvspool starts at boot as $BootUser: the task $\"$R0$\"."
+    StrCpy $R3 1
   ${EndIf}
+FunctionEnd
+
+; Ends the boot tasks there are, so that their zvspool.exe can be replaced.
+Function EndBootTasks
+  FindFirst $0 $1 "$SYSDIR\Tasks\zvspool at boot*"
+  ${DoWhile} $1 != ""
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /End /TN "$1"'
+    Pop $2
+    FindNext $0 $1
+  ${Loop}
+  FindClose $0
+FunctionEnd
+
+; Starts again the boot tasks EndBootTasks ended, all there were before the install ($R7 is 1 when
+; the task $R2 is one of them): a task made now starts at the next boot.
+Function RunBootTasks
+  FindFirst $0 $1 "$SYSDIR\Tasks\zvspool at boot*"
+  ${DoWhile} $1 != ""
+    ${If} $1 != $R2
+    ${OrIf} $R7 == 1
+      nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Run /TN "$1"'
+      Pop $2
+    ${EndIf}
+    FindNext $0 $1
+  ${Loop}
+  FindClose $0
 FunctionEnd
 
 ; Printing with nobody logged in: at boot, as a user, instead of at every login.
@@ -177,6 +223,8 @@ Function BootPageLeave
   ${EndIf}
 FunctionEnd
 
+; A running zvspool.exe cannot be replaced or deleted. Asks it to close as closing its window
+; does (a job it is printing stays in ZV and is printed whole next time), and waits for it.
 !macro CLOSE_RUNNING prefix
 Function ${prefix}CloseRunning
   IfFileExists "$INSTDIR\zvspool.exe" 0 done
@@ -243,6 +291,7 @@ FunctionEnd
 
 Section
   SetShellVarContext all
+  Call EndBootTasks
   Call CloseRunning
   SetOutPath "$INSTDIR"
   File "/oname=zvspool.exe" "${EXE}"
@@ -280,24 +329,38 @@ Section
   CreateShortCut "$SMPROGRAMS\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
     SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
   ; From boot, a task; else at every login, a Startup shortcut. Never both: one zvspool a folder.
-  ${If} $BootUser == ""
+  ; Installed again without a user (an upgrade), a folder's task stays as it was.
+  StrCpy $R1 $R0 "" 7
+  StrCpy $R2 "zvspool at boot$R1"
+  StrCpy $R3 0
+  StrCpy $R7 0
+  ${If} ${FileExists} "$SYSDIR\Tasks\$R2"
+    StrCpy $R7 1
+  ${EndIf}
+  ${If} $BootUser != ""
+    Delete "$SMSTARTUP\$R0.lnk"
+    Push $R0
+    StrCpy $R0 $R2
+    Call RegisterBootTask
+    Pop $R0
+  ${ElseIf} ${FileExists} "$SYSDIR\Tasks\$R2"
+    StrCpy $R3 2
+    DetailPrint "The task $\"$R2$\" stays: zvspool starts at boot for $Folder."
+  ${EndIf}
+  ${If} $R3 == 0
     CreateShortCut "$SMSTARTUP\$R0.lnk" "$INSTDIR\zvspool.exe" "" "$INSTDIR\zvspool.exe" 0 \
       SW_SHOWNORMAL "" "Prints the ZV jobs of $Folder"
-  ${Else}
-    Delete "$SMSTARTUP\$R0.lnk"
-    StrCpy $R1 $R0 "" 7
-    StrCpy $R0 "zvspool at boot$R1"
-    Call RegisterBootTask
   ${EndIf}
   SetOutPath "$INSTDIR"
   ${If} $Primary == ""
     StrCpy $Primary $Folder
   ${EndIf}
-  ${If} $BootUser == ""
+  ${If} $R3 == 0
     StrCpy $FinishText "zvspool starts at every login, in $Folder. To start it now, choose zvspool in the Start menu.$\r$\n$\r$\nIts log is zvspool.log in that folder."
   ${Else}
-    StrCpy $FinishText "zvspool starts at every boot, in $Folder, as $BootUser, without a window, whether or not anyone logs in (the task $\"$R0$\").$\r$\n$\r$\nIts log is zvspool.log in that folder; $\"zvspool --status$\" there tells where its jobs stand."
+    StrCpy $FinishText "zvspool starts at every boot, in $Folder, without a window, whether or not anyone logs in (the task $\"$R2$\"); to start it before the next boot: schtasks /Run /TN $\"$R2$\".$\r$\n$\r$\nIts log is zvspool.log in that folder; $\"zvspool --status$\" there tells where its jobs stand."
   ${EndIf}
+  Call RunBootTasks
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "zvspool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"

@@ -129,18 +129,19 @@ check "the first folder stays the registered one" \
 
 # A third folder printed from boot, as a user, with nobody logged in: a task of the Task Scheduler
 # (Wine's runs no task at boot, but keeps the tasks registered as Windows does, as files).
-night=$c/noc
-(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\noc' '/BOOTUSER=anna' > "$work/setup3.log" 2>&1); status=$?
+# A folder whose name has an ampersand, which XML must escape.
+night="$c/noc&dzien"
+(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\noc&dzien' '/BOOTUSER=anna' > "$work/setup3.log" 2>&1); status=$?
 check "installing with /BOOTUSER ends with 0" test $status -eq 0
-task="$c/windows/system32/tasks/zvspool at boot (noc)"
-check "it registers the task \"zvspool at boot (noc)\"" test -f "$task"
+task="$c/windows/system32/tasks/zvspool at boot (noc&dzien)"
+check "it registers the task \"zvspool at boot (noc&dzien)\"" test -f "$task"
 # Wine stores a task without its trigger, principal and action: those are read from the XML the
 # installer registered, which it keeps beside the program.
 check "as the Task Scheduler has it: no time limit, one at a time, on batteries too" \
   bash -c "grep -q '<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>' '$task' &&
            grep -q '<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>' '$task' &&
            grep -q '<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>' '$task'"
-registered="$program/zvspool at boot (noc).xml"
+registered="$program/zvspool at boot (noc&dzien).xml"
 xml=$(iconv -f utf-16 -t utf-8 "$registered")
 check "started at boot" grep -q "<BootTrigger>" <<< "$xml"
 check "as anna, storing no password (S4U)" \
@@ -148,11 +149,15 @@ check "as anna, storing no password (S4U)" \
 check "running zvspool.exe --no-window in the folder" \
   bash -c "grep -qi '<Command>C:.Program Files.zvspool.zvspool.exe</Command>' <<< '$xml' &&
            grep -q '<Arguments>--no-window</Arguments>' <<< '$xml' &&
-           grep -qi '<WorkingDirectory>C:.noc</WorkingDirectory>' <<< '$xml'"
+           grep -qi '<WorkingDirectory>C:.noc&amp;dzien</WorkingDirectory>' <<< '$xml'"
 check "for as long as it runs, restarted when it fails" \
   bash -c "grep -q '<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>' <<< '$xml' && grep -q '<RestartOnFailure>' <<< '$xml'"
 check "and no Startup shortcut for that folder: one zvspool a folder" \
-  test ! -e "$start_menu/StartUp/zvspool (noc).lnk" -a -f "$start_menu/zvspool (noc).lnk"
+  test ! -e "$start_menu/StartUp/zvspool (noc&dzien).lnk" -a -f "$start_menu/zvspool (noc&dzien).lnk"
+# Installed again for that folder without /BOOTUSER (an upgrade): the task stays, still alone.
+(cd "$work" && timeout 60 wine "$setup" /S '/FOLDER=C:\noc&dzien' > "$work/setup4.log" 2>&1); status=$?
+check "installed again without /BOOTUSER, the task stays" test $status -eq 0 -a -f "$task" -a -f "$registered"
+check "and no Startup shortcut comes beside it" test ! -e "$start_menu/StartUp/zvspool (noc&dzien).lnk"
 
 # As Windows runs it: the uninstaller copies itself to the temporary folder, starts the copy and
 # returns; the copy is done when the prefix has no program left. (_?=DIR would run it in place,
