@@ -33,12 +33,13 @@ int refuse(const std::string& why) {
 }
 
 // What a look through the job's bytes found. A job file is text and printer codes; a zero byte
-// stands only as a parameter of the two codes that take one (margin and character set). Zeros
-// elsewhere are what a file cut by a power cut, or filled by a disk that lost it, is made of:
-// printed, they would come out as blank pages.
+// prints nothing, and a few stand as padding or as the parameter of a code. A run of them as long
+// as a disk's sector is what a file cut by a power cut, or filled by a disk that lost it, reads
+// as: printed, it would come out as blank pages, or as a job cut short.
+enum { DAMAGED_ZERO_RUN = 512 };
 struct JobCheck {
     long long bytes = 0;
-    long long first_stray_zero = -1; // offset of the first zero outside a parameter
+    long long zero_run_at = -1; // offset of the first run of DAMAGED_ZERO_RUN zeros
     int read_error = 0;
 };
 
@@ -70,19 +71,13 @@ JobCheck check_job(FILE*& job) {
         }
     }
     unsigned char piece[65536];
-    int escape = 0; // 1: a code byte is next; 2, 3: a parameter byte is
+    long long zeros = 0; // zero bytes in a row
     size_t n;
     while ((n = std::fread(piece, 1, sizeof piece, job)) > 0) {
         for (size_t i = 0; i < n; ++i, ++check.bytes) {
-            unsigned char byte = piece[i];
-            if (escape == 1)
-                escape = byte == 32 || byte == 39 ? 2 : 0;
-            else if (escape >= 2)
-                escape = escape == 2 ? 3 : 0;
-            else if (byte == 27)
-                escape = 1;
-            else if (byte == 0 && check.first_stray_zero < 0)
-                check.first_stray_zero = check.bytes;
+            zeros = piece[i] == 0 ? zeros + 1 : 0;
+            if (zeros == DAMAGED_ZERO_RUN && check.zero_run_at < 0)
+                check.zero_run_at = check.bytes + 1 - DAMAGED_ZERO_RUN;
         }
         if (copy && std::fwrite(piece, 1, n, copy) != n) {
             check.read_error = errno;
@@ -210,11 +205,11 @@ int main(int argc, char** argv) {
         status = refuse(std::string("cannot read the job: ") + std::strerror(check.read_error));
     else if (check.bytes == 0)
         status = refuse("the job is empty: a zv job holds at least one line");
-    else if (check.first_stray_zero >= 0)
-        status = refuse("the job is damaged: a zero byte at offset " +
-                        std::to_string(check.first_stray_zero) +
-                        ", where a zv job holds only text and printer codes (a file cut short by "
-                        "a power cut is filled with zeros)");
+    else if (check.zero_run_at >= 0)
+        status = refuse("the job is damaged: zero bytes from offset " +
+                        std::to_string(check.zero_run_at) +
+                        " on, where a zv job holds text and printer codes (a file cut short by a "
+                        "power cut reads as zeros)");
     if (status != 0) {
         if (job != stdin)
             std::fclose(job);
