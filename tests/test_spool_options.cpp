@@ -76,6 +76,14 @@ class SpoolOptionsTest : public zvtest::InTempWorkingDir {
             return 2;
         return load_spool_options(line.settings, &why);
     }
+    // Each file is refused, the reason beginning with its words.
+    template <size_t N> void expect_refused(const std::pair<const char*, const char*> (&files)[N]) {
+        for (const auto& [file, said] : files) {
+            dir.write("zvspool.conf", file);
+            EXPECT_EQ(load(), 2) << file;
+            EXPECT_EQ(why.rfind(said, 0), 0u) << file << " -> " << why;
+        }
+    }
     std::string why;
 };
 
@@ -193,11 +201,7 @@ TEST_F(SpoolOptionsTest, QuotesKeepWhatAValueHolds) {
         {"printer = \"bi\"uro\n", "zvspool.conf line 1: only a comment may follow"},
         {"printer = \"biuro\"#2\n", "zvspool.conf line 1: only a comment may follow"},
     };
-    for (const auto& [file, said] : refused) {
-        dir.write("zvspool.conf", file);
-        EXPECT_EQ(load(), 2) << file;
-        EXPECT_EQ(why.rfind(said, 0), 0u) << file << " -> " << why;
-    }
+    expect_refused(refused);
 }
 
 TEST_F(SpoolOptionsTest, CommentsAfterAValue) {
@@ -218,11 +222,7 @@ TEST_F(SpoolOptionsTest, CommentsAfterAValue) {
         {"printer = a\nwhatever # a = b\n", "zvspool.conf line 2: \"whatever\" is not key = value"},
         {"= biuro\n", "zvspool.conf line 1: \"= biuro\" is not key = value"},
     };
-    for (const auto& [file, said] : refused) {
-        dir.write("zvspool.conf", file);
-        EXPECT_EQ(load(), 2) << file;
-        EXPECT_EQ(why.rfind(said, 0), 0u) << file << " -> " << why;
-    }
+    expect_refused(refused);
 }
 
 TEST_F(SpoolOptionsTest, DecimalCommasAreReadOneWayOnly) {

@@ -9,6 +9,7 @@
 // output, one document whatever the copies (the filters after it make them), "PAGE: n 1" for every
 // page where no filter after it counts them, and "ERROR: reason" with a non-zero exit for a job
 // that cannot be printed as it is.
+#include "platform/portable/kernel32/file_services.h"
 #include "platform/portable/kernel32/heap.h"
 #include "platform/portable/winspool/cups/cups_destinations.h"
 #include "render/print_job.h"
@@ -43,20 +44,6 @@ struct JobCheck {
     int read_error = 0;
 };
 
-// A file of no name under TMPDIR (the scheduler gives each filter one), else /tmp.
-FILE* anonymous_file() {
-    const char* folder = std::getenv("TMPDIR");
-    std::string name = std::string(folder && *folder == '/' ? folder : "/tmp") + "/zvtopdf-XXXXXX";
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        return nullptr;
-    unlink(name.c_str());
-    FILE* file = fdopen(fd, "w+b");
-    if (!file)
-        close(fd);
-    return file;
-}
-
 // Reads the whole job before anything is printed, so that a job refused prints nothing: the
 // scheduler runs the filters after this one whatever it says. A job that cannot be read again
 // from its start (a pipe) is kept in a file of no name meanwhile; `job` comes back at its start.
@@ -64,7 +51,7 @@ JobCheck check_job(FILE*& job) {
     JobCheck check;
     FILE* copy = nullptr;
     if (std::fseek(job, 0, SEEK_SET) != 0) {
-        copy = anonymous_file();
+        copy = zvp::anonymous_file();
         if (!copy) {
             check.read_error = errno;
             return check;

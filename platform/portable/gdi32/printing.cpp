@@ -33,11 +33,7 @@ bool DeviceContext::keep_going(HDC handle) {
 using namespace zvp;
 
 int zvp::refused(DeviceContext* d, int result) {
-    std::string why = d->device->error();
-    if (!why.empty())
-        set_last_error_message(why);
-    else
-        SetLastError(ERROR_INVALID_PARAMETER);
+    set_last_error_words(d->device->error(), ERROR_INVALID_PARAMETER);
     return result;
 }
 

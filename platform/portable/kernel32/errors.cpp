@@ -60,4 +60,11 @@ std::string registered_message(DWORD code) {
     return {};
 }
 
+void set_last_error_words(const std::string& why, DWORD otherwise) {
+    if (why.empty())
+        SetLastError(otherwise);
+    else
+        set_last_error_message(why);
+}
+
 } // namespace zvp

@@ -12,6 +12,9 @@ namespace zvp {
 // text keeps its code while it is among the most recent texts remembered.
 DWORD set_last_error_message(const std::string& message);
 
+// The last error for a failure said in `why`, or `otherwise` when there are no words for it.
+void set_last_error_words(const std::string& why, DWORD otherwise);
+
 // The text behind one of those codes, or "" for any other code (or one long forgotten).
 std::string registered_message(DWORD code);
 

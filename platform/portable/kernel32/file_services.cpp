@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -89,6 +90,22 @@ int make_folders(const std::string& path, unsigned mode, std::string* failed) {
     if (failed)
         *failed = path;
     return ENOTDIR;
+}
+
+FILE* anonymous_file() {
+    const char* folder = std::getenv("TMPDIR");
+    std::string dir = folder && *folder == '/' ? folder : "/tmp";
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string name = dir + "/.zvspool-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0)
+            unlink(name.c_str());
+    }
+    FILE* file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (fd >= 0 && !file)
+        close(fd);
+    return file;
 }
 
 } // namespace zvp

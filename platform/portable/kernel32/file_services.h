@@ -3,6 +3,7 @@
 
 #include "platform/portable/include/windows.h"
 
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <sys/stat.h>
@@ -23,6 +24,10 @@ std::string name_of(const std::string& native);
 // first that cannot be made (or made durable), ENOTDIR when `path` is there but no folder.
 // `failed` (may be null) receives the folder that could not be made.
 int make_folders(const std::string& path, unsigned mode, std::string* failed = nullptr);
+
+// A file of no name, open for writing and reading, under TMPDIR (else /tmp), which goes with the
+// process however it ends; null with errno set when none can be had.
+FILE* anonymous_file();
 
 // Flushes the folder `path` (a POSIX path) to the disk, so that the names made, removed or moved
 // in it are there after a power cut: 0, or the errno.

@@ -12,6 +12,13 @@ namespace zvp {
 
 namespace {
 
+// A new document on the printer, open; its index.
+size_t record_document(MemoryPrinter& printer, const std::string& name) {
+    printer.documents.push_back(
+        RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr), "", ""});
+    return printer.documents.size() - 1;
+}
+
 class MemoryPrinterDevice : public Device {
   public:
     explicit MemoryPrinterDevice(MemoryPrinter& p) : printer_(p) {
@@ -32,9 +39,7 @@ class MemoryPrinterDevice : public Device {
     int start_doc(const std::string& name) override {
         if (!printer_.take_call(PrinterCall::start_doc))
             return SP_ERROR;
-        printer_.documents.push_back(
-            RecordedDocument{name, {}, RecordedDocument::State::open, std::time(nullptr), "", ""});
-        doc_ = printer_.documents.size() - 1;
+        doc_ = record_document(printer_, name);
         return static_cast<int>(doc_ + 1);
     }
     int start_page() override {
@@ -81,9 +86,7 @@ class MemoryDataSink : public PdfSink {
     bool open(const std::string& title) override {
         if (!printer_.take_call(PrinterCall::start_doc))
             return false;
-        printer_.documents.push_back(
-            RecordedDocument{title, {}, RecordedDocument::State::open, std::time(nullptr), "", ""});
-        doc_ = printer_.documents.size() - 1;
+        doc_ = record_document(printer_, title);
         printer_.documents[doc_].datatype = datatype_;
         return true;
     }

@@ -175,12 +175,8 @@ static OpenPrinter* open_document(HANDLE printer) {
 }
 
 // A failure the sink explains, as the thread's last error.
-static BOOL document_failed(OpenPrinter* open) {
-    std::string why = open->document->error();
-    if (!why.empty())
-        set_last_error_message(why);
-    else
-        SetLastError(ERROR_WRITE_FAULT);
+static BOOL document_failed(const PdfSink& document) {
+    set_last_error_words(document.error(), ERROR_WRITE_FAULT);
     return FALSE;
 }
 
@@ -201,7 +197,7 @@ DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE doc_info) {
         return 0;
     open->document = std::move(sink);
     if (!open->document->open(doc->pDocName ? doc->pDocName : "")) {
-        document_failed(open);
+        document_failed(*open->document);
         open->document.reset();
         return 0;
     }
@@ -223,7 +219,7 @@ BOOL WINAPI WritePrinter(HANDLE printer, LPVOID data, DWORD size, LPDWORD writte
     if (!open)
         return FALSE;
     if (!open->document->write(static_cast<const unsigned char*>(data), size))
-        return document_failed(open);
+        return document_failed(*open->document);
     if (written)
         *written = size;
     return TRUE;
@@ -234,11 +230,7 @@ BOOL WINAPI EndDocPrinter(HANDLE printer) {
     if (!open)
         return FALSE;
     std::shared_ptr<PdfSink> document = std::move(open->document);
-    if (document->finish())
-        return TRUE;
-    std::string why = document->error();
-    why.empty() ? SetLastError(ERROR_WRITE_FAULT) : (void)set_last_error_message(why);
-    return FALSE;
+    return document->finish() ? TRUE : document_failed(*document);
 }
 
 BOOL WINAPI AbortPrinter(HANDLE printer) {

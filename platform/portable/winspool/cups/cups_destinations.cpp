@@ -173,12 +173,16 @@ bool filter_paper(const char* ppd, int num_options, cups_option_t* options, Queu
 }
 
 QueuePaper paper_of(cups_dest_t* dest) {
-    QueuePaper paper;
     HttpPtr http;
     Patience patience;
     InfoPtr info = dest_info(dest, http, &patience);
+    return info ? paper_of(http.get(), dest, info.get()) : QueuePaper();
+}
+
+QueuePaper paper_of(http_t* http, cups_dest_t* dest, cups_dinfo_t* info) {
+    QueuePaper paper;
     cups_size_t size;
-    if (info && queue_media(http.get(), dest, info.get(), size))
+    if (queue_media(http, dest, info, size))
         paper_of_size(size, paper);
     return paper;
 }

@@ -25,6 +25,8 @@ struct QueuePaper {
 // The paper of a queue: the media the user chose for the destination (lpoptions -o media=...),
 // else the queue's default media, and only then what CUPS makes of it.
 QueuePaper paper_of(cups_dest_t* dest);
+// The same, from the destination's capabilities already asked for on `http`.
+QueuePaper paper_of(http_t* http, cups_dest_t* dest, cups_dinfo_t* info);
 // The paper of a CUPS media size (hundredths of a millimetre); false for a size without one.
 bool paper_of_size(const cups_size_t& size, QueuePaper& paper);
 // The paper a CUPS filter lays a job out on: the page size the job's options (media, PageSize)

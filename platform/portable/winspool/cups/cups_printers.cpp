@@ -166,13 +166,13 @@ class SystemPrinters : public PrinterSystem {
         // be asked is tried.
         HttpPtr http;
         Patience patience;
-        if (InfoPtr info = dest_info(dest.get(), http, &patience))
-            if (!cupsCheckDestSupported(http.get(), dest.get(), info.get(), "document-format",
-                                        format.c_str())) {
-                SetLastError(ERROR_INVALID_DATATYPE);
-                return nullptr;
-            }
-        QueuePaper paper = paper_of(dest.get());
+        InfoPtr info = dest_info(dest.get(), http, &patience);
+        if (info && !cupsCheckDestSupported(http.get(), dest.get(), info.get(), "document-format",
+                                            format.c_str())) {
+            SetLastError(ERROR_INVALID_DATATYPE);
+            return nullptr;
+        }
+        QueuePaper paper = info ? paper_of(http.get(), dest.get(), info.get()) : QueuePaper();
         return cups_data_sink(std::move(dest), paper.media, format, options);
     }
 

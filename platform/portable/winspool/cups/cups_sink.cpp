@@ -2,6 +2,7 @@
 #include "platform/portable/winspool/cups/cups_sink.h"
 
 #include "platform/portable/kernel32/errors.h"
+#include "platform/portable/kernel32/file_services.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -31,24 +32,6 @@ JobOptions::~JobOptions() {
 }
 
 namespace {
-
-// A file of no name for a document on its way, under TMPDIR (else /tmp), which goes with the
-// process however it ends; null with errno set when none can be had.
-FILE* anonymous_file() {
-    const char* folder = std::getenv("TMPDIR");
-    std::string dir = folder && *folder == '/' ? folder : "/tmp";
-    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::string name = dir + "/.zvspool-XXXXXX";
-        fd = mkstemp(name.data());
-        if (fd >= 0)
-            unlink(name.c_str());
-    }
-    FILE* file = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-    if (fd >= 0 && !file)
-        close(fd);
-    return file;
-}
 
 // The job is made when the document starts; the document is
 // gathered in a file of no name, and sent in one request of known length when it ends. CUPS
