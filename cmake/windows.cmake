@@ -95,9 +95,13 @@ endif()
 
 if(ZV_BUILD_TESTS AND ZV_MAKENSIS)
   # The installer under Wine: a silent install into a folder holding a job, then the uninstall,
-  # which must leave that job where it was.
+  # which must leave that job where it was. The recorder stands in for schtasks.exe, to show
+  # what the installer gives it.
+  add_executable(argv_recorder tests/packaging/argv_recorder.c)
+  target_link_options(argv_recorder PRIVATE -static)
   add_test(NAME windows_installer
-    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/windows_installer.sh ${ZV_SETUP_EXE})
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/windows_installer.sh ${ZV_SETUP_EXE}
+            $<TARGET_FILE:argv_recorder>)
   set_tests_properties(windows_installer PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
 endif()
 

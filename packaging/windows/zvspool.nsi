@@ -109,6 +109,40 @@ Function XmlText
   ${WordReplace} $9 ">" "&gt;" "+" $9
 FunctionEnd
 
+; $9 as it must stand between double quotes on a command line for the program to read it back
+; as it is: a run of backslashes is doubled where a double quote follows it, the quote itself
+; escaped, or the closing quote follows.
+Function ArgText
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $0 0
+  StrCpy $2 ""
+  StrCpy $3 ""
+  ${Do}
+    StrCpy $1 $9 1 $0
+    ${If} $1 == ""
+      StrCpy $2 "$2$3$3"
+      ${Break}
+    ${ElseIf} $1 == '\'
+      StrCpy $3 '$3\'
+    ${ElseIf} $1 == '"'
+      StrCpy $2 '$2$3$3\"'
+      StrCpy $3 ""
+    ${Else}
+      StrCpy $2 "$2$3$1"
+      StrCpy $3 ""
+    ${EndIf}
+    IntOp $0 $0 + 1
+  ${Loop}
+  StrCpy $9 $2
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
 ; Registers the task; $R3 is 1 when the Task Scheduler took it, else 0 (said in a message).
 Function RegisterBootTask
   StrCpy $9 $Folder
@@ -139,9 +173,9 @@ Function RegisterBootTask
   ${If} $BootPassword == ""
     nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml"'
   ${Else}
-    ; On a command line a double quote inside a quoted argument is \".
-    ${WordReplace} $BootPassword '"' '\"' "+" $2
-    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml" /RU "$BootUser" /RP "$2"'
+    StrCpy $9 $BootPassword
+    Call ArgText
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /F /TN "$R0" /XML "$INSTDIR\$R0.xml" /RU "$BootUser" /RP "$9"'
   ${EndIf}
   Pop $1
   ${If} $1 != 0

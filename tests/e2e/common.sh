@@ -184,6 +184,7 @@ add_queue() { # add_queue QUEUE PRINTER_URI
 # The documents a test printer received, in the order they came.
 documents_of() { ls -tr "$work/printer-$1"/*.pdf 2>/dev/null; }
 document_count() { documents_of "$1" | wc -l; }
+has_documents() { (($(document_count "$1") >= $2)); } # has_documents QUEUE COUNT, for wait_for
 text_of() { local f; for f in $(documents_of "$1"); do pdftotext -layout "$f" - 2>/dev/null; done; }
 
 

@@ -227,7 +227,7 @@ start_workstation
 check "started again, it prints the job and deletes its file" wait_for 60 test ! -e "$W/ZV/zv0042.zv"
 kill -TERM "$ws_pid"; wait "$ws_pid"
 check "the log says the print server renders it" grep -q "handed zv0042.zv ($(stat -c %s "$job") bytes, for the print server to render)" "$W/zvspool.log"
-sleep 1
+wait_for 30 has_documents hall 1
 check "the server's printer got it once ($(document_count hall) documents)" test "$(document_count hall)" -eq 1
 check "rendered by the server's zvtopdf" grep -q "Started filter /usr/lib/cups/filter/zvtopdf" "$R/log/error_log"
 check "with the folder's offset and fit: the pages zvspool prints with them" \

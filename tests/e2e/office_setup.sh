@@ -39,7 +39,7 @@ settle() { # settle FOLDER [OPTIONS...]
   done
   [[ -z "$(ls "$1/ZV")" ]]
 }
-printed() { wait_for 30 test "$(document_count "$1")" -ge "$2"; } # printed QUEUE COUNT
+printed() { wait_for 30 has_documents "$1" "$2"; } # printed QUEUE COUNT
 near() { python3 -c "import sys; sys.exit(abs($1 - ($2)) > $3)"; }
 at_most() { python3 -c "import sys; sys.exit(not $1 <= $2)"; }
 

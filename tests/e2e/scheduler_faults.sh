@@ -4,6 +4,7 @@
 # zvspool's clock an hour ahead of the server's, and an hour behind), a backend that cancels
 # every try, a person cancelling a job in the queue, a scheduler that refuses jobs for having too
 # many, a job the device cancelled and others' jobs then pushed out of the scheduler's history,
+# a scheduler that refuses a document too large for it,
 # a fresh server with a stopped queue killed right after it took two jobs, and a scheduler that
 # keeps no job history: the job printed between two polls, and the scheduler
 # restarted or killed after it printed. For every job: printed exactly once, or kept for a person;
@@ -251,6 +252,23 @@ pushed_out() { ! in_history; }
 check "others' jobs pushed it out of the history" pushed_out
 once "$X" env PRINTER=cancelling
 tally "a job the device cancelled, pushed out of the history" PUSHEDOUT "$X" "$work/printer-cancelling"
+
+# A scheduler that takes no request as long as the job's document: it answers so before the
+# document goes, and the job it made for it is cancelled then, not left waiting in the queue for
+# a document that never comes; once the scheduler takes it, the job prints once.
+config small-requests "MaxRequestSize 4k"
+restart_local small-requests || exit 1
+L=$work/large; mkdir -p "$L/ZV"
+job "$L/ZV/zv0001.zv" TOOLARGE 1
+once "$L" env
+check "a document the scheduler will not take is kept" test -e "$L/ZV/zv0001.zv"
+check "the log gives the scheduler's answer" \
+  grep -q "zv0001.zv: .*the printer did not take the document: Request Entity Too Large" "$L/zvspool.log" \
+  || tail -5 "$L/zvspool.log"
+check "and its job is not left in the queue" queue_idle office || lpstat -W not-completed -o office
+restart_local history || exit 1
+drain "$L" 10
+tally "a document too large for the scheduler, taken after its restart" TOOLARGE "$L" "$office"
 
 # A fresh print server (its history just cleaned: it has finished no job since) whose queue was
 # stopped a while ago, killed 2 s after it took two jobs: it loses both, and as its stored state

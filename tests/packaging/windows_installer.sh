@@ -6,11 +6,12 @@
 # folder's shortcuts and printer and leaves the first; uninstalled, all it installed is gone and
 # the job and the folders' settings are still there. A folder printed from boot gets a task at
 # system start in place of the Startup shortcut, and the uninstaller removes it.
-#   windows_installer.sh ZVSPOOL_SETUP_EXE
+#   windows_installer.sh ZVSPOOL_SETUP_EXE ARGV_RECORDER_EXE
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
 source "$here/../e2e/common.sh"
 setup=$(realpath "$1")
+recorder=$(realpath "$2")
 version=$(basename "$setup" | sed -n 's/^zvspool-\(.*\)-setup\.exe$/\1/p')
 [[ -n $version ]] || { echo "not an installer's name: $setup"; exit 1; }
 for tool in wine wineboot wineserver python3 wrestool strings; do
@@ -177,5 +178,19 @@ check "the boot task is gone, and its XML" test ! -e "$task" -a ! -e "$registere
 check "the folders' settings stay" test -f "$folder/zvspool.conf" -a -f "$store/zvspool.conf"
 check "the Add/Remove Programs entry is gone" bash -c "! wine reg query '$key' > /dev/null 2>&1"
 check "the job is still in ZV, unchanged" bash -c "[[ \$(md5sum < '$folder/ZV/zv0001.zv') == '$job_sum' ]]"
+# The boot task's password reaches schtasks.exe as it was given, a backslash at its end too, which
+# a double-quoted argument must double. A recorder of its arguments stands in for schtasks.exe,
+# where a 32-bit installer finds it (SysWOW64) and a 64-bit one (System32).
+for dir in system32 syswow64; do
+  [[ -e $c/windows/$dir/schtasks.exe ]] && cp "$recorder" "$c/windows/$dir/schtasks.exe"
+done
+password='p\q\'
+(cd "$work" && ZV_ARGV_RECORD='C:\schtasks.args' WINEDLLOVERRIDES="mscoree,mshtml=;schtasks.exe=n" \
+   timeout 60 wine "$setup" /S '/FOLDER=C:\haslo' /BOOTUSER=anna "/BOOTPASSWORD=$password" \
+   > "$work/setup5.log" 2>&1)
+given=$(tr -d '\r' < "$c/schtasks.args" 2> /dev/null)
+check "a boot password reaches schtasks.exe as given (${password})" \
+  test "$(sed -n '/^\/RP$/{n;p}' <<< "$given")" == "$password" || echo "$given"
+check "with the user it is for" test "$(sed -n '/^\/RU$/{n;p}' <<< "$given")" == anna
 echo "install and uninstall took $((SECONDS - started)) s"
 finish

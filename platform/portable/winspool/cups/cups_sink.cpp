@@ -130,19 +130,28 @@ class CupsSink : public PdfSink {
         ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
         std::unique_ptr<ipp_t, void (*)(ipp_t*)> sent(request, ippDelete);
         // From here the scheduler may have the document whole, whatever this end sees: the job
-        // is not cancelled on a failure, the spooler asks after it.
+        // is cancelled only where the scheduler says it refused it; else the spooler asks after it.
+        int job = job_;
         job_ = 0;
         // The length is the request's with the document's.
-        bool going =
-            cupsSendRequest(http.get(), request, resource.c_str(),
-                            ippLength(request) + static_cast<size_t>(size)) == HTTP_STATUS_CONTINUE;
+        http_status_t status = cupsSendRequest(http.get(), request, resource.c_str(),
+                                               ippLength(request) + static_cast<size_t>(size));
         char buffer[65536];
         size_t n;
-        while (going && (n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0) {
-            going = cupsWriteRequestData(http.get(), buffer, n) == HTTP_STATUS_CONTINUE;
+        while (status == HTTP_STATUS_CONTINUE &&
+               (n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0) {
+            status = cupsWriteRequestData(http.get(), buffer, n);
             patience_.waited = 0;
         }
-        if (!going) {
+        // A scheduler that refuses the request as it starts (too large for it) answers and
+        // closes: the answer is read, whether the writes ended before it came or after.
+        if (status == HTTP_STATUS_ERROR && httpWait(http.get(), 0))
+            status = httpUpdate(http.get());
+        if (status >= HTTP_STATUS_BAD_REQUEST) {
+            error_ = "the printer did not take the document: " + std::string(httpStatus(status));
+            return refused(job);
+        }
+        if (status != HTTP_STATUS_CONTINUE) {
             error_ = "cannot send the document: " + std::string(cupsLastErrorString());
             return false;
         }
@@ -150,6 +159,11 @@ class CupsSink : public PdfSink {
         // CUPS noted may be an earlier request's.
         std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(
             cupsGetResponse(http.get(), resource.c_str()), ippDelete);
+        if (!response && httpGetStatus(http.get()) >= HTTP_STATUS_BAD_REQUEST) {
+            error_ = "the printer did not take the document: " +
+                     std::string(httpStatus(httpGetStatus(http.get())));
+            return refused(job);
+        }
         if (!response) {
             int e = httpError(http.get());
             error_ = "the printer did not answer for the document: " +
@@ -158,7 +172,7 @@ class CupsSink : public PdfSink {
         }
         if (ippGetStatusCode(response.get()) >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
             error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
-            return false;
+            return refused(job);
         }
         close_spool();
         return true;
@@ -184,6 +198,15 @@ class CupsSink : public PdfSink {
     int job_id() const override { return last_job_; }
 
   private:
+    // The scheduler answered that it did not take the document (too large for it, say): the job
+    // holds none and never will, and is cancelled now rather than left in the queue until the
+    // spooler next asks after it.
+    bool refused(int job) {
+        job_ = job;
+        abort();
+        return false;
+    }
+
     bool fail(const std::string& what) {
         error_ = what + ": " + cupsLastErrorString();
         abort();
