@@ -226,7 +226,17 @@ static JobOutcome follow_job(Spooler* s, const JobRecord* r) {
         }
     }
     std::string name = r->name;
-    switch (decide_followed_job(&facts)) {
+    FollowAction action = decide_followed_job(&facts);
+    // A job that failed may still stand in the queue (stopped by its filters' errors) for a
+    // person to restart beside the one printed again, or beside the file held here: it goes.
+    if ((action == FOLLOW_PRINT_AGAIN || action == FOLLOW_GIVE_UP) &&
+        !spooler_cancel_job(r->printer.c_str(), r->reference.c_str())) {
+        char why[REASON_SIZE];
+        explain("cannot cancel the job that failed", why);
+        note_kept(s, name, std::string(fate.words) + "; " + why);
+        return JOB_KEPT;
+    }
+    switch (action) {
     case FOLLOW_ASK_AGAIN: {
         char why[REASON_SIZE];
         explain("cannot ask the printer about it", why);
@@ -648,6 +658,15 @@ static JobOutcome follow_handed_job(Spooler* s, const std::string& name, const J
     return JOB_DONE;
 }
 
+// Whether the job file has no byte left to read; the stream stays where it was.
+static bool nothing_to_read(FILE* job) {
+    int c = std::fgetc(job);
+    if (c == EOF)
+        return true;
+    std::ungetc(c, job);
+    return false;
+}
+
 JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRecord* known,
                          Poll* poll) {
     std::string name = found->cFileName;
@@ -684,10 +703,11 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     JobPrintState printed;
     const int32_t margin = r.margin;
     printed.left_margin = margin;
-    // A job the print server renders is not read here: it leaves the margin as it was.
-    DocumentResult result = spool_options.render_on_server
-                                ? send_job_file(s, job, &r, reason)
-                                : print_job_document(s, job, &r, &printed, reason);
+    // A job the print server renders is not read here: it leaves the margin as it was. An empty
+    // one is printed here, as the blank page it is: a print server takes no document of no bytes.
+    bool on_server = spool_options.render_on_server && !nothing_to_read(job);
+    DocumentResult result = on_server ? send_job_file(s, job, &r, reason)
+                                      : print_job_document(s, job, &r, &printed, reason);
     r.bytes = std::ftell(job);
     r.pages = printed.pages;
     // A job that is not printed moves the margin neither of the jobs after it nor of its own when
@@ -695,8 +715,8 @@ JobOutcome print_new_job(Spooler* s, const WIN32_FIND_DATAA* found, const JobRec
     if (result == DOCUMENT_SENT) {
         s->carried_margin = printed.left_margin;
         // The copy as the job prints: one the server renders starts at the paper's edge.
-        std::string copy = archive_printed_job(&s->archive, &s->printer, job, name,
-                                               spool_options.render_on_server ? 0 : margin);
+        std::string copy =
+            archive_printed_job(&s->archive, &s->printer, job, name, on_server ? 0 : margin);
         if (!copy.empty())
             s->held_copies[r.id] = copy;
     }

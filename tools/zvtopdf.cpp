@@ -139,11 +139,12 @@ int render(FILE* job, const zvp::PageSetup& page, const SpoolOptions& office) {
     };
     int job_id = 0;
     DocumentEnd end = print_document(dc, nullptr, steps, &job_id);
+    std::string why = sink->error(); // the sink goes with the device context
     DeleteDC(dc);
     if (read_error != 0)
         return refuse(std::string("cannot read the job: ") + std::strerror(read_error));
     if (end != DOCUMENT_WHOLE)
-        return refuse(sink->error().empty() ? "cannot print a page" : sink->error());
+        return refuse(why.empty() ? "cannot print a page" : why);
     // The scheduler adds up every filter's PAGE: lines, and in its chains the PDF always goes on
     // through a filter that counts the pages it passes on (pdftopdf): counted here too, each page
     // would count twice. Run by itself, nothing after it counts them.

@@ -8,7 +8,8 @@
 # filter; a damaged job ends with the filter's reason in its state. Then a workstation whose folder
 # hands its job files over unrendered (render = server) to a print server in a network of its own:
 # the server renders each, the same pages again, and prints it once, also when the workstation's
-# zvspool is killed while the server holds its job.
+# zvspool is killed while the server holds its job; an empty job is printed by the workstation
+# itself, and a damaged one, failing on the server, is handed again and then kept for a person.
 #   cups_filter.sh ZVSPOOL DEB
 set -uo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -82,6 +83,10 @@ check "too few arguments: its usage and exit 1" \
 "$filter" 7 anna t 1 'zv-fit-columns=5' "$job" > /dev/null 2> "$work/option.err"
 check "an option zvspool would refuse: ERROR: and exit 1" \
   bash -c "[[ $? == 1 ]] && grep -q '^ERROR: zv-fit-columns: fit-columns takes' '$work/option.err'"
+"$filter" 7 anna t 1 '' "$job" > /dev/full 2> "$work/full.err"
+check "a PDF that cannot be written: ERROR: saying so, and exit 1" \
+  bash -c "[[ $? == 1 ]] && grep -qx 'ERROR: cannot write the PDF: No space left on device' '$work/full.err'" \
+  || cat "$work/full.err"
 
 # The filters the scheduler started for job N, by name, one a line.
 filters_of() { sed -n "s#^.*\[Job $1\] Started filter [^ ]*/\([^ /]*\) (PID.*#\1#p" "$log"; }
@@ -232,4 +237,25 @@ check "the server's printer got it once ($(document_count hall) documents)" test
 check "rendered by the server's zvtopdf" grep -q "Started filter /usr/lib/cups/filter/zvtopdf" "$R/log/error_log"
 check "with the folder's offset and fit: the pages zvspool prints with them" \
   python3 "$here/same_pages.py" "$by_zvspool_setup" "$(documents_of hall | tail -1)"
+
+# An empty job, which no print server takes as a document, is printed by the workstation as the
+# blank page it is; a damaged one fails on the server, is handed again, and after its last try
+# stays in ZV for a person, in the server's words, no job of it left standing in the queue.
+: > "$W/ZV/zv0050.zv"
+{ printf 'KARTOTEKA\r\n'; head -c 4096 /dev/zero; } > "$W/ZV/zv0051.zv"
+start_workstation
+check "an empty job is printed by the workstation" wait_for 60 test ! -e "$W/ZV/zv0050.zv"
+check "as a blank page" grep -q "printed zv0050.zv (empty: 1 blank page)" "$W/zvspool.log"
+gave_up() { grep -q "zv0051.zv: .*it was printed 4 times without success; it stays in ZV" "$W/zvspool.log"; }
+check "a damaged job is tried four times, then kept for a person" wait_for 120 gave_up
+kill -TERM "$ws_pid"; wait "$ws_pid"
+check "in the server's words" \
+  grep -q "zv0051.zv: CUPS job [0-9]* stopped by the print system (job-completed-with-errors.*the job is damaged" "$W/zvspool.log" \
+  || grep zv0051 "$W/zvspool.log"
+check "its file stays in ZV" test -e "$W/ZV/zv0051.zv"
+check "and no job of it stands in the server's queue" \
+  test -z "$(on_server lpstat -W not-completed -o office 2> /dev/null)"
+wait_for 30 has_documents hall 2
+check "the server's printer got the blank page, and nothing of the damaged job" \
+  test "$(document_count hall)" -eq 2
 finish

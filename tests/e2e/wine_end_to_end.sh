@@ -38,8 +38,9 @@ printf 'Kartoteka \xa3\xf3d\x9f: Zam\xf3wienie 17\r\n\x1b\x07Razem\x1b\x08 123,4
 spool_empty() { [[ -z "$(ls -A "$work/run/ZV")" ]]; }
 arrived() { [[ $(document_count office) -ge 1 ]]; }
 check "the window exists" wait_for 30 bash -c 'xdotool search --name "Wydruk kartoteki ZV" > /dev/null'
+# Made, then shown: it may take a moment to come onto the display.
 check "and is on the display (as a window --no-window has not)" \
-  bash -c 'xdotool search --onlyvisible --name "Wydruk kartoteki ZV" > /dev/null'
+  wait_for 30 bash -c 'xdotool search --onlyvisible --name "Wydruk kartoteki ZV" > /dev/null'
 # Its icon (title bar, Alt+Tab, taskbar) is the program's own, not Windows' generic one: the
 # window manager gets it from the window class, as _NET_WM_ICON.
 wid=$(xdotool search --name "Wydruk kartoteki ZV" | head -1)

@@ -569,7 +569,14 @@ JobFate decide_fate(const CupsJobFacts& f, int stage, int id) {
             return said(job + (f.state == IPP_JSTATE_HELD ? " held" : " pending"),
                         JOB_FATE_WAITING);
         case IPP_JSTATE_PROCESSING: return said(job + " printing", JOB_FATE_WAITING);
-        case IPP_JSTATE_STOPPED: return said(job + " stopped", JOB_FATE_WAITING);
+        case IPP_JSTATE_STOPPED:
+            // Stopped because its filters failed (a job file the server's zvtopdf finds damaged,
+            // say): it would wait there for a person for ever, holding its place in flight.
+            for (const std::string& r : f.reasons)
+                if (r == "job-completed-with-errors")
+                    return said(job + " stopped by the print system (" + why + ")",
+                                JOB_FATE_FAILED);
+            return said(job + " stopped", JOB_FATE_WAITING);
         case IPP_JSTATE_COMPLETED:
             // Done, but the print system says it went wrong on the way: not printed whole.
             for (const std::string& r : f.reasons)

@@ -48,6 +48,13 @@ TEST(CupsJobFates, AJobTheSchedulerHasTellsByItsState) {
               JOB_FATE_PRINTED);
     auto words = zvp::decide_fate(ours(IPP_JSTATE_STOPPED), true, 7).words;
     EXPECT_EQ(words, "CUPS job 7 stopped");
+    // Stopped for its filters' errors, it stays so until a person sees to it: it failed.
+    CupsJobFacts filtered = ours(IPP_JSTATE_STOPPED, 1, {"job-completed-with-errors"});
+    filtered.message = "the job is damaged";
+    EXPECT_EQ(fate(filtered), JOB_FATE_FAILED);
+    EXPECT_EQ(zvp::decide_fate(filtered, true, 7).words,
+              "CUPS job 7 stopped by the print system (job-completed-with-errors) (the job is "
+              "damaged)");
 }
 
 // Only a person's cancel drops the job; the print system's own (a backend that gives up, the

@@ -143,6 +143,13 @@ class CupsSink : public PdfSink {
             status = cupsWriteRequestData(http.get(), buffer, n);
             patience_.waited = 0;
         }
+        if (status == HTTP_STATUS_CONTINUE && std::ferror(spool_)) {
+            // Cut short, the request is dropped with its connection: the job never got the
+            // document.
+            error_ = std::string("cannot read the gathered document: ") + std::strerror(errno);
+            http.reset();
+            return refused(job);
+        }
         // A scheduler that refuses the request as it starts (too large for it) answers and
         // closes: the answer is read, whether the writes ended before it came or after.
         if (status == HTTP_STATUS_ERROR && httpWait(http.get(), 0))
@@ -198,9 +205,9 @@ class CupsSink : public PdfSink {
     int job_id() const override { return last_job_; }
 
   private:
-    // The scheduler answered that it did not take the document (too large for it, say): the job
-    // holds none and never will, and is cancelled now rather than left in the queue until the
-    // spooler next asks after it.
+    // The document surely did not go (the scheduler said it did not take it, too large for it,
+    // say): the job holds none and never will, and is cancelled now rather than left in the
+    // queue until the spooler next asks after it.
     bool refused(int job) {
         job_ = job;
         abort();
