@@ -184,8 +184,9 @@ tally_cuts() {
     grep -qs "$tag FIRST" "$m/left/"* && file=$(basename "$(grep -ls "$tag FIRST" "$m/left/"* | head -1)")
     if [[ -n $file && $whole -le 1 ]]; then
       kept=$((kept + 1)) printed_kept=$((printed_kept + whole))
-      grep -q "$file.*\(for a person\|kept\)" "$m/zvspool.log" \
-        || { unexplained=$((unexplained + 1)); echo "kept without a word: $tag ($file)"; }
+      grep -q -e "kept $file" -e "$file.*\(for a person\|kept\)" "$m/zvspool.log" \
+        || { unexplained=$((unexplained + 1)); echo "kept without a word: $tag ($file), its last lines:"
+             grep -F "$file" "$m/zvspool.log" | tail -4; }
     elif [[ $whole -eq 1 ]]; then
       once=$((once + 1))
       awk -v t="$tag" '$1 == t && $2 >= 1 { f = 1 } END { exit !f }' <<< "$archived" \
@@ -197,7 +198,8 @@ tally_cuts() {
   cut_rows+=("$row|$cuts|$jobs|$once|$twice|$lost|$kept ($printed_kept printed before)")
   check "$row: $cuts cuts, $jobs jobs: $once once, $twice twice, $lost lost, $kept kept ($printed_kept printed before), $parts partial" \
     test "$twice:$lost:$parts" == "0:0:0" || tail -30 "$m/zvspool.log"
-  check "$row: every job kept is explained in the log" test "$unexplained" -eq 0
+  check "$row: every job kept is explained in the log" test "$unexplained" -eq 0 \
+    || tail -15 "$m/zvspool.log"
   check "$row: every job printed has its copy in the archive" test "$uncopied" -eq 0
 }
 
