@@ -20,7 +20,7 @@ kills=${ZV_CRASH_KILLS:-30}
 echo "seed $seed, $kills kills"
 
 # Kills zvspool --once runs in FOLDER at random instants: before each start two new jobs of 30 to
-# 130 pages arrive; a run waits two seconds for new files to be quiet, then prints, hands over,
+# 130 pages arrive (pages_from and pages_step set otherwise); a run waits two seconds for new files to be quiet, then prints, hands over,
 # follows and deletes. One kill in four comes anywhere in the run's first seconds; the others
 # come at a random instant up to $late seconds (0.25 unless set) after the printing began, where
 # the hand-over happens. Writes the
@@ -35,7 +35,7 @@ kill_at_random() { # kill_at_random FOLDER SEED [VAR=VALUE...]
   for k in $(seq "$kills"); do
     for _ in 1 2; do
       n=$((n + 1))
-      job "$folder/ZV/zv$(printf %04d $n).zv" "JOB$n" $((30 + RANDOM % 100))
+      job "$folder/ZV/zv$(printf %04d $n).zv" "JOB$n" $((${pages_from:-30} + RANDOM % 100 * ${pages_step:-1}))
       echo "JOB$n" >> "$folder/tags"
     done
     (cd "$folder" && exec env "$@" "$zvspool" --once >> "$folder/zvspool.log" 2>&1) &
@@ -73,7 +73,10 @@ P=$work/pdf
 job "$work/first.zv" FIRSTJOB 1 # makes the text the jobs are cut from, once, before both runs
 kill_at_random "$C" "$seed" &
 cups_run=$!
-late=0.15 kill_at_random "$P" "$((seed + 1))" PRINTER=PDF HOME="$P/home" &
+# The built-in PDF printer writes 100 pages in a few hundredths of a second, a loaded machine's
+# look at the process takes about as long: its jobs are of 150 to 645 pages, which take it a
+# twentieth of a second to a quarter, so that many kills after the printing began find it writing.
+pages_from=150 pages_step=5 late=0.15 kill_at_random "$P" "$((seed + 1))" PRINTER=PDF HOME="$P/home" &
 pdf_run=$!
 wait $cups_run $pdf_run
 
