@@ -154,10 +154,8 @@ class CupsSink : public PdfSink {
         // closes: the answer is read, whether the writes ended before it came or after.
         if (status == HTTP_STATUS_ERROR && httpWait(http.get(), 0))
             status = httpUpdate(http.get());
-        if (status >= HTTP_STATUS_BAD_REQUEST) {
-            error_ = "the printer did not take the document: " + std::string(httpStatus(status));
-            return refused(job);
-        }
+        if (status >= HTTP_STATUS_BAD_REQUEST)
+            return not_taken(job, httpStatus(status));
         if (status != HTTP_STATUS_CONTINUE) {
             error_ = "cannot send the document: " + std::string(cupsLastErrorString());
             return false;
@@ -166,21 +164,16 @@ class CupsSink : public PdfSink {
         // CUPS noted may be an earlier request's.
         std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(
             cupsGetResponse(http.get(), resource.c_str()), ippDelete);
-        if (!response && httpGetStatus(http.get()) >= HTTP_STATUS_BAD_REQUEST) {
-            error_ = "the printer did not take the document: " +
-                     std::string(httpStatus(httpGetStatus(http.get())));
-            return refused(job);
-        }
+        if (!response && httpGetStatus(http.get()) >= HTTP_STATUS_BAD_REQUEST)
+            return not_taken(job, httpStatus(httpGetStatus(http.get())));
         if (!response) {
             int e = httpError(http.get());
             error_ = "the printer did not answer for the document: " +
                      std::string(e ? std::strerror(e) : "no answer");
             return false;
         }
-        if (ippGetStatusCode(response.get()) >= IPP_STATUS_REDIRECTION_OTHER_SITE) {
-            error_ = "the printer did not take the document: " + std::string(cupsLastErrorString());
-            return refused(job);
-        }
+        if (ippGetStatusCode(response.get()) >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+            return not_taken(job, cupsLastErrorString());
         close_spool();
         return true;
     }
@@ -212,6 +205,10 @@ class CupsSink : public PdfSink {
         job_ = job;
         abort();
         return false;
+    }
+    bool not_taken(int job, const char* words) {
+        error_ = std::string("the printer did not take the document: ") + words;
+        return refused(job);
     }
 
     bool fail(const std::string& what) {
